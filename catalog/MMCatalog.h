@@ -1,0 +1,101 @@
+// The catalog classes: MMCatalog keeps the list of available merge modules; MMCatalogPro answers
+// the same interface for projects that hold no catalog.
+#pragma once
+#include <windows.h>
+#include <list>
+#include <vector>
+#include "appservices.h"
+#include "CvMMUpdater2.h"
+#include "cvmmupdater.h"
+#include "server/ComException.h"
+#include "server/ComObject.h"
+#include "server/Dispatch.h"
+#include "server/Handles.h"
+
+// The error-information face of the catalog classes carries their two class operations.
+struct ICatalogErrorFace : public ISupportErrorInfo {
+    virtual HRESULT FinalConstruct() = 0;
+    virtual HRESULT ReportComException(const com_exception& error, const wchar_t* context) = 0;
+};
+
+class MMCatalogBase : public ComObjectRoot,
+                      public ICatalogErrorFace,
+                      public DispatchImpl<IMMCatalog2, &IID_IMMCatalog, GetServerTypeInfo> {
+public:
+    void* InternalQueryInterface(REFIID iid);
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
+
+    STDMETHODIMP Reserved1(LONG, LONG, LONG* result) override;
+    STDMETHODIMP Reserved2(LONG, LONG* result) override;
+    STDMETHODIMP Reserved3(LONG* result) override;
+    STDMETHODIMP Reserved4(LONG, LONG* result) override;
+    STDMETHODIMP Reserved5(LONG) override { return S_OK; }
+    STDMETHODIMP SetAutoRefresh(VARIANT_BOOL on) override;
+
+    static size_t LiveCount();
+
+protected:
+    MMCatalogBase();
+    ~MMCatalogBase() override;
+
+    // Runs body() as an error boundary reporting through this class's ReportComException.
+    template <typename Body>
+    HRESULT Guard(Body&& body) noexcept {
+        return GuardedCall(std::forward<Body>(body),
+                           [this](const com_exception& e) { return ReportComException(e, nullptr); });
+    }
+    virtual REFCLSID ReportingClass() const = 0;
+    // Asks the project for its type and tells whether this class serves it.
+    HRESULT CheckApplicable(IUnknown* project, VARIANT_BOOL* applicable);
+    virtual bool ServesProjectType(LONG type) const = 0;
+
+    ComPtr<IAppSettings> settings_;
+    ComPtr<IAppFolders> folders_;
+    LONG dirty_ = 1;
+    _stringx preferredLanguage_;
+    std::vector<_stringx> excludedFilePatterns_;
+    ComPtr<IAppSearchPaths> searchPaths_;
+    LONG autoRefresh_ = 1;
+};
+
+class MMCatalog : public MMCatalogBase {
+public:
+    HRESULT FinalConstruct() override;
+    HRESULT ReportComException(const com_exception& error, const wchar_t* context) override;
+
+    STDMETHODIMP Refresh(LONG* result) override;
+    STDMETHODIMP GetSearchLocations(IUnknown** locations) override;
+    STDMETHODIMP GetModules(IUnknown** modules) override;
+    STDMETHODIMP FindModuleForFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
+                                   VARIANT_BOOL* found) override;
+    STDMETHODIMP FindModule(BSTR signature, LONG, IUnknown** module) override;
+    STDMETHODIMP FindModuleForFileEx(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
+                                     VARIANT_BOOL* found) override;
+    STDMETHODIMP GetModuleForFile(BSTR fileName, BSTR* signature) override;
+    STDMETHODIMP GetFriendlyName(BSTR entryKey, BSTR* name) override;
+    STDMETHODIMP IsApplicable(IUnknown* project, VARIANT_BOOL* applicable) override;
+
+protected:
+    REFCLSID ReportingClass() const override { return CLSID_MMCatalog; }
+    bool ServesProjectType(LONG type) const override { return type == 1 || type == 3; }
+};
+
+class MMCatalogPro : public MMCatalogBase {
+public:
+    HRESULT FinalConstruct() override { return S_OK; }
+    HRESULT ReportComException(const com_exception& error, const wchar_t* context) override;
+
+    STDMETHODIMP Refresh(LONG* result) override;
+    STDMETHODIMP GetSearchLocations(IUnknown**) override { return S_OK; }
+    STDMETHODIMP GetModules(IUnknown**) override { return S_OK; }
+    STDMETHODIMP FindModuleForFile(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) override { return S_OK; }
+    STDMETHODIMP FindModule(BSTR, LONG, IUnknown**) override { return S_OK; }
+    STDMETHODIMP FindModuleForFileEx(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) override { return S_OK; }
+    STDMETHODIMP GetModuleForFile(BSTR, BSTR*) override { return S_OK; }
+    STDMETHODIMP GetFriendlyName(BSTR, BSTR*) override { return S_OK; }
+    STDMETHODIMP IsApplicable(IUnknown* project, VARIANT_BOOL* applicable) override;
+
+protected:
+    REFCLSID ReportingClass() const override { return CLSID_MMCatalogPro; }
+    bool ServesProjectType(LONG type) const override { return type == 9; }
+};

@@ -1,0 +1,48 @@
+# Two helpers keep each folder's CMakeLists.txt to a few declarations.
+
+# cv_library(<name> SOURCES <files...> [DEPS <targets...>])
+# A static library of server code; tests link the same archives the DLL is made of.
+function(cv_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${CV_GEN})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  add_dependencies(${name} cv_idl)
+endfunction()
+
+# cv_test(<name> SOURCES <files...> [DEPS <targets...>] [LOCKS <resources...>] [REGISTERED])
+# A GoogleTest executable run under wine; every test case becomes one ctest test.
+# REGISTERED: needs the server and the stand-ins registered in the private prefix.
+function(cv_test name)
+  cmake_parse_arguments(ARG "REGISTERED" "" "SOURCES;DEPS;LOCKS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE cv_testsupport ${ARG_DEPS} GTest::gtest_main)
+  add_dependencies(${name} cv_runtime)
+  set(props "")
+  if(ARG_REGISTERED)
+    list(APPEND props FIXTURES_REQUIRED registered)
+  endif()
+  if(ARG_LOCKS)
+    list(APPEND props RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${CV_OUT}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES ${props} TIMEOUT 300)
+endfunction()
+
+# cv_widl(<name> [DEPENDS ...]): idl/<name>.idl -> gen/<name>.tlb, .h, _i.c (one widl call per output).
+function(cv_widl name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  set(idl ${PROJECT_SOURCE_DIR}/idl/${name}.idl)
+  set(W ${WIDL_EXECUTABLE} -m64 -I${PROJECT_SOURCE_DIR}/idl -I${WINE_IDL_DIR} -L${WINE_TLB_DIR} -L${CV_GEN})
+  add_custom_command(
+    OUTPUT ${CV_GEN}/${name}.tlb ${CV_GEN}/${name}.h ${CV_GEN}/${name}_i.c
+    COMMAND ${W} -t -o ${CV_GEN}/${name}.tlb ${idl}
+    COMMAND ${W} -h -o ${CV_GEN}/${name}.h ${idl}
+    COMMAND ${W} -u -o ${CV_GEN}/${name}_i.c ${idl}
+    DEPENDS ${idl} ${ARG_DEPENDS}
+    COMMENT "widl ${name}.idl"
+    VERBATIM)
+endfunction()

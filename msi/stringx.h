@@ -1,0 +1,99 @@
+// The server's wide text type. It never disturbs the thread's last-error value, so a failing
+// system call can still be reported after text was built, copied or destroyed in between, and it
+// hands out a cached BSTR and a cached ANSI copy that it owns.
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+// Restores the thread's last-error value when it goes out of scope.
+class LastErrorGuard {
+public:
+    LastErrorGuard() : saved_(GetLastError()) {}
+    ~LastErrorGuard() { SetLastError(saved_); }
+    LastErrorGuard(const LastErrorGuard&) = delete;
+    LastErrorGuard& operator=(const LastErrorGuard&) = delete;
+
+private:
+    DWORD saved_;
+};
+
+class _stringx {
+public:
+    static constexpr size_t npos = std::wstring::npos;
+
+    _stringx();
+    _stringx(const wchar_t* text);  // null counts as empty
+    _stringx(size_t count, const wchar_t* text);
+    _stringx(const std::wstring& text);
+    _stringx(const _stringx& other);
+    _stringx(_stringx&& other) noexcept;
+    ~_stringx();
+
+    _stringx& operator=(const _stringx& other);
+    _stringx& operator=(_stringx&& other) noexcept;
+    _stringx& operator=(const wchar_t* text);
+
+    _stringx& operator+=(const _stringx& other);
+    _stringx& operator+=(const wchar_t* text);
+    _stringx& operator+=(wchar_t c);
+    friend _stringx operator+(const _stringx& a, const _stringx& b);
+    friend _stringx operator+(const _stringx& a, const wchar_t* b);
+    friend _stringx operator+(const wchar_t* a, const _stringx& b);
+
+    const wchar_t* c_str() const { return text_.c_str(); }
+    size_t length() const { return text_.length(); }
+    bool empty() const { return text_.empty(); }
+    wchar_t operator[](size_t i) const { return text_[i]; }
+    const std::wstring& str() const { return text_; }
+
+    size_t find(wchar_t c, size_t from = 0) const { return text_.find(c, from); }
+    size_t find(const wchar_t* s, size_t from = 0) const { return text_.find(s, from); }
+    size_t rfind(wchar_t c, size_t from = npos) const { return text_.rfind(c, from); }
+    _stringx substr(size_t pos, size_t count = npos) const;
+    int compare(const _stringx& other) const;  // code unit by code unit
+    bool starts_with(const wchar_t* prefix) const;
+    bool ends_with(wchar_t c) const { return !text_.empty() && text_.back() == c; }
+    void clear();
+    void resize(size_t n);
+
+    friend bool operator==(const _stringx& a, const _stringx& b) { return a.text_ == b.text_; }
+    friend bool operator!=(const _stringx& a, const _stringx& b) { return a.text_ != b.text_; }
+    friend bool operator<(const _stringx& a, const _stringx& b) { return a.text_ < b.text_; }
+
+    // Cached BSTR of the text; owned by the string, valid until it changes or dies.
+    BSTR AsBSTR();
+    // Cached copy in the ANSI code page; owned by the string.
+    const char* AsNarrow();
+    size_t NarrowCapacity() const { return narrowCapacity_; }
+
+    // printf-style formatting with the Microsoft meaning of %s (wide) and %S (narrow).
+    _stringx& Format(const wchar_t* format, ...);
+    _stringx& FormatV(const wchar_t* format, va_list args);
+    static _stringx Formatted(const wchar_t* format, ...);
+
+    _stringx Lower() const;  // CharLowerW
+    _stringx Upper() const;  // CharUpperW
+
+private:
+    void FreeCopies();
+
+    std::wstring text_;
+    char* narrow_ = nullptr;
+    size_t narrowCapacity_ = 0;
+    BSTR bstr_ = nullptr;
+};
+
+// Comma-separated folder list to the folders that exist: blanks before each element dropped,
+// environment variables expanded, one trailing backslash removed. Duplicates are kept.
+void SplitSearchPath(const _stringx& text, std::vector<_stringx>& folders);
+
+// Joins two path parts with exactly one backslash between them.
+_stringx JoinPath(const _stringx& left, const _stringx& right);
+
+// Case-insensitive ordering (_wcsicmp), for maps keyed by folders or collection keys.
+struct NoCaseLess {
+    bool operator()(const _stringx& a, const _stringx& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
+};

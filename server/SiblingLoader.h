@@ -1,0 +1,28 @@
+// Objects of the environment's sibling DLLs, obtained without going through the registry.
+#pragma once
+#include <windows.h>
+#include <map>
+#include "msi/stringx.h"
+
+// Loaded sibling libraries by the name the caller gave (exact, case-sensitive). Never unloaded.
+class SiblingLibraryCache {
+public:
+    static SiblingLibraryCache& Instance();
+    HMODULE Find(const _stringx& dllName) const;
+    void Store(const _stringx& dllName, HMODULE module) { modules_[dllName] = module; }
+    size_t Count() const { return modules_.size(); }
+
+private:
+    std::map<_stringx, HMODULE> modules_;
+};
+
+// The file that the loader would load for a name: a path with a backslash as given, else the first
+// existing candidate of its search order, else the bare name (left to the system's search).
+_stringx ChooseSiblingFile(const _stringx& dllName);
+// Loads (or finds loaded) a sibling library; null when it cannot be loaded.
+HMODULE LoadSiblingLibrary(const _stringx& dllName);
+HRESULT GetSiblingClassObject(const _stringx& dllName, REFCLSID clsid, void** ppv);
+// An empty name goes through CoCreateInstance instead.
+HRESULT CreateSiblingObject(const _stringx& dllName, REFCLSID clsid, REFIID iid, void** ppv);
+// The Common Files folder of the machine (empty when unknown).
+_stringx CommonFilesFolder();
