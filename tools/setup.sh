@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs what the build needs on Debian (only the packages that are missing), then configures
+# and builds into ./build (or $CV_BUILD_DIR).
+set -e
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${CV_BUILD_DIR:-$root/build}
+
+packages="cmake ninja-build googletest wine wine64 libwine-dev mingw-w64 mingw-w64-tools g++-mingw-w64-x86-64-posix"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+    $sudo_cmd apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y $missing
+fi
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake"
+cmake --build "$build"
