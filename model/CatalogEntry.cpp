@@ -1,0 +1,155 @@
+#include "model/CatalogEntry.h"
+
+#include "model/ModuleIndex.h"
+
+namespace {
+// The file title: no folder, no extension.
+_stringx FileTitle(const _stringx& path) {
+    size_t slash = path.rfind(L'\\');
+    _stringx name = slash == _stringx::npos ? path : path.substr(slash + 1);
+    size_t dot = name.rfind(L'.');
+    return dot == _stringx::npos ? name : name.substr(0, dot);
+}
+}  // namespace
+
+CatalogEntry::~CatalogEntry() = default;
+
+void CatalogEntry::LoadFromGallery(const _stringx& path) {
+    fromGallery_ = 1;
+    SetNameAndVersion(FileTitle(path).c_str(), L"");
+    path_ = GetModulePath();
+    language_ = GetLanguage();
+    moduleId_ = GetModuleId();
+    version_ = GetVersion();
+    entryKey_ = MakeEntryKey(moduleId_, language_);
+    author_ = GetAuthor();
+    comments_ = GetComments();
+    revisionNumber_ = GetName();
+    subject_ = GetSubject();
+    ComputeDisplayName();
+}
+
+void CatalogEntry::SetHeader(const _stringx& moduleId, LONG language, const _stringx& version, const _stringx& author,
+                             const _stringx& comments, const _stringx& revisionNumber, const _stringx& subject) {
+    moduleId_ = moduleId;
+    language_ = language;
+    version_ = version;
+    entryKey_ = MakeEntryKey(moduleId_, language_);
+    author_ = author;
+    comments_ = comments;
+    revisionNumber_ = revisionNumber;
+    subject_ = subject;
+    SetNameAndVersion(revisionNumber_.c_str(), version_.c_str());
+}
+
+void CatalogEntry::ComputeDisplayName() {
+    if (LookupFriendlyName(entryKey_, displayName_)) return;
+    displayName_ = subject_.empty() ? path_ : subject_;
+}
+
+const std::vector<_stringx>& CatalogEntry::DialogNames() {
+    if (!dialogNamesLoaded_) {
+        dialogNamesLoaded_ = true;
+        if (!fromGallery_) ReadDialogNames(dialogNames_);
+    }
+    return dialogNames_;
+}
+
+const std::vector<_stringx>& CatalogEntry::CustomActionNames() {
+    if (!customActionNamesLoaded_) {
+        customActionNamesLoaded_ = true;
+        if (!fromGallery_) ReadCustomActionNames(customActionNames_);
+    }
+    return customActionNames_;
+}
+
+const DependencyMap& CatalogEntry::Dependencies() {
+    if (!dependenciesLoaded_) {
+        dependenciesLoaded_ = true;
+        if (fromGallery_)
+            ReadGalleryDependencies();
+        else
+            ReadDependencies();
+    }
+    return dependencies_;
+}
+
+const ExclusionMap& CatalogEntry::Exclusions() {
+    if (!exclusionsLoaded_) {
+        exclusionsLoaded_ = true;
+        if (fromGallery_)
+            ReadGalleryExclusions();
+        else
+            ReadExclusions();
+    }
+    return exclusions_;
+}
+
+const FileMap& CatalogEntry::Files() {
+    if (!filesLoaded_) {
+        filesLoaded_ = true;
+        if (fromGallery_)
+            ReadGalleryFiles();
+        else
+            ReadFiles();
+    }
+    return files_;
+}
+
+void CatalogEntry::ReadDialogNames(std::vector<_stringx>&) {}
+void CatalogEntry::ReadCustomActionNames(std::vector<_stringx>&) {}
+void CatalogEntry::ReadDependencies() {}
+void CatalogEntry::ReadExclusions() {}
+void CatalogEntry::ReadFiles() {}
+
+void CatalogEntry::AddDependency(const DependencyEntry& entry) {
+    if (entry.ModuleId == moduleId_ && entry.Language == language_ && entry.Version == version_) return;
+    dependencies_[entry.Key] = entry;
+}
+
+void CatalogEntry::AddExclusion(const ExclusionEntry& entry) { exclusions_[entry.Key] = entry; }
+
+void CatalogEntry::AddFile(const FileEntry& entry) { files_[entry.FileKey] = entry; }
+
+void CatalogEntry::ReadGalleryDependencies() {
+    LONG count = GetDependencyCount();
+    for (LONG i = 0; i < count; ++i) {
+        unique_bstr id, version;
+        DependencyEntry entry;
+        GetDependency(i, id.put(), version.put(), &entry.Language);
+        entry.ModuleId = id.get();
+        entry.Version = version.get();
+        entry.Key = MakeEntryKey(entry.ModuleId, entry.Language);
+        AddDependency(entry);
+    }
+}
+
+void CatalogEntry::ReadGalleryExclusions() {
+    LONG count = GetExclusionCount();
+    for (LONG i = 0; i < count; ++i) {
+        unique_bstr id, minVersion, maxVersion;
+        ExclusionEntry entry;
+        GetExclusion(i, id.put(), minVersion.put(), maxVersion.put(), &entry.Language);
+        entry.ModuleId = id.get();
+        entry.MinVersion = minVersion.get();
+        entry.MaxVersion = maxVersion.get();
+        entry.Key = MakeEntryKey(entry.ModuleId, entry.Language);
+        AddExclusion(entry);
+    }
+}
+
+void CatalogEntry::ReadGalleryFiles() {
+    LONG count = GetFileCount();
+    for (LONG i = 0; i < count; ++i) {
+        unique_bstr key, name, version;
+        LONG language = 0;
+        FileEntry entry;
+        GetFile(i, key.put(), name.put(), version.put(), &entry.FileSize, &language);
+        entry.FileKey = key.get();
+        entry.StoredName = name.get();
+        entry.LongName = LongFileName(entry.StoredName);
+        entry.Version = version.get();
+        entry.Language = _stringx::Formatted(L"%d", static_cast<int>(language));
+        AddFile(entry);
+    }
+}

@@ -1,0 +1,98 @@
+// Everything the catalog knows about one merge module: identity, summary texts, path, file time
+// and the lists read on first request. Filled either from a gallery description file
+// (LoadFromGallery) or from the module file itself by the module reader.
+#pragma once
+#include <windows.h>
+#include <vector>
+#include "model/GalleryEntry.h"
+#include "model/ModuleRecords.h"
+
+class CatalogEntry : public GalleryEntry {
+public:
+    CatalogEntry() = default;
+    ~CatalogEntry() override;
+
+    // Fills the entry from a gallery description file; the caller sets LastWriteTime afterwards.
+    void LoadFromGallery(const _stringx& path);
+
+    // The module reader's header: also makes the EntryKey, and names the gallery description file
+    // after the package code (RevisionNumber) with the module's version as the recorded one.
+    void SetHeader(const _stringx& moduleId, LONG language, const _stringx& version, const _stringx& author,
+                   const _stringx& comments, const _stringx& revisionNumber, const _stringx& subject);
+    void SetPath(const _stringx& path) { path_ = path; }
+    void SetSourceLocation(const _stringx& sourceLocation) { sourceLocation_ = sourceLocation; }
+    // The friendly name from the index, else Subject, else Path.
+    void ComputeDisplayName();
+
+    _stringx EntryKey() const { return entryKey_; }
+    _stringx ModuleId() const { return moduleId_; }
+    _stringx Path() const { return path_; }
+    _stringx Version() const { return version_; }
+    _stringx Author() const { return author_; }
+    _stringx RevisionNumber() const { return revisionNumber_; }
+    _stringx Comments() const { return comments_; }
+    _stringx Subject() const { return subject_; }
+    _stringx DisplayName() const { return displayName_; }
+    _stringx SourceLocation() const { return sourceLocation_; }
+    bool HasSourceLocation() const { return !sourceLocation_.empty(); }
+    LONG Language() const { return language_; }
+    bool FromGallery() const { return fromGallery_ != 0; }
+    ULONGLONG LastWriteTime() const { return lastWriteTime_; }
+    void SetLastWriteTime(ULONGLONG fileTime) { lastWriteTime_ = fileTime; }
+    void SetLastWriteTime(const FILETIME& fileTime) {
+        lastWriteTime_ = static_cast<ULONGLONG>(fileTime.dwHighDateTime) << 32 | fileTime.dwLowDateTime;
+    }
+
+    // The lazy lists: the first request marks the list loaded and reads it; later requests return
+    // it as it stands, even when that read failed part way.
+    const std::vector<_stringx>& DialogNames();
+    const std::vector<_stringx>& CustomActionNames();
+    const DependencyMap& Dependencies();
+    const ExclusionMap& Exclusions();
+    const FileMap& Files();
+
+protected:
+    // Where the module reader reads the module's own tables. Each is called at most once, on the
+    // first request of its list, and never for an entry filled from a gallery description file;
+    // until the reader overrides them the lists of a module file stay empty.
+    virtual void ReadDialogNames(std::vector<_stringx>& names);
+    virtual void ReadCustomActionNames(std::vector<_stringx>& names);
+    virtual void ReadDependencies();  // calls AddDependency per row
+    virtual void ReadExclusions();    // calls AddExclusion per row
+    virtual void ReadFiles();         // calls AddFile per row
+
+    // Skips a module's dependency on itself (same ModuleID, language and version); a later record
+    // with a key already present replaces the earlier one.
+    void AddDependency(const DependencyEntry& entry);
+    void AddExclusion(const ExclusionEntry& entry);
+    void AddFile(const FileEntry& entry);
+
+private:
+    void ReadGalleryDependencies();
+    void ReadGalleryExclusions();
+    void ReadGalleryFiles();
+
+    _stringx entryKey_;
+    _stringx moduleId_;
+    _stringx path_;
+    _stringx version_;
+    _stringx author_;
+    _stringx revisionNumber_;
+    _stringx comments_;
+    _stringx subject_;
+    _stringx displayName_;
+    ULONGLONG lastWriteTime_ = 0;
+    LONG language_ = 0;
+    std::vector<_stringx> dialogNames_;
+    bool dialogNamesLoaded_ = false;
+    std::vector<_stringx> customActionNames_;
+    bool customActionNamesLoaded_ = false;
+    DependencyMap dependencies_;
+    bool dependenciesLoaded_ = false;
+    ExclusionMap exclusions_;
+    bool exclusionsLoaded_ = false;
+    FileMap files_;
+    bool filesLoaded_ = false;
+    BYTE fromGallery_ = 0;
+    _stringx sourceLocation_;
+};
