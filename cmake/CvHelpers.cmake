@@ -10,17 +10,26 @@ function(cv_library name)
   add_dependencies(${name} cv_idl)
 endfunction()
 
-# cv_test(<name> SOURCES <files...> [DEPS <targets...>] [LOCKS <resources...>] [REGISTERED])
+# cv_test(<name> SOURCES <files...> [DEPS <targets...>] [LOCKS <resources...>] [REGISTERED] [CLEANUP] [SERIAL])
 # A GoogleTest executable run under wine; every test case becomes one ctest test.
 # REGISTERED: needs the server and the stand-ins registered in the private prefix.
+# CLEANUP: changes the registration; runs after every REGISTERED test, holding the registration lock.
+# SERIAL: runs alone (listening to the debugger output would stall other processes' output).
 function(cv_test name)
-  cmake_parse_arguments(ARG "REGISTERED" "" "SOURCES;DEPS;LOCKS" ${ARGN})
+  cmake_parse_arguments(ARG "REGISTERED;CLEANUP;SERIAL" "" "SOURCES;DEPS;LOCKS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE cv_testsupport ${ARG_DEPS} GTest::gtest_main)
   add_dependencies(${name} cv_runtime)
   set(props "")
   if(ARG_REGISTERED)
     list(APPEND props FIXTURES_REQUIRED registered)
+  endif()
+  if(ARG_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  if(ARG_CLEANUP)
+    list(APPEND props FIXTURES_CLEANUP registered)
+    list(APPEND ARG_LOCKS registration)
   endif()
   if(ARG_LOCKS)
     list(APPEND props RESOURCE_LOCK "${ARG_LOCKS}")

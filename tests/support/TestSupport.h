@@ -65,5 +65,8 @@ protected:
 
 }  // namespace cvtest
 
+// Readable failure messages for the server's text type.
+inline void PrintTo(const _stringx& text, std::ostream* os) { *os << '"' << _stringx(text).AsNarrow() << '"'; }
+
 #define CV_EXPECT_HR(expected, call) EXPECT_EQ(static_cast<HRESULT>(expected), static_cast<HRESULT>(call))
 #define CV_ASSERT_HR(expected, call) ASSERT_EQ(static_cast<HRESULT>(expected), static_cast<HRESULT>(call))

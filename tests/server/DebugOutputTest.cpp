@@ -1,0 +1,23 @@
+// The error boundary's debugger output, seen by a real debugger-output listener.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include "CvMMUpdater2.h"
+#include "server/ComException.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+TEST(DebugOutput, BoundaryWritesTheCaughtException) {
+    cvtest::DebugOutputListener listener;
+    ASSERT_TRUE(listener.Started());
+    HRESULT hr = ErrorBoundary(CLSID_MMCatalog, [] {
+        CheckResult(E_ACCESSDENIED);
+        return S_OK;
+    });
+    std::string debugText = listener.Finish();
+    EXPECT_EQ(E_ACCESSDENIED, hr);
+    _stringx expected = _stringx(L"\nException caught: -2147024891 = ") + cvtest::SystemText(E_ACCESSDENIED);
+    EXPECT_NE(std::string::npos, debugText.find(expected.AsNarrow())) << debugText;
+}
+
+}  // namespace
