@@ -1,0 +1,15 @@
+#!/bin/sh
+# Registers a copy of the server from a folder without the environment's components, runs a script
+# against it, and registers the built server again whatever happened.
+#   bare_server.sh <wine-run.sh> <output folder> <scratch folder> <script>
+wine_run=$1
+out=$2
+bare=$3/bare-script
+script=$4
+rm -rf "$bare" && mkdir -p "$bare"
+cp "$out/CvMMUpdater2.dll" "$bare/"
+# Linked by import: the server cannot load without it.
+[ -f "$out/RepoCommon.dll" ] && cp "$out/RepoCommon.dll" "$bare/"
+trap '"$wine_run" regsvr32 /s "Z:$out/CvMMUpdater2.dll"' EXIT
+"$wine_run" regsvr32 /s "Z:$bare/CvMMUpdater2.dll" || exit 1
+"$wine_run" cscript //nologo "Z:$script"
