@@ -96,6 +96,8 @@ const FileMap& CatalogEntry::Files() {
     return files_;
 }
 
+bool CatalogEntry::ResolveModuleDirectory(const _stringx&, _stringx&) { return false; }
+
 void CatalogEntry::ReadDialogNames(std::vector<_stringx>&) {}
 void CatalogEntry::ReadCustomActionNames(std::vector<_stringx>&) {}
 void CatalogEntry::ReadDependencies() {}

@@ -51,6 +51,10 @@ public:
     const ExclusionMap& Exclusions();
     const FileMap& Files();
 
+    // The target path of one of the module's Directory keys. Only an entry read from a module file
+    // can answer; this one (and every entry filled from a gallery file) cannot.
+    virtual bool ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path);
+
 protected:
     // Where the module reader reads the module's own tables. Each is called at most once, on the
     // first request of its list, and never for an entry filled from a gallery description file;
