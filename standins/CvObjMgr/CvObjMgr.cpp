@@ -1,0 +1,13 @@
+#include "standins/CvObjMgr/CvObjMgr.h"
+
+#include <cwchar>
+#include "standins/common/IniFile.h"
+
+// [Project] ActiveType of AppServices.ini, read on every call; 0 when it is missing.
+extern "C" int GetActiveProjectType(void) {
+    try {
+        return _wtoi(AppServicesValue(L"Project", L"ActiveType").c_str());
+    } catch (...) {
+        return 0;
+    }
+}
