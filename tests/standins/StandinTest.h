@@ -1,0 +1,67 @@
+// Helpers of the stand-in tests: a scratch folder per test case, the settings file's location, texts.
+#pragma once
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <string>
+#include "msi/stringx.h"
+#include "server/Handles.h"
+#include "tests/support/TestSupport.h"
+
+namespace standintest {
+
+// A fresh folder named after the running test (test cases run in parallel processes).
+inline _stringx ScratchForThisTest() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string("standins-") + test->test_suite_name() + "-" + test->name();
+    return cvtest::FreshScratchDir(std::wstring(name.begin(), name.end()).c_str());
+}
+
+inline void PointSettingsAt(const _stringx& path) { SetEnvironmentVariableW(L"CVAPPSERVICES_INI", path.c_str()); }
+
+// The UTF-8 bytes of a text.
+inline std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+    return bytes;
+}
+
+// The bytes of a UTF-16LE file with its byte-order mark.
+inline std::string Utf16File(const std::wstring& text) {
+    std::string bytes("\xFF\xFE", 2);
+    for (wchar_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>((c >> 8) & 0xFF);
+    }
+    return bytes;
+}
+
+// Takes an out BSTR; "<null>" tells a null one from an empty one.
+inline std::wstring Take(BSTR text) {
+    unique_bstr owner(text);
+    return text ? std::wstring(text, SysStringLen(text)) : std::wstring(L"<null>");
+}
+
+// Number of entries in a folder, "." and ".." not counted.
+inline int FileCount(const _stringx& folder) {
+    WIN32_FIND_DATAW data;
+    unique_find find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &data));
+    int count = 0;
+    if (!find) return 0;
+    do {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") ++count;
+    } while (FindNextFileW(find.get(), &data));
+    return count;
+}
+
+// DllCanUnloadNow of a loaded stand-in: S_OK once every object is released.
+inline HRESULT CanUnloadNow(const wchar_t* dllName) {
+    HMODULE module = GetModuleHandleW(dllName);
+    if (!module) return S_OK;
+    auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module, "DllCanUnloadNow"));
+    return canUnload ? canUnload() : E_FAIL;
+}
+
+}  // namespace standintest
