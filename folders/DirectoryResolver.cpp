@@ -1,0 +1,170 @@
+#include "folders/DirectoryResolver.h"
+
+#include <msiquery.h>
+#include <set>
+#include "msi/InstallerAccess.h"
+
+namespace {
+// Every text read from a row gets room for 259 characters and a terminator; longer values fail
+// the read with ERROR_MORE_DATA, which the callers pass on or take as "no".
+constexpr DWORD kFieldCapacity = 260;
+
+UINT ReadField(MSIHANDLE record, UINT field, _stringx& text) {
+    wchar_t buffer[kFieldCapacity];
+    DWORD size = kFieldCapacity;
+    UINT result = MsiRecordGetStringW(record, field, buffer, &size);
+    if (result == ERROR_SUCCESS) text = _stringx(size, buffer);
+    return result;
+}
+
+bool EqualsNoCase(const _stringx& text, const wchar_t* other) { return _wcsicmp(text.c_str(), other) == 0; }
+bool StartsWithDot(const _stringx& text) { return !text.empty() && text[0] == L'.'; }
+_stringx Bracketed(const _stringx& key) { return L"[" + key + L"]"; }
+
+_stringx WithoutModuleSuffix(const _stringx& key) {
+    size_t dot = key.rfind(L'.');
+    return dot != _stringx::npos && HasModuleSuffix(key.substr(dot + 1)) ? key.substr(0, dot) : key;
+}
+
+// The first row of a query without parameters; the record outlives the statement.
+bool FetchFirstRow(MSIHANDLE database, const _stringx& query, InstallerHandle& row) {
+    InstallerHandle view;
+    OpenDatabaseView(database, query.c_str(), view);
+    ExecuteView(view.get(), 0);
+    return FetchRecord(view.get(), row, false) == ERROR_SUCCESS;
+}
+
+// A level's folder name in front of the path collected below it.
+_stringx Prepend(const _stringx& name, const _stringx& below, bool separated) {
+    if (below.empty()) return name;
+    if (!separated || name.ends_with(L'\\')) return name + below;
+    return name + L"\\" + below;
+}
+}  // namespace
+
+const std::map<_stringx, _stringx>& PredefinedFolderNames() {
+    static const std::map<_stringx, _stringx> names = [] {
+        std::map<_stringx, _stringx> map;
+        for (const wchar_t* name :
+             {L"AdminToolsFolder", L"AppDataFolder", L"CommonAppDataFolder", L"CommonFilesFolder", L"DesktopFolder",
+              L"FavoritesFolder", L"FontsFolder", L"LocalAppDataFolder", L"MyPicturesFolder", L"PersonalFolder",
+              L"ProgramFilesFolder", L"ProgramMenuFolder", L"SendToFolder", L"StartMenuFolder", L"StartupFolder",
+              L"System16Folder", L"SystemFolder", L"TempFolder", L"TemplateFolder", L"WindowsFolder",
+              L"WindowsVolume"})
+            map[_stringx(name).Upper()] = name;
+        return map;
+    }();
+    return names;
+}
+
+bool HasModuleSuffix(const _stringx& text) { return text.length() == 32 || text.length() == 36; }
+
+UINT ParseDefaultDir(const _stringx& value, bool useSource, bool useShortName, _stringx& result) {
+    _stringx part = value;
+    size_t colon = part.find(L':');
+    if (colon != _stringx::npos) part = useSource ? part.substr(colon + 1) : part.substr(0, colon);
+    size_t bar = part.find(L'|');
+    if (bar != _stringx::npos) part = useShortName ? part.substr(0, bar) : part.substr(bar + 1);
+    result = part;
+    return ERROR_SUCCESS;
+}
+
+bool IsPredefinedFolderKey(MSIHANDLE database, const _stringx& key) {
+    const auto& names = PredefinedFolderNames();
+    InstallerHandle row;
+    if (!FetchFirstRow(database,
+                       _stringx::Formatted(L"SELECT `Directory_Parent` FROM `Directory` WHERE `Directory` = '%s'",
+                                           key.c_str()),
+                       row))
+        return false;
+    _stringx parent;
+    if (ReadField(row.get(), 1, parent) != ERROR_SUCCESS) return false;
+    return names.count(key.Upper()) != 0;
+}
+
+bool LookupPropertyValue(MSIHANDLE database, const _stringx& name, _stringx& value) {
+    MSICONDITION table = MsiDatabaseIsTablePersistentW(database, L"Property");
+    if (table != MSICONDITION_TRUE && table != MSICONDITION_FALSE) return false;
+    InstallerHandle row;
+    if (!FetchFirstRow(database,
+                       _stringx::Formatted(L"SELECT * FROM `Property` WHERE `Property` = '%s'", name.c_str()), row))
+        return false;
+    _stringx text;
+    if (ReadField(row.get(), 2, text) != ERROR_SUCCESS) return false;
+    value = text;
+    return true;
+}
+
+UINT ResolveDirectoryPath(MSIHANDLE database, const _stringx& key, _stringx& result, const ResolveOptions& options) {
+    result.clear();
+    // The statement is prepared once; each fetched row is the parameter record of the next
+    // execution, its first column being the parent's key.
+    InstallerHandle parameters(MsiCreateRecord(1));
+    if (!parameters) return ERROR_OUTOFMEMORY;
+    UINT status = MsiRecordSetStringW(parameters.get(), 1, key.c_str());
+    if (status != ERROR_SUCCESS) return status;
+    InstallerHandle view;
+    status = MsiDatabaseOpenViewW(
+        database, L"SELECT `Directory_Parent`,`DefaultDir`, `Directory` FROM `Directory` WHERE `Directory`.`Directory`=?",
+        view.put());
+    if (status != ERROR_SUCCESS) return status;
+
+    _stringx path;
+    std::set<_stringx> visited;
+    for (bool first = true;; first = false) {
+        if (!first) MsiViewClose(view.get());
+        ExecuteView(view.get(), parameters.get());
+        parameters.reset();
+        InstallerHandle row;
+        if (FetchRecord(view.get(), row, false) != ERROR_SUCCESS) return ERROR_NO_MORE_ITEMS;
+
+        _stringx defaultDir, levelKey;
+        if ((status = ReadField(row.get(), 2, defaultDir)) != ERROR_SUCCESS) return status;
+        if ((status = ReadField(row.get(), 3, levelKey)) != ERROR_SUCCESS) return status;
+        if (!visited.insert(levelKey).second) return ERROR_CIRCULAR_DEPENDENCY;
+        if (options.stripModuleSuffix) levelKey = WithoutModuleSuffix(levelKey);
+
+        const bool predefined = IsPredefinedFolderKey(database, levelKey);
+        bool propertyRoot = false;
+        bool addsName = true;
+        _stringx name;
+        if (predefined) {
+            name = options.bracketRoots ? Bracketed(levelKey) : levelKey;
+        } else {
+            ParseDefaultDir(defaultDir, options.useSource, options.useShortName, name);
+            if (EqualsNoCase(name, L"SOURCEDIR")) {
+                // A root named by one of the module's properties, or by nothing the module knows.
+                if (!LookupPropertyValue(database, levelKey, name)) break;
+                propertyRoot = true;
+            }
+            if (options.collapseDotFolders && !options.useSource) {
+                _stringx parent;
+                if ((status = ReadField(row.get(), 1, parent)) != ERROR_SUCCESS) return status;
+                if (StartsWithDot(name)) {
+                    if (EqualsNoCase(parent, L"TARGETDIR")) {
+                        // A "." folder under the target root roots the path: its own key or
+                        // the module's value for it, with the levels below kept behind it.
+                        _stringx root = levelKey;
+                        LookupPropertyValue(database, levelKey, root);
+                        path = Prepend(root, path, true);
+                        break;
+                    }
+                    addsName = false;
+                }
+            } else if (StartsWithDot(name)) {
+                name = options.bracketRoots ? Bracketed(levelKey) : levelKey;
+            }
+        }
+        if (addsName) {
+            // A bracketed predefined root already stands for a folder: no backslash after it.
+            path = Prepend(name, path, !(predefined && options.bracketRoots));
+            if (predefined || propertyRoot) break;
+        }
+
+        // A row without a parent is a root that is neither predefined nor "SourceDir".
+        if (MsiRecordIsNull(row.get(), 1)) return ERROR_NO_MORE_ITEMS;
+        parameters = std::move(row);
+    }
+    result = path;
+    return ERROR_SUCCESS;
+}
