@@ -236,6 +236,36 @@ void WriteSummary(MSIHANDLE database, const std::map<std::wstring, std::wstring>
     Check(MsiSummaryInfoPersist(info.get()), L"MsiSummaryInfoPersist");
 }
 
+// The storage's property writer may end the stream right after a string whose length is not a
+// multiple of four, short of the size its own section header states; the installer then refuses
+// the whole stream. Zero bytes up to the stated size put that right.
+HRESULT PadSummaryStream(IStorage* storage) {
+    IStream* stream = nullptr;
+    HRESULT hr = storage->OpenStream(L"\005SummaryInformation", nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
+                                     &stream);
+    if (FAILED(hr)) return hr;
+    DWORD sectionOffset = 0, sectionSize = 0;
+    ULONG got = 0;
+    LARGE_INTEGER at{};
+    at.QuadPart = 0x2C;  // after the set header and the section's format id
+    hr = stream->Seek(at, STREAM_SEEK_SET, nullptr);
+    if (SUCCEEDED(hr)) hr = stream->Read(&sectionOffset, sizeof(sectionOffset), &got);
+    at.QuadPart = sectionOffset;
+    if (SUCCEEDED(hr)) hr = stream->Seek(at, STREAM_SEEK_SET, nullptr);
+    if (SUCCEEDED(hr)) hr = stream->Read(&sectionSize, sizeof(sectionSize), &got);
+    STATSTG stat{};
+    if (SUCCEEDED(hr)) hr = stream->Stat(&stat, STATFLAG_NONAME);
+    ULONGLONG stated = static_cast<ULONGLONG>(sectionOffset) + sectionSize;
+    if (SUCCEEDED(hr) && stat.cbSize.QuadPart < stated) {
+        std::vector<char> zeros(static_cast<size_t>(stated - stat.cbSize.QuadPart), 0);
+        at.QuadPart = 0;
+        hr = stream->Seek(at, STREAM_SEEK_END, nullptr);
+        if (SUCCEEDED(hr)) hr = stream->Write(zeros.data(), static_cast<ULONG>(zeros.size()), &got);
+    }
+    stream->Release();
+    return hr;
+}
+
 // Rewrites properties of the finished file's summary stream through the structured storage itself.
 void WriteForeignProperties(const std::wstring& path, const std::vector<ForeignProperty>& foreign) {
     if (foreign.empty()) return;
@@ -263,6 +293,7 @@ void WriteForeignProperties(const std::wstring& path, const std::vector<ForeignP
     if (SUCCEEDED(hr) && properties) hr = properties->Commit(STGC_DEFAULT);
     if (properties) properties->Release();
     if (sets) sets->Release();
+    if (SUCCEEDED(hr)) hr = PadSummaryStream(storage);
     if (SUCCEEDED(hr)) hr = storage->Commit(STGC_DEFAULT);
     storage->Release();
     if (FAILED(hr)) Fail(L"cannot write the summary stream: " + std::to_wstring(static_cast<unsigned long>(hr)));
