@@ -1,5 +1,7 @@
 #include "standins/common/IniFile.h"
 
+#include <cstring>
+#include <type_traits>
 #include "server/Handles.h"
 
 namespace {
