@@ -123,10 +123,10 @@ STDMETHODIMP MMCatalog::Refresh(LONG* result) {
     return S_OK;
 }
 
-STDMETHODIMP MMCatalog::GetSearchLocations(IUnknown**) { return E_NOTIMPL; }
-STDMETHODIMP MMCatalog::GetModules(IUnknown**) { return E_NOTIMPL; }
+STDMETHODIMP MMCatalog::GetSearchLocations(IDispatch**) { return E_NOTIMPL; }
+STDMETHODIMP MMCatalog::GetModules(IDispatch**) { return E_NOTIMPL; }
 STDMETHODIMP MMCatalog::FindModuleForFile(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP MMCatalog::FindModule(BSTR, LONG, IUnknown**) { return E_NOTIMPL; }
+STDMETHODIMP MMCatalog::FindModule(BSTR, LONG, IDispatch**) { return E_NOTIMPL; }
 STDMETHODIMP MMCatalog::FindModuleForFileEx(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) { return E_NOTIMPL; }
 STDMETHODIMP MMCatalog::GetModuleForFile(BSTR, BSTR*) { return E_NOTIMPL; }
 STDMETHODIMP MMCatalog::GetFriendlyName(BSTR, BSTR*) { return E_NOTIMPL; }

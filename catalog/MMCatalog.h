@@ -64,11 +64,11 @@ public:
     HRESULT ReportComException(const com_exception& error, const wchar_t* context) override;
 
     STDMETHODIMP Refresh(LONG* result) override;
-    STDMETHODIMP GetSearchLocations(IUnknown** locations) override;
-    STDMETHODIMP GetModules(IUnknown** modules) override;
+    STDMETHODIMP GetSearchLocations(IDispatch** locations) override;
+    STDMETHODIMP GetModules(IDispatch** modules) override;
     STDMETHODIMP FindModuleForFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
                                    VARIANT_BOOL* found) override;
-    STDMETHODIMP FindModule(BSTR signature, LONG, IUnknown** module) override;
+    STDMETHODIMP FindModule(BSTR signature, LONG, IDispatch** module) override;
     STDMETHODIMP FindModuleForFileEx(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
                                      VARIANT_BOOL* found) override;
     STDMETHODIMP GetModuleForFile(BSTR fileName, BSTR* signature) override;
@@ -86,10 +86,10 @@ public:
     HRESULT ReportComException(const com_exception& error, const wchar_t* context) override;
 
     STDMETHODIMP Refresh(LONG* result) override;
-    STDMETHODIMP GetSearchLocations(IUnknown**) override { return S_OK; }
-    STDMETHODIMP GetModules(IUnknown**) override { return S_OK; }
+    STDMETHODIMP GetSearchLocations(IDispatch**) override { return S_OK; }
+    STDMETHODIMP GetModules(IDispatch**) override { return S_OK; }
     STDMETHODIMP FindModuleForFile(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) override { return S_OK; }
-    STDMETHODIMP FindModule(BSTR, LONG, IUnknown**) override { return S_OK; }
+    STDMETHODIMP FindModule(BSTR, LONG, IDispatch**) override { return S_OK; }
     STDMETHODIMP FindModuleForFileEx(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) override { return S_OK; }
     STDMETHODIMP GetModuleForFile(BSTR, BSTR*) override { return S_OK; }
     STDMETHODIMP GetFriendlyName(BSTR, BSTR*) override { return S_OK; }

@@ -12,9 +12,9 @@ class MMCatalogManager : public ComObjectRoot,
 public:
     void* InternalQueryInterface(REFIID iid);
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
-    STDMETHODIMP GetCatalog(LONG projectType, IUnknown** catalog) override;
+    STDMETHODIMP GetCatalog(LONG projectType, IDispatch** catalog) override;
 
 private:
-    ComPtr<IUnknown> catalog_;
-    ComPtr<IUnknown> catalogPro_;
+    ComPtr<IDispatch> catalog_;
+    ComPtr<IDispatch> catalogPro_;
 };

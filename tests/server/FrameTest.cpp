@@ -158,35 +158,27 @@ TEST_F(Frame, ManagerDispatchComesFromTheTypeInformation) {
     manager->Release();
 }
 
-// A copy of the server in a folder without the environment's components: the catalogs cannot connect
-// to the application services, so their creation fails, and the manager reports it.
+// A copy of the server in a folder without the environment's components, used by a program beside
+// it (so that no search of the system finds the components either): the catalogs cannot connect to
+// the application services, their creation fails, and the manager reports it.
 TEST_F(Frame, CatalogCreationFailsWithoutTheEnvironment) {
     _stringx bare = cvtest::FreshScratchDir(L"bare-server");
-    ASSERT_TRUE(cvtest::CopyInto(JoinPath(cvtest::OutDir(), L"CvMMUpdater2.dll"), bare));
-    for (const wchar_t* importedByServer : {L"RepoCommon.dll"}) {
-        _stringx file = JoinPath(cvtest::OutDir(), importedByServer);
-        if (cvtest::FileExists(file)) cvtest::CopyInto(file, bare);
+    // RepoCommon.dll is linked by import: the server cannot load without it.
+    for (const wchar_t* file : {L"CvMMUpdater2.dll", L"RepoCommon.dll", L"bare_client.exe"}) {
+        _stringx path = JoinPath(cvtest::OutDir(), file);
+        if (cvtest::FileExists(path)) ASSERT_TRUE(cvtest::CopyInto(path, bare));
     }
-    ServerDll copy(JoinPath(bare, L"CvMMUpdater2.dll"));
-    ASSERT_TRUE(copy.Loaded());
-
-    void* out = reinterpret_cast<void*>(1);
-    EXPECT_EQ(E_OUTOFMEMORY, copy.Create(CLSID_MMCatalog, IID_IUnknown, &out));
-    EXPECT_EQ(nullptr, out);
-    EXPECT_EQ(E_OUTOFMEMORY, copy.Create(CLSID_MMCatalogPro, IID_IUnknown, &out));
-
-    IMMCatalogManager* manager = nullptr;
-    ASSERT_EQ(S_OK, copy.Create(CLSID_MMCatalogManager, IID_IMMCatalogManager, reinterpret_cast<void**>(&manager)));
-    IUnknown* catalog = nullptr;
-    EXPECT_EQ(E_OUTOFMEMORY, manager->GetCatalog(1, &catalog));
-    EXPECT_EQ(nullptr, catalog);
-    cvtest::ErrorInfoText info = cvtest::TakeErrorInfo();
-    EXPECT_TRUE(info.present);
-    EXPECT_FALSE(info.description.empty());
-    EXPECT_EQ(_stringx(L"CvMMUpdater.MMCatalogManager.1"), info.source);
-    EXPECT_EQ(E_OUTOFMEMORY, manager->GetCatalog(9, &catalog)) << "a failed creation is not cached";
-    manager->Release();
-    EXPECT_EQ(S_OK, copy.CanUnloadNow());
+    std::string output;
+    EXPECT_EQ(0u, cvtest::RunProcess(_stringx(L"\"") + JoinPath(bare, L"bare_client.exe") + L"\"", &output, 120000,
+                                    bare.c_str()));
+    EXPECT_NE(std::string::npos, output.find("loaded=1")) << output;
+    EXPECT_NE(std::string::npos, output.find("MMCatalog=0x8007000e null")) << output;
+    EXPECT_NE(std::string::npos, output.find("MMCatalogPro=0x8007000e null")) << output;
+    EXPECT_NE(std::string::npos, output.find("GetCatalog(1)=0x8007000e null source=CvMMUpdater.MMCatalogManager.1 "
+                                             "described=1"))
+        << output;
+    EXPECT_NE(std::string::npos, output.find("GetCatalog(9)=0x8007000e")) << "a failed creation is not cached";
+    EXPECT_NE(std::string::npos, output.find("DllCanUnloadNow=0x00000000")) << output;
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ std::string ReadBytes(const _stringx& path) {
 
 bool FileExists(const _stringx& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-DWORD RunProcess(const _stringx& commandLine, std::string* output, DWORD timeoutMs) {
+DWORD RunProcess(const _stringx& commandLine, std::string* output, DWORD timeoutMs, const wchar_t* workingFolder) {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return static_cast<DWORD>(-1);
@@ -88,7 +88,7 @@ DWORD RunProcess(const _stringx& commandLine, std::string* output, DWORD timeout
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine.str();
-    BOOL ok = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    BOOL ok = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, workingFolder, &startup, &process);
     CloseHandle(writeEnd);
     if (!ok) {
         CloseHandle(readEnd);

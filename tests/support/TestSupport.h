@@ -21,7 +21,8 @@ std::string ReadBytes(const _stringx& path);
 bool FileExists(const _stringx& path);
 
 // Runs a command line, collecting what it writes to stdout and stderr; returns its exit code.
-DWORD RunProcess(const _stringx& commandLine, std::string* output = nullptr, DWORD timeoutMs = 120000);
+DWORD RunProcess(const _stringx& commandLine, std::string* output = nullptr, DWORD timeoutMs = 120000,
+                 const wchar_t* workingFolder = nullptr);
 
 // The system's message text for an HRESULT (Wine's texts differ from Windows', so tests ask).
 _stringx SystemText(HRESULT hr);
