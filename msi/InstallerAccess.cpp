@@ -38,7 +38,7 @@ _stringx FormatInstallerErrorRecord(MSIHANDLE record) {
     if (MsiRecordIsNull(record, 0)) SetRecordString(record, 0, kErrorTemplate);
     wchar_t text[1024] = L"";
     DWORD size = ARRAYSIZE(text);
-    MsiFormatRecordW(0, record, text, &size);  // a text too long for the buffer is cut, not lost entirely
+    MsiFormatRecordW(0, record, text, &size);  // its result does not matter: at worst the text is cut short
     text[ARRAYSIZE(text) - 1] = L'\0';
     return text;
 }
