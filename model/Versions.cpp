@@ -9,7 +9,8 @@ void ParseVersion(const _stringx& text, DWORD& high, DWORD& low) {
     size_t start = 0;
     for (int i = 0; i < 4; ++i) {
         size_t dot = text.find(L'.', start);
-        parts[i] = static_cast<DWORD>(ParseNumber(text.substr(start, dot == _stringx::npos ? _stringx::npos : dot - start))) & 0xFFFF;
+        _stringx part = text.substr(start, dot == _stringx::npos ? _stringx::npos : dot - start);
+        parts[i] = static_cast<DWORD>(ParseNumber(part)) & 0xFFFF;
         if (dot == _stringx::npos) break;
         start = dot + 1;
     }
