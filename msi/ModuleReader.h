@@ -1,0 +1,30 @@
+// A catalog entry read from a merge module file: the signature and summary texts when it is loaded,
+// each list from the module's own tables on its first request. Only ever reads the module.
+#pragma once
+#include <windows.h>
+#include <msi.h>
+#include "model/CatalogEntry.h"
+
+class ModuleEntry : public CatalogEntry {
+public:
+    // Reads the header of the module at path; a path that is not a module gives empty values.
+    void Load(const _stringx& path, const _stringx& sourceLocation);
+
+    // The target path of one of the module's Directory keys, written the way target folders are
+    // ("[SystemFolder]MyDir\Sub"); false when it does not resolve.
+    bool ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) override;
+
+protected:
+    void ReadDialogNames(std::vector<_stringx>& names) override;
+    void ReadCustomActionNames(std::vector<_stringx>& names) override;
+    void ReadDependencies() override;
+    void ReadExclusions() override;
+    void ReadFiles() override;
+
+private:
+    void ReadHeader();
+    void ReadFirstColumn(const wchar_t* table, std::vector<_stringx>& names);
+};
+
+// A text property of a summary information stream; empty for any other type or a failure.
+_stringx ReadSummaryText(MSIHANDLE summary, UINT property);

@@ -1,0 +1,69 @@
+#include "msi/SearchLocation.h"
+
+#include <vector>
+#include "msi/ModuleReader.h"
+#include "server/Handles.h"
+
+void FindModuleFiles(const _stringx& folder, FoundFileMap& found) {
+    _stringx pattern = folder;
+    if (!pattern.ends_with(L'\\')) pattern += L"\\";
+    pattern += L"*.msm";
+    _stringx folderPart = pattern.substr(0, pattern.rfind(L'\\') + 1);
+    WIN32_FIND_DATAW data;
+    unique_find search(FindFirstFileW(pattern.c_str(), &data));
+    if (!search) return;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        found[folderPart + data.cFileName] = data.ftLastWriteTime;
+    } while (FindNextFileW(search.get(), &data));
+}
+
+void SearchLocation::Initialise(const _stringx& folder, SHORT kind, const _stringx& displayName) {
+    folder_ = folder;
+    kind_ = kind;
+    displayName_ = displayName;
+    Scan();
+}
+
+bool SearchLocation::Scan() {
+    bool changed = false;
+    FoundFileMap found;
+    if (kind_ == 1) {
+        // The location's own path is the only candidate; a folder, or a path that does not exist, is
+        // no module.
+        WIN32_FIND_DATAW data;
+        unique_find search(FindFirstFileW(folder_.c_str(), &data));
+        if (search && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) found[folder_] = data.ftLastWriteTime;
+    } else {
+        FindModuleFiles(folder_, found);
+    }
+
+    std::vector<_stringx> stale;
+    for (const auto& module : modules_) {
+        auto seen = found.find(module.first);
+        if (seen == found.end()) {
+            stale.push_back(module.first);
+            continue;
+        }
+        ULARGE_INTEGER recorded;
+        recorded.QuadPart = module.second->LastWriteTime();
+        FILETIME recordedTime{recorded.LowPart, recorded.HighPart};
+        if (CompareFileTime(&recordedTime, &seen->second) < 0) stale.push_back(module.first);
+    }
+    for (const _stringx& path : stale) {
+        retired_[path] = std::move(modules_[path]);
+        modules_.erase(path);
+        changed = true;
+    }
+
+    for (const auto& file : found) {
+        if (modules_.count(file.first)) continue;
+        auto entry = std::make_unique<ModuleEntry>();
+        entry->Load(file.first, displayName_);
+        entry->SetLastWriteTime(file.second);
+        _stringx key = entry->Path();
+        modules_[key] = std::move(entry);
+        changed = true;
+    }
+    return changed;
+}
