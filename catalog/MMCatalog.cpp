@@ -1,6 +1,7 @@
 #include "catalog/MMCatalog.h"
 
 #include <algorithm>
+#include "model/ModuleIndex.h"
 #include "project.h"
 #include "server/SiblingLoader.h"
 
@@ -40,9 +41,16 @@ MMCatalogBase::MMCatalogBase()
     LiveCatalogs().push_back(this);
 }
 
-MMCatalogBase::~MMCatalogBase() { LiveCatalogs().remove(this); }
+MMCatalogBase::~MMCatalogBase() {
+    LiveCatalogs().remove(this);
+    if (LiveCatalogs().empty()) SearchLocationList::Instance().Clear();
+}
 
 size_t MMCatalogBase::LiveCount() { return LiveCatalogs().size(); }
+
+void MMCatalogBase::MarkAllDirty() {
+    for (MMCatalogBase* catalog : LiveCatalogs()) catalog->dirty_ = 1;
+}
 
 void* MMCatalogBase::InternalQueryInterface(REFIID iid) {
     if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IMMCatalog || iid == IID_IMMCatalog1 ||
@@ -108,10 +116,30 @@ HRESULT MMCatalog::FinalConstruct() {
         CheckResult(folders->ExcludedFilePatterns(patterns.put()));
         excludedFilePatterns_ = SplitAtComma(patterns.get());
 
+        // The index files are read by the first catalog of the process only.
+        if (!IndexesLoadStarted()) {
+            unique_bstr friendlyFolder, fileFolder;
+            CheckResult(folders->ModulesIndexFolder(friendlyFolder.put()));
+            CheckResult(folders->FilesToModulesIndexFolder(fileFolder.put()));
+            LoadIndexesOnce(friendlyFolder.get(), fileFolder.get());
+        }
+
+        EnsureCurrent();
+
         unique_bstr unused;
         CheckResult(searchPaths_->Prepare(unused.put()));
         return S_OK;
     });
+}
+
+void MMCatalog::EnsureCurrent() {
+    if (!autoRefresh_) return;
+    bool changed = false;
+    auto& locations = SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed);
+    for (const auto& location : locations) changed = location->Scan() || changed;
+    if (changed) MarkAllDirty();
+    if (!dirty_) return;
+    dirty_ = 0;
 }
 
 HRESULT MMCatalog::ReportComException(const com_exception& error, const wchar_t* context) {
@@ -120,7 +148,10 @@ HRESULT MMCatalog::ReportComException(const com_exception& error, const wchar_t*
 
 STDMETHODIMP MMCatalog::Refresh(LONG* result) {
     if (result) *result = 0;
-    return S_OK;
+    return Guard([&] {
+        EnsureCurrent();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP MMCatalog::GetSearchLocations(IDispatch**) { return E_NOTIMPL; }
@@ -128,8 +159,33 @@ STDMETHODIMP MMCatalog::GetModules(IDispatch**) { return E_NOTIMPL; }
 STDMETHODIMP MMCatalog::FindModuleForFile(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) { return E_NOTIMPL; }
 STDMETHODIMP MMCatalog::FindModule(BSTR, LONG, IDispatch**) { return E_NOTIMPL; }
 STDMETHODIMP MMCatalog::FindModuleForFileEx(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP MMCatalog::GetModuleForFile(BSTR, BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MMCatalog::GetFriendlyName(BSTR, BSTR*) { return E_NOTIMPL; }
+STDMETHODIMP MMCatalog::GetModuleForFile(BSTR fileName, BSTR* signature) {
+    return Guard([&] {
+        if (signature) *signature = nullptr;
+        _stringx name(fileName);
+        _stringx value;
+        if (name.empty() || !LookupFileModule(name.Lower(), value)) return S_OK;
+        // "flag:ModuleID[:Language]": only flag 0 names a module; no language means any (0).
+        size_t colon = value.find(L':');
+        if (colon == _stringx::npos || value.substr(0, colon) != _stringx(L"0")) return S_OK;
+        _stringx result = value.substr(colon + 1);
+        if (result.find(L':') == _stringx::npos) result += L":0";
+        if (signature) *signature = SysAllocStringLen(result.c_str(), static_cast<UINT>(result.length()));
+        return S_OK;
+    });
+}
+
+STDMETHODIMP MMCatalog::GetFriendlyName(BSTR entryKey, BSTR* name) {
+    return Guard([&] {
+        if (name) *name = nullptr;
+        _stringx key(entryKey);
+        if (key.empty()) return S_OK;
+        _stringx friendly;
+        if (!LookupFriendlyName(key, friendly)) friendly = key;
+        if (name) *name = SysAllocStringLen(friendly.c_str(), static_cast<UINT>(friendly.length()));
+        return S_OK;
+    });
+}
 
 STDMETHODIMP MMCatalog::IsApplicable(IUnknown* project, VARIANT_BOOL* applicable) {
     return CheckApplicable(project, applicable);

@@ -5,6 +5,7 @@
 #include <list>
 #include <vector>
 #include "appservices.h"
+#include "catalog/CatalogSources.h"
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
 #include "server/ComException.h"
@@ -33,6 +34,8 @@ public:
     STDMETHODIMP SetAutoRefresh(VARIANT_BOOL on) override;
 
     static size_t LiveCount();
+    // A change seen by one catalog makes every live catalog rebuild on its next read.
+    static void MarkAllDirty();
 
 protected:
     MMCatalogBase();
@@ -51,6 +54,7 @@ protected:
 
     ComPtr<IAppSettings> settings_;
     ComPtr<IAppFolders> folders_;
+    DisplayNameMap displayNames_;
     LONG dirty_ = 1;
     _stringx preferredLanguage_;
     std::vector<_stringx> excludedFilePatterns_;
@@ -78,6 +82,10 @@ public:
 protected:
     REFCLSID ReportingClass() const override { return CLSID_MMCatalog; }
     bool ServesProjectType(LONG type) const override { return type == 1 || type == 3; }
+
+private:
+    // Brings the search locations up to date and notes whether the module list must be rebuilt.
+    void EnsureCurrent();
 };
 
 class MMCatalogPro : public MMCatalogBase {

@@ -4,17 +4,18 @@
 set -e
 wine_run=$1
 out=$2
-win="Z:$out"
+# Backslashes: the loader then finds the server's own imports beside it.
+win=$(printf 'Z:%s' "$out" | sed 's|/|\\|g')
 if [ "$3" = "/u" ]; then
     for dll in CvMMUpdater2.dll CvAppServices.dll ProfileReader.dll; do
-        [ -f "$out/$dll" ] && "$wine_run" regsvr32 /s /u "$win/$dll" || true
+        [ -f "$out/$dll" ] && "$wine_run" regsvr32 /s /u "$win\\$dll" || true
     done
-    "$wine_run" "$win/regtlb.exe" /u "$win/cvmmupdater.tlb"
+    "$wine_run" "$win\\regtlb.exe" /u "$win\\cvmmupdater.tlb"
     exit 0
 fi
 # The server's own library imports the interface library: that one first.
-"$wine_run" "$win/regtlb.exe" "$win/cvmmupdater.tlb"
+"$wine_run" "$win\\regtlb.exe" "$win\\cvmmupdater.tlb"
 for dll in CvAppServices.dll ProfileReader.dll CvMMUpdater2.dll; do
     [ -f "$out/$dll" ] || continue
-    "$wine_run" regsvr32 /s "$win/$dll"
+    "$wine_run" regsvr32 /s "$win\\$dll"
 done

@@ -10,6 +10,8 @@ rm -rf "$bare" && mkdir -p "$bare"
 cp "$out/CvMMUpdater2.dll" "$bare/"
 # Linked by import: the server cannot load without it.
 [ -f "$out/RepoCommon.dll" ] && cp "$out/RepoCommon.dll" "$bare/"
-trap '"$wine_run" regsvr32 /s "Z:$out/CvMMUpdater2.dll"' EXIT
-"$wine_run" regsvr32 /s "Z:$bare/CvMMUpdater2.dll" || exit 1
+# Backslashes: the loader then finds the server's own imports beside it.
+windows() { printf 'Z:%s' "$1" | sed 's|/|\\|g'; }
+trap '"$wine_run" regsvr32 /s "$(windows "$out/CvMMUpdater2.dll")"' EXIT
+"$wine_run" regsvr32 /s "$(windows "$bare/CvMMUpdater2.dll")" || exit 1
 "$wine_run" cscript //nologo "Z:$script"

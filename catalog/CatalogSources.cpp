@@ -1,0 +1,100 @@
+#include "catalog/CatalogSources.h"
+
+#include <shlwapi.h>
+#include <set>
+#include "server/ComException.h"
+#include "server/Handles.h"
+#include "standins/RepoCommon/RepoCommon.h"
+
+void ReadRepositories(const _stringx& applicationFolder, DisplayNameMap& displayNames, _stringx& searchPathText) {
+    displayNames.clear();
+    _stringx file = JoinPath(JoinPath(applicationFolder, L"Repositories"), L"Repositories.xml");
+    CRepositoryMgr manager(file.AsNarrow(), nullptr);
+    CRepositories* repositories = nullptr;
+    // The library answers with a list in every case; its result says nothing more.
+    manager.GetRepositories("", &repositories, false);
+    if (!repositories) return;
+    for (size_t i = 0; i < repositories->Count(); ++i) {
+        CRepository* repository = repositories->At(i);
+        _stringx folder;
+        repository->GetProperty(L"MMSearchPath", &folder);
+        if (folder.empty()) continue;
+        _stringx displayName;
+        repository->GetProperty(L"DisplayName", &displayName);
+        displayNames[folder.Lower()] = displayName;
+        // The comma stays even before an empty text; the splitter drops the empty element.
+        searchPathText = folder + L"," + searchPathText;
+    }
+}
+
+SearchLocationList& SearchLocationList::Instance() {
+    static SearchLocationList list;
+    return list;
+}
+
+void SearchLocationList::Clear() {
+    locations_.clear();
+    parked_.clear();
+}
+
+void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind, const DisplayNameMap* displayNames,
+                               bool& changed) {
+    std::set<_stringx> wanted;
+    for (const _stringx& folder : folders) wanted.insert(folder.Lower());
+    for (auto it = locations_.begin(); it != locations_.end();) {
+        _stringx key = (*it)->Folder().Lower();
+        if ((*it)->Kind() != kind || wanted.count(key)) {
+            ++it;
+            continue;
+        }
+        parked_[key] = std::move(*it);
+        it = locations_.erase(it);
+        changed = true;
+    }
+    for (const _stringx& folder : folders) {
+        _stringx key = folder.Lower();
+        bool known = false;
+        for (const auto& location : locations_) known = known || location->Folder().Lower() == key;
+        if (known) continue;
+        _stringx displayName;
+        if (displayNames) {
+            auto named = displayNames->find(key);
+            if (named != displayNames->end()) displayName = named->second;
+        }
+        auto location = std::make_unique<SearchLocation>();
+        // The first scan only establishes the location's state: it is not a change.
+        location->Initialise(folder, kind, displayName);
+        locations_.push_back(std::move(location));
+    }
+}
+
+const std::list<std::unique_ptr<SearchLocation>>& SearchLocationList::Update(IAppSettings* settings,
+                                                                             IAppFolders* folders,
+                                                                             DisplayNameMap& displayNames,
+                                                                             bool& changed) {
+    changed = false;
+    if (!settings || !folders) return locations_;
+
+    unique_bstr first, second, application;
+    CheckResult(settings->MergeModuleSearchPath(first.put()));
+    CheckResult(folders->SecondSearchPath(second.put()));
+    _stringx a(first.get()), b(second.get());
+    _stringx text = !a.empty() && !b.empty() ? b + L"," + a : (a.empty() ? b : a);
+
+    CheckResult(folders->ApplicationFolder(application.put()));
+    ReadRepositories(application.get(), displayNames, text);
+
+    std::vector<_stringx> listA;
+    SplitSearchPath(text, listA);
+    Merge(listA, 0, &displayNames, changed);
+
+    std::vector<_stringx> listB;
+    for (LONG index = 0;; ++index) {
+        unique_bstr folder;
+        CheckResult(settings->MergeModuleFolder(index, folder.put()));
+        if (!folder.get() || !*folder.get()) break;
+        if (PathIsDirectoryW(folder.get())) listB.emplace_back(folder.get());
+    }
+    Merge(listB, 1, nullptr, changed);
+    return locations_;
+}

@@ -1,0 +1,104 @@
+// The search-location list: search path texts, repositories, the listed folders, and how the list
+// follows their changes.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include "catalog/CatalogSources.h"
+#include "server/SiblingLoader.h"
+#include "tests/support/Environment.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+class Sources : public cvtest::ComTest {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        ASSERT_EQ(S_OK, CreateSiblingObject(L"CvAppServices.dll", CLSID_AppServices, IID_IAppSettings, settings_.PutVoid()));
+        ASSERT_EQ(S_OK, settings_.As(IID_IAppFolders, folders_));
+    }
+    void TearDown() override {
+        SearchLocationList::Instance().Clear();
+        settings_ = nullptr;
+        folders_ = nullptr;
+        ComTest::TearDown();
+    }
+    // The folder, display name and kind of every location, in list order.
+    std::vector<std::tuple<_stringx, _stringx, SHORT>> Update(bool* changedOut = nullptr) {
+        bool changed = false;
+        std::vector<std::tuple<_stringx, _stringx, SHORT>> seen;
+        for (const auto& location : SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), names_, changed))
+            seen.emplace_back(location->Folder(), location->DisplayName(), location->Kind());
+        if (changedOut) *changedOut = changed;
+        return seen;
+    }
+
+    ComPtr<IAppSettings> settings_;
+    ComPtr<IAppFolders> folders_;
+    DisplayNameMap names_;
+};
+
+using Row = std::tuple<_stringx, _stringx, SHORT>;
+
+TEST_F(Sources, RepositoriesStandBeforeTheSearchPathLaterOnesFirst) {
+    cvtest::TestEnvironment env(L"sources-repositories");
+    _stringx f1 = env.AddSearchFolder(L"F1"), f2 = env.AddSearchFolder(L"F2"), t = env.AddSearchFolder(L"T");
+    _stringx plain = env.AddSearchFolder(L"Plain");
+    env.WriteRepositories({{f1, L"First"}, {L"", L"No folder"}, {f2, L"Second"}, {plain, L""}});
+    env.SetSearchPath({t});
+
+    std::vector<Row> expected = {Row(plain, L"", 0), Row(f2, L"Second", 0), Row(f1, L"First", 0), Row(t, L"", 0)};
+    EXPECT_EQ(expected, Update());
+    EXPECT_EQ(_stringx(L"First"), names_.at(f1.Lower()));
+}
+
+TEST_F(Sources, SearchPathElementsAreCleanedUpAndFoundOnce) {
+    cvtest::TestEnvironment env(L"sources-path");
+    _stringx one = env.AddSearchFolder(L"One"), two = env.AddSearchFolder(L"Two");
+    SetEnvironmentVariableW(L"CV_SOURCES_TWO", two.c_str());
+    env.SetSearchPathText(one + L"\\, %CV_SOURCES_TWO%," + JoinPath(env.Root(), L"Missing") + L"," + one.Upper());
+    std::vector<Row> expected = {Row(one, L"", 0), Row(two, L"", 0)};
+    EXPECT_EQ(expected, Update()) << "trailing backslash removed, variable expanded, missing skipped, case ignored";
+}
+
+TEST_F(Sources, BothSearchPathTextsThenListedFolders) {
+    cvtest::TestEnvironment env(L"sources-texts");
+    _stringx a = env.AddSearchFolder(L"A"), b = env.AddSearchFolder(L"B");
+    _stringx listed = env.AddSearchFolder(L"Listed");
+    env.SetSearchPath({a});
+    env.SetSecondSearchPath(b);
+    env.SetModuleFolders({listed, JoinPath(env.Root(), L"NotThere")});
+    std::vector<Row> expected = {Row(b, L"", 0), Row(a, L"", 0), Row(listed, L"", 1)};
+    EXPECT_EQ(expected, Update());
+
+    env.SetSearchPathText(L"");
+    env.SetSecondSearchPath(L"");
+    bool changed = false;
+    expected = {Row(listed, L"", 1)};
+    EXPECT_EQ(expected, Update(&changed));
+    EXPECT_TRUE(changed);
+}
+
+TEST_F(Sources, RemovedFoldersAreParkedAndComeBackAsNewLocations) {
+    cvtest::TestEnvironment env(L"sources-park");
+    _stringx shelf = env.AddSearchFolder(L"Shelf");
+    env.CopyFixture(L"full.msm", shelf);
+    env.SetSearchPath({shelf});
+    bool changed = true;
+    ASSERT_EQ(1u, Update(&changed).size());
+    EXPECT_FALSE(changed) << "adding a location is no change";
+    const SearchLocation* first = SearchLocationList::Instance().Locations().front().get();
+    const CatalogEntry* entry = first->Modules().begin()->second.get();
+
+    env.SetSearchPathText(L"");
+    EXPECT_TRUE(Update(&changed).empty());
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(1033, entry->Language()) << "entries of a parked location stay usable";
+
+    env.SetSearchPath({shelf});
+    ASSERT_EQ(1u, Update(&changed).size());
+    const SearchLocation* again = SearchLocationList::Instance().Locations().front().get();
+    EXPECT_NE(first, again);
+    EXPECT_EQ(1u, again->Modules().size()) << "scanned when made";
+}
+
+}  // namespace
