@@ -6,12 +6,15 @@ wine_run=$1
 out=$2
 bare=$3/bare-script
 script=$4
-rm -rf "$bare" && mkdir -p "$bare"
+imports=$3/bare-script-imports
+rm -rf "$bare" "$imports" && mkdir -p "$bare" "$imports"
 cp "$out/CvMMUpdater2.dll" "$bare/"
-# Linked by import: the server cannot load without it.
-[ -f "$out/RepoCommon.dll" ] && cp "$out/RepoCommon.dll" "$bare/"
+# Linked by import, the repository library must be loadable: it comes from a folder of its own on the
+# search path, so that the server's folder holds no component of the environment.
+cp "$out/RepoCommon.dll" "$imports/"
 # Backslashes: the loader then finds the server's own imports beside it.
 windows() { printf 'Z:%s' "$1" | sed 's|/|\\|g'; }
+export WINEPATH="$(windows "$imports")"
 trap '"$wine_run" regsvr32 /s "$(windows "$out/CvMMUpdater2.dll")"' EXIT
 "$wine_run" regsvr32 /s "$(windows "$bare/CvMMUpdater2.dll")" || exit 1
 "$wine_run" cscript //nologo "Z:$script"

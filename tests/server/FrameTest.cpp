@@ -163,14 +163,19 @@ TEST_F(Frame, ManagerDispatchComesFromTheTypeInformation) {
 // the application services, their creation fails, and the manager reports it.
 TEST_F(Frame, CatalogCreationFailsWithoutTheEnvironment) {
     _stringx bare = cvtest::FreshScratchDir(L"bare-server");
-    // RepoCommon.dll is linked by import: the server cannot load without it.
-    for (const wchar_t* file : {L"CvMMUpdater2.dll", L"RepoCommon.dll", L"bare_client.exe"}) {
-        _stringx path = JoinPath(cvtest::OutDir(), file);
-        if (cvtest::FileExists(path)) ASSERT_TRUE(cvtest::CopyInto(path, bare));
-    }
+    for (const wchar_t* file : {L"CvMMUpdater2.dll", L"bare_client.exe"})
+        ASSERT_TRUE(cvtest::CopyInto(JoinPath(cvtest::OutDir(), file), bare));
+    // The repository library is linked by import, so it must be loadable: from a folder of its own on
+    // the search path, not from the server's folder.
+    _stringx imports = cvtest::FreshScratchDir(L"bare-server-imports");
+    ASSERT_TRUE(cvtest::CopyInto(JoinPath(cvtest::OutDir(), L"RepoCommon.dll"), imports));
+    wchar_t path[32768] = {};
+    GetEnvironmentVariableW(L"PATH", path, 32768);
+    SetEnvironmentVariableW(L"PATH", (imports + L";" + path).c_str());
     std::string output;
     EXPECT_EQ(0u, cvtest::RunProcess(_stringx(L"\"") + JoinPath(bare, L"bare_client.exe") + L"\"", &output, 120000,
                                     bare.c_str()));
+    SetEnvironmentVariableW(L"PATH", path);
     EXPECT_NE(std::string::npos, output.find("loaded=1")) << output;
     EXPECT_NE(std::string::npos, output.find("MMCatalog=0x8007000e null")) << output;
     EXPECT_NE(std::string::npos, output.find("MMCatalogPro=0x8007000e null")) << output;
