@@ -1,4 +1,4 @@
-// The server DLL: its four exports over the table of its four classes.
+// The server DLL: its entry points over the table of its four classes.
 #include <windows.h>
 #include "CvMMUpdater2.h"
 #include "catalog/MMCatalog.h"
@@ -8,42 +8,14 @@
 #include "server/ServerModule.h"
 
 namespace {
-const wchar_t* NoDescription() { return nullptr; }  // every class is registered
-const void* NoCategories() { return nullptr; }
-void NoInitTerm(bool) {}
-
-const GUID kLibId = {0x8FC21AA4, 0x29DC, 0x46A7, {0x81, 0x79, 0x73, 0x9E, 0x07, 0xAC, 0x74, 0x92}};
-
-#define CV_OBJECT_ENTRY(Class, Name)                                                                        \
-    {&CLSID_##Class, UpdateRegistryFromMap, CreateClassFactory, CreatorFor<Class>, nullptr, 0, NoDescription, \
-     NoCategories, NoInitTerm, L"CvMMUpdater." Name L".1", L"CvMMUpdater." Name}
-
 ObjectMapEntry g_objectMap[] = {
-    CV_OBJECT_ENTRY(MMCatalog, L"MMCatalog"),
-    CV_OBJECT_ENTRY(MMCatalogPro, L"MMCatalogPro"),
-    CV_OBJECT_ENTRY(MergeModule2, L"MergeModule2"),
-    CV_OBJECT_ENTRY(MMCatalogManager, L"MMCatalogManager"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    CV_OBJECT_ENTRY(CLSID_MMCatalog, MMCatalog, L"CvMMUpdater.MMCatalog.1", L"CvMMUpdater.MMCatalog"),
+    CV_OBJECT_ENTRY(CLSID_MMCatalogPro, MMCatalogPro, L"CvMMUpdater.MMCatalogPro.1", L"CvMMUpdater.MMCatalogPro"),
+    CV_OBJECT_ENTRY(CLSID_MergeModule2, MergeModule2, L"CvMMUpdater.MergeModule2.1", L"CvMMUpdater.MergeModule2"),
+    CV_OBJECT_ENTRY(CLSID_MMCatalogManager, MMCatalogManager, L"CvMMUpdater.MMCatalogManager.1",
+                    L"CvMMUpdater.MMCatalogManager"),
+    CV_OBJECT_MAP_END,
 };
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        DisableThreadLibraryCalls(instance);
-        TheServer().Init(g_objectMap, instance, &kLibId);
-    } else if (reason == DLL_PROCESS_DETACH && !reserved) {
-        // At process exit (reserved non-null) other DLLs may be gone: leave the objects alone.
-        TheServer().Term();
-    }
-    return TRUE;
-}
-
-extern "C" HRESULT WINAPI DllCanUnloadNow() { return TheServer().CanUnloadNow(); }
-
-extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
-    return TheServer().GetClassObject(clsid, iid, ppv);
-}
-
-extern "C" HRESULT WINAPI DllRegisterServer() { return TheServer().RegisterServer(); }
-
-extern "C" HRESULT WINAPI DllUnregisterServer() { return TheServer().UnregisterServer(); }
+CV_COM_DLL_ENTRY_POINTS(g_objectMap, &LIBID_CVMMUPDATER2Lib)

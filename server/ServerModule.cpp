@@ -99,7 +99,7 @@ void ServerModule::Term() {
         }
         if (e->classInitTerm) e->classInitTerm(false);
     }
-    ReleaseServerTypeInfo();
+    ReleaseCachedTypeInfo();
 }
 
 LONG ServerModule::Lock() { return InterlockedIncrement(&lockCount_); }
@@ -247,28 +247,50 @@ HRESULT UpdateRegistryFromMap(const ObjectMapEntry& entry, bool registering) {
     return hr;
 }
 
-HRESULT GetServerTypeInfo(REFIID iid, ITypeInfo** info) {
+HRESULT GetCachedTypeInfo(REFIID iid, HRESULT (*openLibrary)(ITypeLib** library), ITypeInfo** info) {
     if (!info) return E_POINTER;
     *info = nullptr;
-    auto& cache = TypeInfoCache();
-    auto found = cache.find(iid);
-    if (found == cache.end()) {
-        // The interfaces live in their own library; registered, or else beside the server.
-        ComPtr<ITypeLib> lib;
-        HRESULT hr = LoadRegTypeLib(LIBID_CvMMUpdaterInterfaces, 1, 0, LOCALE_NEUTRAL, lib.Put());
-        if (FAILED(hr)) hr = LoadTypeLibEx(JoinPath(TheServer().ModuleFolder(), L"cvmmupdater.tlb").c_str(), REGKIND_NONE, lib.Put());
-        if (FAILED(hr)) return hr;
-        ITypeInfo* loaded = nullptr;
-        hr = lib->GetTypeInfoOfGuid(iid, &loaded);
-        if (FAILED(hr)) return hr;
-        found = cache.emplace(iid, loaded).first;
+    try {
+        auto& cache = TypeInfoCache();
+        auto found = cache.find(iid);
+        if (found == cache.end()) {
+            ComPtr<ITypeLib> lib;
+            HRESULT hr = openLibrary(lib.Put());
+            if (FAILED(hr)) return hr;
+            ITypeInfo* loaded = nullptr;
+            hr = lib->GetTypeInfoOfGuid(iid, &loaded);
+            if (FAILED(hr)) return hr;
+            found = cache.emplace(iid, loaded).first;
+        }
+        *info = found->second;
+        (*info)->AddRef();
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
-    *info = found->second;
-    (*info)->AddRef();
-    return S_OK;
 }
 
-void ReleaseServerTypeInfo() {
+HRESULT GetServerTypeInfo(REFIID iid, ITypeInfo** info) {
+    return GetCachedTypeInfo(iid, [](ITypeLib** library) {
+        HRESULT hr = LoadRegTypeLib(LIBID_CvMMUpdaterInterfaces, 1, 0, LOCALE_NEUTRAL, library);
+        if (FAILED(hr))
+            hr = LoadTypeLibEx(JoinPath(TheServer().ModuleFolder(), L"cvmmupdater.tlb").c_str(), REGKIND_NONE, library);
+        return hr;
+    }, info);
+}
+
+void ReleaseCachedTypeInfo() {
     for (auto& kv : TypeInfoCache()) kv.second->Release();
     TypeInfoCache().clear();
+}
+
+BOOL ServerDllMain(ObjectMapEntry* map, const GUID* libid, HINSTANCE instance, DWORD reason, void* reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+        TheServer().Init(map, instance, libid);
+    } else if (reason == DLL_PROCESS_DETACH && !reserved) {
+        // At process exit (reserved non-null) other DLLs may be gone: leave the objects alone.
+        TheServer().Term();
+    }
+    return TRUE;
 }

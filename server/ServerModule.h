@@ -61,7 +61,36 @@ ServerModule& TheServer();
 HRESULT UpdateRegistryFromMap(const ObjectMapEntry& entry, bool registering);
 // Class-object creator shared by every row.
 HRESULT CreateClassFactory(ObjectMapEntry& entry, REFIID iid, void** ppv);
-// Loads the type information of one of the server's interfaces (cached, one reference out).
+// The type information of an interface, from the library that openLibrary opens on first need;
+// cached per interface for the life of the module, one reference out.
+HRESULT GetCachedTypeInfo(REFIID iid, HRESULT (*openLibrary)(ITypeLib** library), ITypeInfo** info);
+// The server's interfaces: from cvmmupdater.tlb, registered or else beside the module.
 HRESULT GetServerTypeInfo(REFIID iid, ITypeInfo** info);
 // Releases the cached type information (module unload).
-void ReleaseServerTypeInfo();
+void ReleaseCachedTypeInfo();
+
+// Row routines that every class of our DLLs shares: registered, no categories, no per-class hook.
+inline const wchar_t* NoObjectDescription() { return nullptr; }
+inline const void* NoCategoryMap() { return nullptr; }
+inline void NoClassInitTerm(bool) {}
+
+// One object-map row for a class made by CreateComInstance<Class>, and the row that ends a map.
+#define CV_OBJECT_ENTRY(clsid, Class, progId, versionIndependentProgId)                                      \
+    {&clsid, UpdateRegistryFromMap, CreateClassFactory, CreatorFor<Class>, nullptr, 0, NoObjectDescription, \
+     NoCategoryMap, NoClassInitTerm, progId, versionIndependentProgId}
+#define CV_OBJECT_MAP_END {nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr}
+
+// DllMain of a COM DLL over TheServer(): sets the module up at attach, tears it down at unload.
+BOOL ServerDllMain(ObjectMapEntry* map, const GUID* libid, HINSTANCE instance, DWORD reason, void* reserved);
+
+// DllMain and the four COM exports of a DLL whose classes are in the object map.
+#define CV_COM_DLL_ENTRY_POINTS(map, libid)                                                          \
+    extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved) {               \
+        return ServerDllMain(map, libid, instance, reason, reserved);                                \
+    }                                                                                                \
+    extern "C" HRESULT WINAPI DllCanUnloadNow() { return TheServer().CanUnloadNow(); }               \
+    extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {            \
+        return TheServer().GetClassObject(clsid, iid, ppv);                                          \
+    }                                                                                                \
+    extern "C" HRESULT WINAPI DllRegisterServer() { return TheServer().RegisterServer(); }           \
+    extern "C" HRESULT WINAPI DllUnregisterServer() { return TheServer().UnregisterServer(); }

@@ -7,43 +7,10 @@
 #include "server/Handles.h"
 #include "server/ServerModule.h"
 
-namespace {
-struct GuidLess {
-    bool operator()(const GUID& a, const GUID& b) const { return memcmp(&a, &b, sizeof(GUID)) < 0; }
-};
-
-std::map<GUID, ITypeInfo*, GuidLess>& TypeInfoCache() {
-    static std::map<GUID, ITypeInfo*, GuidLess> cache;
-    return cache;
-}
-}  // namespace
-
 HRESULT OwnTypeInfo(REFIID iid, ITypeInfo** info) {
-    if (!info) return E_POINTER;
-    *info = nullptr;
-    try {
-        auto& cache = TypeInfoCache();
-        auto found = cache.find(iid);
-        if (found == cache.end()) {
-            ComPtr<ITypeLib> lib;
-            HRESULT hr = LoadTypeLibEx(TheServer().ModulePath().c_str(), REGKIND_NONE, lib.Put());
-            if (FAILED(hr)) return hr;
-            ITypeInfo* loaded = nullptr;
-            hr = lib->GetTypeInfoOfGuid(iid, &loaded);
-            if (FAILED(hr)) return hr;
-            found = cache.emplace(iid, loaded).first;
-        }
-        *info = found->second;
-        (*info)->AddRef();
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-}
-
-void ReleaseOwnTypeInfo() {
-    for (auto& entry : TypeInfoCache()) entry.second->Release();
-    TypeInfoCache().clear();
+    return GetCachedTypeInfo(iid, [](ITypeLib** library) {
+        return LoadTypeLibEx(TheServer().ModulePath().c_str(), REGKIND_NONE, library);
+    }, info);
 }
 
 void RaiseError(HRESULT hr, const _stringx& description) {

@@ -7,8 +7,6 @@
 // The type information of an interface from the type library embedded in this module; cached per
 // interface, one reference out. The loader of DispatchImpl.
 HRESULT OwnTypeInfo(REFIID iid, ITypeInfo** info);
-// Releases the cache (module unload).
-void ReleaseOwnTypeInfo();
 
 // Publishes the description as the thread's error information and raises the server exception,
 // which the method's error boundary turns into the HRESULT.
