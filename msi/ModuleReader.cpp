@@ -116,14 +116,10 @@ bool ModuleEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx&
     UINT result = MsiOpenDatabaseW(Path().c_str(), MSIDBOPEN_READONLY, database.put());
     CheckInstallerResult(result, L"MsiOpenDatabase", Path().c_str());
     if (!database) return false;
-    ResolveOptions options;
-    options.useSource = false;
-    options.useShortName = false;
-    options.stripModuleSuffix = true;
-    options.collapseDotFolders = true;
-    options.bracketRoots = true;
+    // Target names, long names, module suffixes cut, dot folders collapsed, roots in brackets: the
+    // resolver's defaults.
     _stringx resolved;
-    if (ResolveDirectoryPath(database.get(), directoryKey, resolved, options) != 0) return false;
+    if (ResolveDirectoryPath(database.get(), directoryKey, resolved, ResolveOptions()) != 0) return false;
     path = resolved;
     return true;
 }

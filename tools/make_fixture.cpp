@@ -279,16 +279,16 @@ void WriteForeignProperties(const std::wstring& path, const std::vector<ForeignP
         hr = sets->Open(FMTID_SummaryInformation, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, &properties);
     for (const auto& property : foreign) {
         if (FAILED(hr)) break;
-        PROPSPEC spec{};
-        spec.ulKind = PRSPEC_PROPID;
-        spec.propid = property.pid;
+        PROPSPEC which{};
+        which.ulKind = PRSPEC_PROPID;
+        which.propid = property.pid;
         PROPVARIANT value{};
         value.vt = property.type;
         if (property.type == VT_I4)
             value.lVal = property.number;
         else
             value.filetime = property.time;
-        hr = properties->WriteMultiple(1, &spec, &value, 2);
+        hr = properties->WriteMultiple(1, &which, &value, 2);
     }
     if (SUCCEEDED(hr) && properties) hr = properties->Commit(STGC_DEFAULT);
     if (properties) properties->Release();
