@@ -1,0 +1,37 @@
+// The environment's settings document (XML) as far as the file search reads it: the files that a
+// workspace tells the catalog not to take from a given merge module.
+#pragma once
+#include <windows.h>
+#include <ole2.h>
+#include <msxml2.h>
+#include "msi/stringx.h"
+#include "server/Handles.h"
+
+// A DOM document of the newest parser there is: 6.0, 4.0, then 3.0, first as registered classes,
+// then straight from msxml6.dll, msxml4.dll, msxml3.dll. parserVersion gets 6, 4 or 3. Raises the
+// last failure when none can be created.
+ComPtr<IXMLDOMDocument2> CreateXmlDocument(int* parserVersion = nullptr);
+
+// Loads an XML file synchronously, DTDs allowed. Raises when it cannot be read or parsed; the error
+// information names the file and the parser's reason.
+ComPtr<IXMLDOMDocument2> LoadXmlDocument(const _stringx& path, bool validateOnParse);
+
+// The value of an element's attribute as text; empty when the element has no attribute of that name.
+_stringx AttributeText(IXMLDOMNode* element, const _stringx& name);
+
+class SettingsDocument {
+public:
+    // Raises when the document does not load.
+    explicit SettingsDocument(const _stringx& path);
+
+    // True when an element "Workbench/IDE/Workspaces/MM_FilesExlusion/FilesExlusion" pairs the
+    // module's package code (attribute "MM_GUID") with the file name (attribute
+    // "InclusionFileNames"), both compared whole and without regard to case.
+    bool IsFileExcluded(const _stringx& packageCode, const _stringx& fileName) const;
+
+private:
+    ComPtr<IXMLDOMDocument2> document_;
+};
+
+// Loads the document at documentPath and asks it once.
+bool IsFileExcluded(const _stringx& documentPath, const _stringx& packageCode, const _stringx& fileName);
