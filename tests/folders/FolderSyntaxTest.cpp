@@ -84,13 +84,10 @@ TEST(FolderSyntax, NameTestsCompareWholeNamesCaseSensitively) {
         {L"System", false, false, false, false},
         {L"SystemFolderX", false, false, false, false},
         {L"WINSYSDIR", false, true, false, false},
-        {L"WinSysDir", false, false, false, false},
         {L"TARGETDIR", true, true, false, false},
-        {L"IISROOTFOLDER", true, false, false, false},
         {L"FOLDER_FONTS", false, true, false, false},
         {L"SendToFolder", true, false, true, false},
         {L"DesktopFolder", true, true, true, true},
-        {L"StartupFolder", true, true, true, true},
         {L"[SystemFolder]", false, false, false, false},
         {L"", false, false, false, false},
     };
@@ -100,27 +97,6 @@ TEST(FolderSyntax, NameTestsCompareWholeNamesCaseSensitively) {
         EXPECT_EQ(c.knownToVariable, variable->IsKnownFolderName(c.name));
         EXPECT_EQ(c.shellToProperty, property->IsShellFolderName(c.name));
         EXPECT_EQ(c.shellToVariable, variable->IsShellFolderName(c.name));
-    }
-}
-
-// Every folder reference is written in its own syntax's brackets; a mixed-up pair would never match.
-TEST(FolderSyntax, ReferencesUseTheSyntaxOwnBrackets) {
-    for (size_t i = 0; i < FolderSyntaxRegistry::Instance().Count(); ++i) {
-        const FolderSyntax& s = *FolderSyntaxRegistry::Instance().At(i);
-        SCOPED_TRACE(s.SyntaxCode());
-        const wchar_t open = s.OpenChar(), close = s.CloseChar();
-        EXPECT_EQ(_stringx(1, &open), s.OpenText());
-        EXPECT_EQ(_stringx(1, &close), s.CloseText());
-        EXPECT_EQ(s.OpenText() + s.RootPropertyName() + s.CloseText(), s.RootFolderRef());
-        const _stringx refs[] = {s.SystemFolderRef(),   s.WindowsFolderRef(),     s.ProgramFilesRef(),
-                                 s.CommonFilesRef(),    s.SupportDirRef(),        s.RuntimeTextSubsRef(),
-                                 s.TaskBarFolderRef(),  s.StartMenuFolderRef(),   s.SendToFolderRef(),
-                                 s.ProgramMenuFolderRef(), s.StartupFolderRef(), s.DesktopFolderRef()};
-        for (const _stringx& ref : refs) {
-            if (ref.empty()) continue;
-            EXPECT_EQ(s.OpenChar(), ref[0]) << _stringx(ref).AsNarrow();
-            EXPECT_EQ(s.CloseChar(), ref[ref.length() - 1]) << _stringx(ref).AsNarrow();
-        }
     }
 }
 
