@@ -1,0 +1,131 @@
+#include "model/Collections.h"
+
+namespace {
+// Owns a VARIANT's contents.
+class VariantHolder {
+public:
+    VariantHolder() { VariantInit(&value_); }
+    ~VariantHolder() { VariantClear(&value_); }
+    VariantHolder(const VariantHolder&) = delete;
+    VariantHolder& operator=(const VariantHolder&) = delete;
+    VARIANT* get() { return &value_; }
+
+private:
+    VARIANT value_;
+};
+
+bool IsIntegerType(VARTYPE type) { return type == VT_I2 || type == VT_I4 || type == VT_UI2 || type == VT_UI4; }
+}  // namespace
+
+void CollectionStore::Add(const _stringx& key, IDispatch* item) {
+    auto found = index_.find(key);
+    if (found != index_.end()) {
+        elements_[found->second].item = item;
+        return;
+    }
+    elements_.push_back(CollectionElement{key, item});
+    try {
+        index_.emplace(key, elements_.size() - 1);
+    } catch (...) {
+        elements_.pop_back();
+        throw;
+    }
+}
+
+size_t CollectionStore::FindKey(const _stringx& key) const {
+    auto found = index_.find(key);
+    return found == index_.end() ? npos : found->second;
+}
+
+size_t CollectionStore::Find(const VARIANT& index) const {
+    const VARIANT* source = &index;
+    // Script engines pass variables as references to a VARIANT: look at what it refers to.
+    if (V_VT(source) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(source)) source = V_VARIANTREF(source);
+
+    VariantHolder converted;
+    bool byPosition = IsIntegerType(V_VT(source) & ~VT_BYREF);
+    if (FAILED(VariantChangeType(converted.get(), const_cast<VARIANT*>(source), 0, byPosition ? VT_I4 : VT_BSTR)))
+        return npos;
+    if (byPosition) {
+        LONG position = V_I4(converted.get());
+        return position >= 1 && static_cast<size_t>(position) <= elements_.size() ? static_cast<size_t>(position - 1)
+                                                                                  : npos;
+    }
+    BSTR key = V_BSTR(converted.get());
+    return FindKey(_stringx(SysStringLen(key), key));
+}
+
+HRESULT CollectionStore::RemoveAt(size_t position) {
+    if (position >= elements_.size()) return E_INVALIDARG;
+    index_.erase(elements_[position].key);
+    elements_.erase(elements_.begin() + static_cast<ptrdiff_t>(position));
+    for (auto& entry : index_)
+        if (entry.second > position) --entry.second;
+    return S_OK;
+}
+
+void CollectionStore::RemoveAll() {
+    while (!elements_.empty()) elements_.pop_back();
+    index_.clear();
+}
+
+HRESULT VariantEnumerator::Create(IUnknown* owner, const CollectionElements& elements, IEnumVARIANT** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    try {
+        ComPtr<ComObject<VariantEnumerator>> made;
+        made.Attach(ComObject<VariantEnumerator>::Make(owner, &elements, 0, elements.size(), 0));
+        return made->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(out));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+void* VariantEnumerator::InternalQueryInterface(REFIID iid) {
+    if (iid == IID_IUnknown || iid == IID_IEnumVARIANT) return static_cast<IEnumVARIANT*>(this);
+    return nullptr;
+}
+
+STDMETHODIMP VariantEnumerator::Next(ULONG count, VARIANT* items, ULONG* fetched) {
+    if (!items) return E_POINTER;
+    if (count != 1 && !fetched) return E_POINTER;
+    if (fetched) *fetched = 0;
+    ULONG handedOut = 0;
+    while (handedOut < count && current_ < End()) {
+        VARIANT& slot = items[handedOut];
+        VariantInit(&slot);
+        V_VT(&slot) = VT_DISPATCH;
+        (*elements_)[current_].item.CopyTo(&V_DISPATCH(&slot));
+        ++handedOut;
+        ++current_;
+    }
+    if (fetched) *fetched = handedOut;
+    return handedOut == count ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP VariantEnumerator::Skip(ULONG count) {
+    size_t remaining = current_ < End() ? End() - current_ : 0;
+    if (count > remaining) {
+        current_ += remaining;
+        return S_FALSE;
+    }
+    current_ += count;
+    return S_OK;
+}
+
+STDMETHODIMP VariantEnumerator::Reset() {
+    current_ = begin_;
+    return S_OK;
+}
+
+STDMETHODIMP VariantEnumerator::Clone(IEnumVARIANT** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    try {
+        ComPtr<ComObject<VariantEnumerator>> made;
+        made.Attach(ComObject<VariantEnumerator>::Make(owner_.Get(), elements_, begin_, end_, current_));
+        return made->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(out));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
