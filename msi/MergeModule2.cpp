@@ -1,5 +1,57 @@
 #include "msi/MergeModule2.h"
 
+#include <memory>
+#include <new>
+#include "model/Items.h"
+#include "msi/ModuleReader.h"
+#include "server/ComException.h"
+#include "server/Handles.h"
+
+namespace {
+template <typename Body>
+HRESULT Boundary(Body&& body) {
+    return ErrorBoundary(CLSID_MergeModule2, std::forward<Body>(body));
+}
+
+// Publishes the description as the thread's error information and raises hr with it.
+[[noreturn]] void RaiseWithDescription(HRESULT hr, const wchar_t* description) {
+    ComPtr<ICreateErrorInfo> create;
+    CheckResult(CreateErrorInfo(create.Put()));
+    CheckResult(create->SetDescription(const_cast<wchar_t*>(description)));
+    ComPtr<IErrorInfo> info;
+    CheckResult(create.As(IID_IErrorInfo, info));
+    CheckResult(SetErrorInfo(0, info.Get()));
+    RaiseComException(com_exception(hr));
+}
+
+BSTR NewBstr(const wchar_t* text, UINT length) {
+    BSTR copy = SysAllocStringLen(text, length);
+    if (!copy) throw std::bad_alloc();
+    return copy;
+}
+}  // namespace
+
+void EntryHolder::Reset(CatalogEntry* entry, bool owns) {
+    CatalogEntry* previous = owns_ ? entry_ : nullptr;
+    entry_ = entry;
+    owns_ = owns;
+    delete previous;
+}
+
+HRESULT MergeModule2::CreateBound(CatalogEntry* entry, REFIID iid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!entry) return E_INVALIDARG;
+    try {
+        ComPtr<ComObject<MergeModule2>> module;
+        module.Attach(ComObject<MergeModule2>::Make());
+        module->entry_.Reset(entry, false);
+        return module->QueryInterface(iid, ppv);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 void* MergeModule2::InternalQueryInterface(REFIID iid) {
     if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IMergeModule2 || iid == IID_IMergeModule ||
         iid == IID_IMergeModule2a || iid == IID_IMergeModule2b || iid == IID_IMergeModule2c)
@@ -10,26 +62,109 @@ void* MergeModule2::InternalQueryInterface(REFIID iid) {
 
 STDMETHODIMP MergeModule2::InterfaceSupportsErrorInfo(REFIID iid) { return iid == IID_IMergeModule2 ? S_OK : S_FALSE; }
 
-// The module's answers come with the module reader; until then the object exists with its face only.
-STDMETHODIMP MergeModule2::get_Dialogs(IDialogCollection**) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_CustomActions(ICustomActionCollection**) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_RevisionNumber(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_ModuleId(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_EntryKey(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Path(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Comments(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Subject(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Author(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Language(LONG*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Version(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Dependencies(IDependencyCollection**) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Exclusions(IExclusionCollection**) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_Files(IFileCollection**) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_DisplayName(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::Open(BSTR) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_IsPresent(VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_NeedsUpdate(VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_DownloadFiles(IDownloadFileCollection**) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_ResolvedPath(BSTR*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_HasSourceLocation(VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP MergeModule2::get_SourceLocation(BSTR*) { return E_NOTIMPL; }
+CatalogEntry& MergeModule2::Entry() {
+    if (!entry_.Get()) RaiseWithDescription(E_UNEXPECTED, L"No merge module has been opened.");
+    return *entry_.Get();
+}
+
+HRESULT MergeModule2::Text(BSTR* out, _stringx (CatalogEntry::*field)() const) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    return Boundary([&] {
+        _stringx text = (Entry().*field)();
+        *out = NewBstr(text.c_str(), static_cast<UINT>(text.length()));
+        return S_OK;
+    });
+}
+
+template <typename Collection, typename Make>
+HRESULT MergeModule2::CollectionOut(Collection** out, Make&& make) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    return Boundary([&] {
+        *out = make().Detach();
+        return S_OK;
+    });
+}
+
+STDMETHODIMP MergeModule2::get_Dialogs(IDialogCollection** value) {
+    return CollectionOut(value, [&] { return MakeDialogCollection(Entry().DialogNames()); });
+}
+
+STDMETHODIMP MergeModule2::get_CustomActions(ICustomActionCollection** value) {
+    return CollectionOut(value, [&] { return MakeCustomActionCollection(Entry().CustomActionNames()); });
+}
+
+STDMETHODIMP MergeModule2::get_Dependencies(IDependencyCollection** value) {
+    return CollectionOut(value, [&] { return MakeDependencyCollection(Entry().Dependencies()); });
+}
+
+STDMETHODIMP MergeModule2::get_Exclusions(IExclusionCollection** value) {
+    return CollectionOut(value, [&] { return MakeExclusionCollection(Entry().Exclusions()); });
+}
+
+STDMETHODIMP MergeModule2::get_Files(IFileCollection** value) {
+    return CollectionOut(value, [&] { return MakeFileCollection(Entry().Files()); });
+}
+
+STDMETHODIMP MergeModule2::get_DownloadFiles(IDownloadFileCollection** value) {
+    return CollectionOut(value, [&] { return MakeDownloadFileCollection(Entry()); });
+}
+
+STDMETHODIMP MergeModule2::get_RevisionNumber(BSTR* value) { return Text(value, &CatalogEntry::RevisionNumber); }
+STDMETHODIMP MergeModule2::get_ModuleId(BSTR* value) { return Text(value, &CatalogEntry::ModuleId); }
+STDMETHODIMP MergeModule2::get_EntryKey(BSTR* value) { return Text(value, &CatalogEntry::EntryKey); }
+STDMETHODIMP MergeModule2::get_Path(BSTR* value) { return Text(value, &CatalogEntry::Path); }
+STDMETHODIMP MergeModule2::get_Comments(BSTR* value) { return Text(value, &CatalogEntry::Comments); }
+STDMETHODIMP MergeModule2::get_Subject(BSTR* value) { return Text(value, &CatalogEntry::Subject); }
+STDMETHODIMP MergeModule2::get_Author(BSTR* value) { return Text(value, &CatalogEntry::Author); }
+STDMETHODIMP MergeModule2::get_Version(BSTR* value) { return Text(value, &CatalogEntry::Version); }
+STDMETHODIMP MergeModule2::get_DisplayName(BSTR* value) { return Text(value, &CatalogEntry::DisplayName); }
+STDMETHODIMP MergeModule2::get_SourceLocation(BSTR* value) { return Text(value, &CatalogEntry::SourceLocation); }
+
+STDMETHODIMP MergeModule2::get_Language(LONG* value) {
+    if (!value) return E_POINTER;
+    return Boundary([&] {
+        *value = Entry().Language();
+        return S_OK;
+    });
+}
+
+STDMETHODIMP MergeModule2::get_HasSourceLocation(VARIANT_BOOL* value) {
+    if (!value) return E_POINTER;
+    return Boundary([&] {
+        *value = Entry().HasSourceLocation() ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP MergeModule2::Open(BSTR path) {
+    return Boundary([&] {
+        // Loaded before it replaces anything, so a failing load leaves the object as it was.
+        auto opened = std::make_unique<ModuleEntry>();
+        opened->Load(_stringx(SysStringLen(path), path), _stringx());
+        entry_.Reset(opened.release(), true);
+        return S_OK;
+    });
+}
+
+STDMETHODIMP MergeModule2::get_IsPresent(VARIANT_BOOL* value) {
+    if (!value) return E_POINTER;
+    return Boundary([&] { return Entry().IsPresent(value); });
+}
+
+STDMETHODIMP MergeModule2::get_NeedsUpdate(VARIANT_BOOL* value) {
+    if (!value) return E_POINTER;
+    return Boundary([&] { return Entry().NeedsUpdate(value); });
+}
+
+STDMETHODIMP MergeModule2::get_ResolvedPath(BSTR* value) {
+    if (!value) return E_POINTER;
+    *value = nullptr;
+    return Boundary([&] {
+        // The entry keeps its own BSTR: the caller gets a copy to free.
+        BSTR resolved = Entry().ResolvedPath();
+        *value = NewBstr(resolved ? resolved : L"", SysStringLen(resolved));
+        return S_OK;
+    });
+}
