@@ -31,21 +31,23 @@ BSTR NewBstr(const wchar_t* text, UINT length) {
 }
 }  // namespace
 
-void EntryHolder::Reset(CatalogEntry* entry, bool owns) {
+void EntryHolder::Reset(CatalogEntry* entry, bool owns, std::shared_ptr<void> keepAlive) {
     CatalogEntry* previous = owns_ ? entry_ : nullptr;
+    std::shared_ptr<void> previousKeepAlive = std::move(keepAlive_);
     entry_ = entry;
     owns_ = owns;
+    keepAlive_ = std::move(keepAlive);
     delete previous;
 }
 
-HRESULT MergeModule2::CreateBound(CatalogEntry* entry, REFIID iid, void** ppv) {
+HRESULT MergeModule2::CreateBound(CatalogEntry* entry, std::shared_ptr<void> keepAlive, REFIID iid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (!entry) return E_INVALIDARG;
     try {
         ComPtr<ComObject<MergeModule2>> module;
         module.Attach(ComObject<MergeModule2>::Make());
-        module->entry_.Reset(entry, false);
+        module->entry_.Reset(entry, false, std::move(keepAlive));
         return module->QueryInterface(iid, ppv);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

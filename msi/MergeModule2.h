@@ -2,13 +2,15 @@
 // catalog entry. Opened by path (the object owns the entry) or bound by the catalog to an entry that
 // the catalog owns.
 #pragma once
+#include <memory>
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
 #include "model/CatalogEntry.h"
 #include "server/ComObject.h"
 #include "server/Dispatch.h"
 
-// Owning holder of one entry, or a non-owning view of an entry that lives elsewhere.
+// Owning holder of one entry, or a non-owning view of an entry that lives elsewhere (kept alive, when
+// its owner asks for that, by a share in the owner).
 class EntryHolder {
 public:
     EntryHolder() = default;
@@ -16,22 +18,25 @@ public:
     EntryHolder& operator=(const EntryHolder&) = delete;
     ~EntryHolder() { Reset(nullptr, false); }
 
-    // Deletes the entry held before when it was owned.
-    void Reset(CatalogEntry* entry, bool owns);
+    // Deletes the entry held before when it was owned, and gives its owner's share back.
+    void Reset(CatalogEntry* entry, bool owns, std::shared_ptr<void> keepAlive = nullptr);
     CatalogEntry* Get() const { return entry_; }
 
 private:
     bool owns_ = false;
     CatalogEntry* entry_ = nullptr;
+    std::shared_ptr<void> keepAlive_;
 };
 
 class MergeModule2 : public ComObjectRoot,
                      public ISupportErrorInfo,
                      public DispatchImpl<IMergeModule2c, &IID_IMergeModule2c, GetServerTypeInfo> {
 public:
-    // A new object reading the given entry, which it does not own: the entry must outlive it (the
-    // catalog's search locations and gallery map keep theirs while any catalog object lives).
-    static HRESULT CreateBound(CatalogEntry* entry, REFIID iid, void** ppv);
+    // A new object reading the given entry, which it does not own. keepAlive (may be null) is held
+    // until the object is destroyed or opens another module: it keeps whatever owns the entry alive
+    // (the catalog's search locations, a gallery map's shared entry); without it the entry must
+    // outlive the object.
+    static HRESULT CreateBound(CatalogEntry* entry, std::shared_ptr<void> keepAlive, REFIID iid, void** ppv);
 
     void* InternalQueryInterface(REFIID iid);
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
