@@ -27,6 +27,19 @@ void ReadRepositories(const _stringx& applicationFolder, DisplayNameMap& display
     }
 }
 
+SourcesLease LeaseSources() {
+    static std::weak_ptr<void> current;
+    SourcesLease lease = current.lock();
+    if (!lease) {
+        lease = SourcesLease(new int(0), [](void* token) {
+            delete static_cast<int*>(token);
+            SearchLocationList::Instance().Clear();
+        });
+        current = lease;
+    }
+    return lease;
+}
+
 SearchLocationList& SearchLocationList::Instance() {
     static SearchLocationList list;
     return list;

@@ -17,6 +17,11 @@ using DisplayNameMap = std::map<_stringx, _stringx>;
 // path text, so that repositories later in the library's order stand earlier in the text.
 void ReadRepositories(const _stringx& applicationFolder, DisplayNameMap& displayNames, _stringx& searchPathText);
 
+// Every catalog object, and every object handed out that reads a location's entries, holds the lease;
+// the locations and the parked ones go when the last lease is given back.
+using SourcesLease = std::shared_ptr<void>;
+SourcesLease LeaseSources();
+
 class SearchLocationList {
 public:
     static SearchLocationList& Instance();
@@ -26,7 +31,7 @@ public:
     const std::list<std::unique_ptr<SearchLocation>>& Update(IAppSettings* settings, IAppFolders* folders,
                                                              DisplayNameMap& displayNames, bool& changed);
     const std::list<std::unique_ptr<SearchLocation>>& Locations() const { return locations_; }
-    // The last catalog object is gone: locations and parked locations go too.
+    // The last lease is gone: locations and parked locations go too.
     void Clear();
 
 private:

@@ -16,7 +16,7 @@ _stringx FileTitle(const wchar_t* fileName) {
 
 void ScanGallery(IAppFolders* folders, GalleryEntryMap& entries,
                  const std::function<bool(const _stringx& key)>& isTaken,
-                 const std::function<void(CatalogEntry& entry)>& add) {
+                 const std::function<void(const std::shared_ptr<CatalogEntry>& entry)>& add) {
     if (!folders) RaiseComException(com_exception(E_POINTER));
     unique_bstr applicationFolder;
     CheckResult(folders->ApplicationFolder(applicationFolder.put()));
@@ -30,7 +30,7 @@ void ScanGallery(IAppFolders* folders, GalleryEntryMap& entries,
         _stringx path = JoinPath(folder, found.cFileName);
 
         // The identity is read through the entry itself, so its INI reader loads the file once.
-        auto entry = std::make_unique<CatalogEntry>();
+        auto entry = std::make_shared<CatalogEntry>();
         entry->SetNameAndVersion(FileTitle(found.cFileName).c_str(), L"");
         _stringx moduleId = entry->GetModuleId();
         if (moduleId.empty()) continue;
@@ -39,8 +39,7 @@ void ScanGallery(IAppFolders* folders, GalleryEntryMap& entries,
 
         entry->LoadFromGallery(path);
         entry->SetLastWriteTime(found.ftLastWriteTime);
-        CatalogEntry& stored = *entry;
-        entries[path.Lower()] = std::move(entry);
-        add(stored);
+        entries[path.Lower()] = entry;
+        add(entry);
     } while (FindNextFileW(search.get(), &found));
 }

@@ -9,9 +9,10 @@
 #include "model/CatalogEntry.h"
 #include "msi/stringx.h"
 
-// Lower-cased full path of a gallery description file -> the entry made from it. The catalog owns
-// the entries; a later scan replaces (and destroys) the entry stored for the same path.
-using GalleryEntryMap = std::map<_stringx, std::unique_ptr<CatalogEntry>>;
+// Lower-cased full path of a gallery description file -> the entry made from it. A later scan
+// replaces the entry stored for the same path; module objects handed out earlier share the old one,
+// so it lives on as long as they do.
+using GalleryEntryMap = std::map<_stringx, std::shared_ptr<CatalogEntry>>;
 
 // Makes an entry of every gallery file that has a ModuleID and whose entry key isTaken does not
 // report, keeps it in `entries` and hands it to `add`, in the order the folder lists the files.
@@ -19,4 +20,4 @@ using GalleryEntryMap = std::map<_stringx, std::unique_ptr<CatalogEntry>>;
 // A missing gallery folder adds nothing; failures of the application services or the INI reader raise.
 void ScanGallery(IAppFolders* folders, GalleryEntryMap& entries,
                  const std::function<bool(const _stringx& key)>& isTaken,
-                 const std::function<void(CatalogEntry& entry)>& add);
+                 const std::function<void(const std::shared_ptr<CatalogEntry>& entry)>& add);

@@ -1,7 +1,13 @@
 #include "catalog/MMCatalog.h"
 
 #include <algorithm>
+#include <set>
+#include <shlwapi.h>
+#include "catalog/SearchLocations.h"
+#include "catalog/SettingsDocument.h"
+#include "folders/FolderSyntax.h"
 #include "model/ModuleIndex.h"
+#include "msi/MergeModule2.h"
 #include "project.h"
 #include "server/SiblingLoader.h"
 
@@ -19,6 +25,28 @@ ComPtr<Interface> CreateAppServices(REFIID iid) {
     ComPtr<Interface> object;
     CheckResult(CreateSiblingObject(kAppServicesDll, CLSID_AppServices, iid, object.PutVoid()));
     return object;
+}
+
+// A module object bound to the entry, added to the collection under its EntryKey (a later equal key
+// replaces the earlier module in place).
+void AddModule(ModuleCollection& modules, CatalogEntry* entry, const std::shared_ptr<void>& keepAlive) {
+    ComPtr<IMergeModule2> module;
+    CheckResult(MergeModule2::CreateBound(entry, keepAlive, IID_IMergeModule2, module.PutVoid()));
+    unique_bstr key;
+    CheckResult(module->get_EntryKey(key.put()));
+    ComPtr<IDispatch> item;
+    CheckResult(module.As(IID_IDispatch, item));
+    modules.CollectionStore::Add(key.get(), item.Get());
+}
+
+bool SameText(const _stringx& a, const _stringx& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
+
+_stringx Trimmed(const _stringx& text) {
+    const std::wstring& all = text.str();
+    size_t first = all.find_first_not_of(L" \t\r\n");
+    if (first == std::wstring::npos) return _stringx();
+    size_t last = all.find_last_not_of(L" \t\r\n");
+    return _stringx(all.substr(first, last - first + 1));
 }
 
 std::vector<_stringx> SplitAtComma(const _stringx& text) {
@@ -41,10 +69,7 @@ MMCatalogBase::MMCatalogBase()
     LiveCatalogs().push_back(this);
 }
 
-MMCatalogBase::~MMCatalogBase() {
-    LiveCatalogs().remove(this);
-    if (LiveCatalogs().empty()) SearchLocationList::Instance().Clear();
-}
+MMCatalogBase::~MMCatalogBase() { LiveCatalogs().remove(this); }
 
 size_t MMCatalogBase::LiveCount() { return LiveCatalogs().size(); }
 
@@ -140,6 +165,25 @@ void MMCatalog::EnsureCurrent() {
     if (changed) MarkAllDirty();
     if (!dirty_) return;
     dirty_ = 0;
+
+    // Callers that hold the previous collection keep it; this one is filled anew.
+    auto modules = MakeCollection<ModuleCollection>();
+    published_ = modules;
+    // Unnamed locations first, so that repository folders win equal keys; later locations win too.
+    for (bool named : {false, true})
+        for (const auto& location : locations)
+            if (location->DisplayName().empty() != named)
+                for (const auto& module : location->Modules()) AddModule(*modules.Get(), module.second.get(), lease_);
+
+    // Gallery entries only under keys still free: a description never replaces a module on disk.
+    // Entries of the previous scan stay alive in the module objects that callers hold.
+    gallery_.clear();
+    ComPtr<IAppFolders> folders;
+    CheckResult(searchPaths_.As(IID_IAppFolders, folders));
+    ScanGallery(
+        folders.Get(), gallery_,
+        [&](const _stringx& key) { return modules.Get()->FindKey(key) != CollectionStore::npos; },
+        [&](const std::shared_ptr<CatalogEntry>& entry) { AddModule(*modules.Get(), entry.get(), entry); });
 }
 
 HRESULT MMCatalog::ReportComException(const com_exception& error, const wchar_t* context) {
@@ -154,11 +198,174 @@ STDMETHODIMP MMCatalog::Refresh(LONG* result) {
     });
 }
 
-STDMETHODIMP MMCatalog::GetSearchLocations(IDispatch**) { return E_NOTIMPL; }
-STDMETHODIMP MMCatalog::GetModules(IDispatch**) { return E_NOTIMPL; }
-STDMETHODIMP MMCatalog::FindModuleForFile(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) { return E_NOTIMPL; }
-STDMETHODIMP MMCatalog::FindModule(BSTR, LONG, IDispatch**) { return E_NOTIMPL; }
-STDMETHODIMP MMCatalog::FindModuleForFileEx(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) { return E_NOTIMPL; }
+STDMETHODIMP MMCatalog::GetSearchLocations(IDispatch** locations) {
+    if (!locations) return E_POINTER;
+    return Guard([&] {
+        auto collection = MakeCollection<SearchLocationCollection>();
+        bool changed = false;
+        for (const auto& location :
+             SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed)) {
+            if (location->DisplayName().empty()) continue;
+            ComPtr<IDispatch> item;
+            item.Attach(static_cast<ISearchLocationItem*>(ComObject<SearchLocationItem>::Make(*location, lease_)));
+            collection->CollectionStore::Add(_stringx::Formatted(L"%d", static_cast<int>(collection->Size()) + 1),
+                                            item.Get());
+        }
+        *locations = nullptr;
+        return collection->QueryInterface(IID_ISearchLocationCollection, reinterpret_cast<void**>(locations));
+    });
+}
+
+STDMETHODIMP MMCatalog::GetModules(IDispatch** modules) {
+    if (!modules) return E_POINTER;
+    return Guard([&] {
+        EnsureCurrent();
+        *modules = nullptr;
+        if (!published_) published_ = MakeCollection<ModuleCollection>();
+        return published_->QueryInterface(IID_IModuleCollection, reinterpret_cast<void**>(modules));
+    });
+}
+
+ComPtr<IDispatch> MMCatalog::FindBySignature(const _stringx& signature) {
+    ComPtr<IDispatch> result;
+    size_t colon = signature.rfind(L':');
+    if (colon == _stringx::npos || !published_) return result;
+    _stringx moduleId = signature.substr(0, colon);
+    _stringx language = signature.substr(colon + 1);
+    _stringx key = signature;
+    if (language == _stringx(L"0")) {
+        // Any language: the one variant there is, else the preferred language, else the lowest text.
+        std::set<_stringx> languages;
+        for (const CollectionElement& element : published_->Elements()) {
+            ComPtr<IMergeModule2> module;
+            if (!element.item || FAILED(element.item.As(IID_IMergeModule2, module))) continue;
+            unique_bstr id;
+            CheckResult(module->get_ModuleId(id.put()));
+            if (_stringx(id.get()) != moduleId) continue;
+            LONG variant = 0;
+            CheckResult(module->get_Language(&variant));
+            languages.insert(_stringx::Formatted(L"%d", variant));
+        }
+        if (languages.empty()) return result;
+        _stringx chosen = languages.size() > 1 && !preferredLanguage_.empty() ? preferredLanguage_ : *languages.begin();
+        key = moduleId + L":" + chosen;
+    }
+    size_t position = published_->FindKey(key);
+    if (position == CollectionStore::npos) return result;
+    ComPtr<IMergeModule2> module;
+    CheckResult(published_->Elements()[position].item.As(IID_IMergeModule2, module));
+    result.Attach(module.Detach());
+    return result;
+}
+
+STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
+    // Without a colon there is no signature: a plain failure, no error information.
+    if (_stringx(signature).rfind(L':') == _stringx::npos) return E_FAIL;
+    return Guard([&] {
+        ComPtr<IDispatch> found = FindBySignature(signature);
+        if (module) *module = found.Detach();
+        return S_OK;
+    });
+}
+
+bool MMCatalog::DeliversFile(CatalogEntry& entry, const _stringx& fileName, const _stringx& folderPart,
+                             const _stringx& directoryKey, const _stringx& version, bool matchDirectoryKey,
+                             bool matchResolvedFolder) {
+    for (const auto& file : entry.Files()) {
+        const FileEntry& record = file.second;
+        if (!SameText(record.LongName, fileName)) continue;
+        if (matchDirectoryKey && !SameText(record.Directory, directoryKey)) continue;
+        if (matchResolvedFolder && !folderPart.empty()) {
+            _stringx resolved;
+            if (!entry.ResolveModuleDirectory(record.Directory, resolved) || !SameText(resolved, folderPart)) continue;
+        }
+        if ((record.Version.empty() ? _stringx(L"0") : record.Version) != version) continue;
+        return true;
+    }
+    return false;
+}
+
+HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
+                              VARIANT_BOOL* found, bool matchDirectoryKey, bool matchResolvedFolder) {
+    return Guard([&] {
+        _stringx folderPart, filePart;
+        SplitFolderPath(path, folderPart, filePart);
+        size_t lastSlash = filePart.rfind(L'\\');
+        _stringx fileName = lastSlash == _stringx::npos ? filePart : filePart.substr(lastSlash + 1);
+        _stringx wantedVersion(version);
+        if (wantedVersion.empty()) wantedVersion = L"0";
+        _stringx key(directoryKey);
+
+        if (!fileName.empty())
+            for (const _stringx& pattern : excludedFilePatterns_) {
+                _stringx trimmed = Trimmed(pattern);
+                if (!trimmed.empty() && PathMatchSpecW(fileName.c_str(), trimmed.c_str())) return S_OK;
+            }
+
+        std::vector<std::pair<CatalogEntry*, std::shared_ptr<void>>> candidates;
+        for (const auto& location : SearchLocationList::Instance().Locations())
+            for (const auto& entry : location->Modules()) candidates.emplace_back(entry.second.get(), lease_);
+        for (const auto& entry : gallery_) candidates.emplace_back(entry.second.get(), entry.second);
+
+        for (const auto& candidate : candidates) {
+            if (!DeliversFile(*candidate.first, fileName, folderPart, key, wantedVersion, matchDirectoryKey,
+                              matchResolvedFolder))
+                continue;
+            ComPtr<IMergeModule2> object;
+            CheckResult(MergeModule2::CreateBound(candidate.first, candidate.second, IID_IMergeModule2,
+                                                  object.PutVoid()));
+            if (module && *module) {
+                (*module)->Release();
+                *module = nullptr;
+            }
+            unique_bstr packageCode;
+            CheckResult(object->get_RevisionNumber(packageCode.put()));
+            // The workspace may tell the catalog not to take this file from this module.
+            ComPtr<IAppSettingsFiles> settingsFiles;
+            CheckResult(searchPaths_.As(IID_IAppSettingsFiles, settingsFiles));
+            unique_bstr document;
+            CheckResult(settingsFiles->SettingsFile(8, document.put()));
+            if (IsFileExcluded(document.get(), packageCode.get(), fileName)) continue;
+            if (module) CheckResult(object->QueryInterface(IID_IMergeModule2, reinterpret_cast<void**>(module)));
+            if (found) *found = VARIANT_TRUE;
+            return S_OK;
+        }
+
+        // Not found in any module: the file-to-module index may name one.
+        _stringx value;
+        if (fileName.empty() || !LookupFileModule(fileName.Lower(), value)) return S_OK;
+        size_t colon = value.find(L':');
+        if (colon == _stringx::npos || value.substr(0, colon) != _stringx(L"0")) return S_OK;
+        _stringx signature = value.substr(colon + 1);
+        if (signature.find(L':') == _stringx::npos) signature += L":0";
+        ComPtr<IDispatch> named = FindBySignature(signature);
+        if (named && module) {
+            if (*module) (*module)->Release();
+            *module = nullptr;
+            CheckResult(named->QueryInterface(IID_IMergeModule2, reinterpret_cast<void**>(module)));
+        }
+        return S_OK;
+    });
+}
+
+STDMETHODIMP MMCatalog::FindModuleForFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
+                                          VARIANT_BOOL* found) {
+    VARIANT_BOOL matchDirectoryKey = VARIANT_FALSE, matchResolvedFolder = VARIANT_FALSE;
+    HRESULT hr = Guard([&] {
+        CheckResult(searchPaths_->MatchDirectoryKey(&matchDirectoryKey));
+        CheckResult(searchPaths_->MatchResolvedFolder(&matchResolvedFolder));
+        return S_OK;
+    });
+    if (FAILED(hr)) return hr;
+    return FindByFile(path, directoryKey, version, module, found, matchDirectoryKey != VARIANT_FALSE,
+                      matchResolvedFolder != VARIANT_FALSE);
+}
+
+STDMETHODIMP MMCatalog::FindModuleForFileEx(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
+                                            VARIANT_BOOL* found) {
+    return FindByFile(path, directoryKey, version, module, found, SysStringLen(directoryKey) != 0, true);
+}
+
 STDMETHODIMP MMCatalog::GetModuleForFile(BSTR fileName, BSTR* signature) {
     return Guard([&] {
         if (signature) *signature = nullptr;

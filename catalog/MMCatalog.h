@@ -6,6 +6,8 @@
 #include <vector>
 #include "appservices.h"
 #include "catalog/CatalogSources.h"
+#include "catalog/GalleryScan.h"
+#include "model/Collections.h"
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
 #include "server/ComException.h"
@@ -55,11 +57,16 @@ protected:
     ComPtr<IAppSettings> settings_;
     ComPtr<IAppFolders> folders_;
     DisplayNameMap displayNames_;
+    // What callers get from GetModules; replaced, not changed, by a rebuild.
+    ComPtr<ComObject<ModuleCollection>> published_;
     LONG dirty_ = 1;
     _stringx preferredLanguage_;
     std::vector<_stringx> excludedFilePatterns_;
     ComPtr<IAppSearchPaths> searchPaths_;
+    GalleryEntryMap gallery_;
     LONG autoRefresh_ = 1;
+    // Keeps the search locations alive while this object, or a module object it handed out, lives.
+    SourcesLease lease_ = LeaseSources();
 };
 
 class MMCatalog : public MMCatalogBase {
@@ -84,8 +91,17 @@ protected:
     bool ServesProjectType(LONG type) const override { return type == 1 || type == 3; }
 
 private:
-    // Brings the search locations up to date and notes whether the module list must be rebuilt.
+    // Brings the search locations up to date and, when anything changed, rebuilds the module list.
     void EnsureCurrent();
+    // The search of FindModuleForFile and FindModuleForFileEx with their switches.
+    HRESULT FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module, VARIANT_BOOL* found,
+                       bool matchDirectoryKey, bool matchResolvedFolder);
+    // Whether one of the entry's files is the one asked for.
+    bool DeliversFile(CatalogEntry& entry, const _stringx& fileName, const _stringx& folderPart,
+                      const _stringx& directoryKey, const _stringx& version, bool matchDirectoryKey,
+                      bool matchResolvedFolder);
+    // The module under a signature "ModuleID:Language" (language 0: any), or null.
+    ComPtr<IDispatch> FindBySignature(const _stringx& signature);
 };
 
 class MMCatalogPro : public MMCatalogBase {

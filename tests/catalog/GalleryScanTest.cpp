@@ -54,9 +54,9 @@ protected:
                 if (t == key) return true;
             return false;
         };
-        auto add = [&](CatalogEntry& entry) {
-            taken.push_back(entry.EntryKey());
-            added.push_back(&entry);
+        auto add = [&](const std::shared_ptr<CatalogEntry>& entry) {
+            taken.push_back(entry->EntryKey());
+            added.push_back(entry.get());
         };
         ScanGallery(folders_.Get(), entries_, isTaken, add);
         return added;
