@@ -1,8 +1,50 @@
 #!/bin/sh
-# Installs, builds, registers the server in the build's wine prefix and runs the demo client.
+# Installs, builds, registers the server in the build's wine prefix, lays out a small environment
+# (search folders with generated merge modules, a repository, a gallery description, index files)
+# and runs the demo client against it.
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CV_BUILD_DIR:-$root/build}
 "$root/tools/setup.sh"
 "$root/tools/register.sh" "$build/wine-run.sh" "$build/bin"
-"$build/wine-run.sh" cscript //nologo "Z:$root/tools/demo.js" "Z:$build/bin"
+
+demo=$build/demo
+rm -rf "$demo"
+mkdir -p "$demo/Modules" "$demo/Team" "$demo/App/ObjectGallery" "$demo/App/Repositories" "$demo/Index"
+cp "$build/fixtures/full.msm" "$build/fixtures/multi-1031.msm" "$demo/Modules/"
+cp "$build/fixtures/multi-1033.msm" "$demo/Team/"
+win() { printf 'Z:%s' "$1" | sed 's|/|\\|g'; }
+
+cat > "$demo/AppServices.ini" <<INI
+[Folders]
+Application=$(win "$demo/App")
+FilesToModulesIndex=$(win "$demo/Index")
+ModulesIndex=$(win "$demo/Index")
+ExcludedFiles=*.pdb
+SettingsDocument=$(win "$demo/Settings.xml")
+[MergeModules]
+SearchPath=$(win "$demo/Modules")
+[Project]
+ActiveType=0
+INI
+cat > "$demo/App/Repositories/Repositories.xml" <<XML
+<Repositories><Repository MMSearchPath="$(win "$demo/Team")" DisplayName="Team modules"/></Repositories>
+XML
+cat > "$demo/App/ObjectGallery/Downloadable.ini" <<INI
+[MergeModule]
+ModuleID=Downloadable.11112222_3333_4444_5555_666677778888
+Language=1033
+Version=2.0
+Subject=Described in the gallery
+INI
+cat > "$demo/Index/modules.ini" <<INI
+[modules]
+FullModule.0A1B2C3D_4E5F_6071_8293_A4B5C6D7E8F9:1033=Full Demo Module
+INI
+cat > "$demo/Index/FilesToModules.ini" <<INI
+[FilesToModules]
+shared.dll=0:MultiLang.4E5F6071_8293_A4B5_C6D7_E8F90A1B2C3D
+INI
+echo '<Workbench><IDE><Workspaces/></IDE></Workbench>' > "$demo/Settings.xml"
+
+CVAPPSERVICES_INI=$(win "$demo/AppServices.ini") "$build/wine-run.sh" cscript //nologo "$(win "$root/tools/demo.js")"
