@@ -1,14 +1,12 @@
-// Scan speed: 1,000 generated modules scanned as one location and rescanned unchanged, against a plain
+// Scan speed: copies of one module scanned as one location and rescanned unchanged, against a plain
 // loop that opens each module with msi.dll the same two ways and reads the same values.
-//   wine-run.sh bin/scan_benchmark.exe [count]
+//   scan_benchmark <module.msm> <empty scratch folder> [count, default 1000]   (tools/bench.sh runs it)
 #include <windows.h>
 #include <msiquery.h>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 #include "msi/SearchLocation.h"
-#include "tests/support/Environment.h"
-#include "tests/support/TestSupport.h"
 
 namespace {
 double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
@@ -64,10 +62,15 @@ void ReadPlainly(const _stringx& path) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    int count = argc > 1 ? _wtoi(argv[1]) : 1000;
+    if (argc < 3) {
+        fprintf(stderr, "usage: scan_benchmark <module.msm> <empty scratch folder> [count]\n");
+        return 2;
+    }
+    _stringx source = argv[1];
+    _stringx folder = argv[2];
+    int count = argc > 3 ? _wtoi(argv[3]) : 1000;
+    CreateDirectoryW(folder.c_str(), nullptr);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    _stringx folder = cvtest::FreshScratchDir(L"scan-benchmark");
-    _stringx source = cvtest::FixturePath(L"full.msm");
     for (int i = 0; i < count; ++i)
         CopyFileW(source.c_str(), JoinPath(folder, _stringx::Formatted(L"module%04d.msm", i)).c_str(), FALSE);
     FoundFileMap files;
