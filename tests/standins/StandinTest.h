@@ -18,23 +18,16 @@ inline _stringx ScratchForThisTest() {
 
 inline void PointSettingsAt(const _stringx& path) { SetEnvironmentVariableW(L"CVAPPSERVICES_INI", path.c_str()); }
 
-// The UTF-8 bytes of a text.
 inline std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+    std::string bytes(text.size() * 3, '\0');
+    bytes.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                         &bytes[0], static_cast<int>(bytes.size()), nullptr, nullptr)));
     return bytes;
 }
 
 // The bytes of a UTF-16LE file with its byte-order mark.
 inline std::string Utf16File(const std::wstring& text) {
-    std::string bytes("\xFF\xFE", 2);
-    for (wchar_t c : text) {
-        bytes += static_cast<char>(c & 0xFF);
-        bytes += static_cast<char>((c >> 8) & 0xFF);
-    }
-    return bytes;
+    return std::string("\xFF\xFE", 2) + std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
 }
 
 // Takes an out BSTR; "<null>" tells a null one from an empty one.
@@ -48,20 +41,16 @@ inline int FileCount(const _stringx& folder) {
     WIN32_FIND_DATAW data;
     unique_find find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &data));
     int count = 0;
-    if (!find) return 0;
-    do {
-        std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") ++count;
-    } while (FindNextFileW(find.get(), &data));
+    for (bool more = static_cast<bool>(find); more; more = FindNextFileW(find.get(), &data))
+        count += wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L"..");
     return count;
 }
 
 // DllCanUnloadNow of a loaded stand-in: S_OK once every object is released.
-inline HRESULT CanUnloadNow(const wchar_t* dllName) {
-    HMODULE module = GetModuleHandleW(dllName);
-    if (!module) return S_OK;
-    auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module, "DllCanUnloadNow"));
-    return canUnload ? canUnload() : E_FAIL;
+inline HRESULT CanUnloadNow(const wchar_t* dllPath) {
+    HMODULE module = GetModuleHandleW(dllPath);
+    auto canUnload = module ? reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module, "DllCanUnloadNow")) : nullptr;
+    return !module ? S_OK : canUnload ? canUnload() : E_FAIL;
 }
 
 }  // namespace standintest
