@@ -4,186 +4,160 @@
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
 #include "server/Handles.h"
+#include "tests/collections/PropertyText.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
+using cvtest::Props;
 
 const wchar_t kFull[] = L"FullModule.0A1B2C3D_4E5F_6071_8293_A4B5C6D7E8F9";
 const wchar_t kMulti[] = L"MultiLang.4E5F6071_8293_A4B5_C6D7_E8F90A1B2C3D";
 
-_stringx Text(BSTR text) {
-    _stringx result(text);
-    SysFreeString(text);
-    return result;
+ComPtr<IMMCatalog> NewCatalog() {
+    ComPtr<IMMCatalog> catalog;
+    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMCatalog, nullptr, CLSCTX_INPROC_SERVER, IID_IMMCatalog,
+                                     catalog.PutVoid()));
+    return catalog;
 }
 
-VARIANT Key(const wchar_t* key) {
-    VARIANT v;
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocString(key);
-    return v;
+ComPtr<IModuleCollection> Modules(IMMCatalog* catalog) {
+    ComPtr<IDispatch> modules;
+    ComPtr<IModuleCollection> typed;
+    EXPECT_EQ(S_OK, catalog->GetModules(modules.Put()));
+    EXPECT_EQ(S_OK, modules.As(IID_IModuleCollection, typed));
+    return typed;
 }
 
-class CatalogModules : public cvtest::ComTest {
-protected:
-    ComPtr<IMMCatalog> NewCatalog() {
-        ComPtr<IMMCatalog> catalog;
-        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_MMCatalog, nullptr, CLSCTX_INPROC_SERVER, IID_IMMCatalog,
-                                         catalog.PutVoid()));
-        return catalog;
-    }
-    static ComPtr<IModuleCollection> Modules(IMMCatalog* catalog) {
-        ComPtr<IDispatch> modules;
-        EXPECT_EQ(S_OK, catalog->GetModules(modules.Put()));
-        ComPtr<IModuleCollection> typed;
-        if (modules) modules.As(IID_IModuleCollection, typed);
-        return typed;
-    }
-    static ComPtr<IMergeModule2> ModuleAt(IModuleCollection* modules, const wchar_t* key) {
-        VARIANT index = Key(key);
-        ComPtr<IDispatch> item;
-        EXPECT_EQ(S_OK, modules->get_Item(index, item.Put()));
-        VariantClear(&index);
-        ComPtr<IMergeModule2> module;
-        if (item) item.As(IID_IMergeModule2, module);
-        return module;
-    }
-    static _stringx PathOf(IMergeModule2* module) {
-        BSTR path = nullptr;
-        EXPECT_EQ(S_OK, module->get_Path(&path));
-        return Text(path);
-    }
-};
+// The item under a text key; null when there is none.
+template <typename Collection>
+ComPtr<IDispatch> ItemAt(Collection* collection, _stringx key) {
+    VARIANT index;
+    V_VT(&index) = VT_BSTR;
+    V_BSTR(&index) = key.AsBSTR();
+    ComPtr<IDispatch> item;
+    EXPECT_EQ(S_OK, collection->get_Item(index, item.Put()));
+    return item;
+}
+
+// A search folder holding the given generated modules, the only one on the search path.
+_stringx Shelf(cvtest::TestEnvironment& env, std::initializer_list<const wchar_t*> fixtures) {
+    _stringx shelf = env.AddSearchFolder(L"Shelf");
+    for (const wchar_t* fixture : fixtures) env.CopyFixture(fixture, shelf);
+    env.SetSearchPath({shelf});
+    return shelf;
+}
+
+using CatalogModules = cvtest::ComTest;
 
 TEST_F(CatalogModules, LaterAndNamedLocationsWinAndTheGalleryOnlyFillsGaps) {
     cvtest::TestEnvironment env(L"catalog-precedence");
     _stringx first = env.AddSearchFolder(L"First"), second = env.AddSearchFolder(L"Second");
-    _stringx named = env.AddSearchFolder(L"Named");
-    _stringx inFirst = env.CopyFixture(L"full.msm", first);
+    env.CopyFixture(L"full.msm", first);
     _stringx inSecond = env.CopyFixture(L"full.msm", second);
     env.SetSearchPath({first, second});
-    env.WriteGalleryFile(L"Described.ini",
-                         "[MergeModule]\r\nModuleID=Described.1\r\nLanguage=1033\r\nSubject=Described only\r\n");
-    env.WriteGalleryFile(L"Shadowed.ini",
-                         _stringx(L"[MergeModule]\r\nModuleID=") .AsNarrow() + std::string(_stringx(kFull).AsNarrow()) +
-                             "\r\nLanguage=1033\r\nSubject=Gallery copy\r\n");
+    env.WriteGalleryFile(L"Described.ini", "[MergeModule]\r\nModuleID=Described.1\r\nLanguage=1033\r\nVersion=1.2\r\n"
+                                           "Author=Makers\r\nComments=All\r\nSubject=Runtime\r\n");
+    env.WriteGalleryFile(L"Shadowed.ini", "[MergeModule]\r\nLanguage=1033\r\nSubject=Gallery copy\r\nModuleID=" +
+                                              std::string(_stringx(kFull).AsNarrow()) + "\r\n");
+    const _stringx key = _stringx(kFull) + L":1033";
 
     ComPtr<IMMCatalog> catalog = NewCatalog();
     ComPtr<IModuleCollection> modules = Modules(catalog.Get());
-    LONG count = 0;
-    ASSERT_EQ(S_OK, modules->get_Count(&count));
-    EXPECT_EQ(2, count) << "one module on disk under one key, one described only";
-    _stringx key = _stringx(kFull) + L":1033";
-    EXPECT_EQ(inSecond, PathOf(ModuleAt(modules.Get(), key.c_str()).Get())) << "the later location wins";
-    EXPECT_TRUE(ModuleAt(modules.Get(), L"described.1:1033")) << "keys are found in any case";
+    EXPECT_EQ(L"#2|" + inSecond, Props(modules.Get(), {L"Count"}) + L"|" + Props(ItemAt(modules.Get(), key).Get(), {L"Path"}))
+        << "one module on disk under one key, the later location's; one described only";
+    EXPECT_EQ(_stringx(L"Described.1:1033|1.2|Makers|All|Runtime|Described|"),
+              Props(ItemAt(modules.Get(), L"described.1:1033").Get(),
+                    {L"EntryKey", L"Version", L"Author", L"Comments", L"Subject", L"RevisionNumber", L"Path"}))
+        << "keys are found in any case";
 
-    // A repository's folder stands first in the search path, yet its module wins over unnamed ones.
+    // A repository's folder stands before the search path, yet its module wins over unnamed ones.
+    _stringx named = env.AddSearchFolder(L"Named");
     _stringx inNamed = env.CopyFixture(L"full.msm", named);
     env.WriteRepositories({{named, L"Team modules"}});
-    ComPtr<IMMCatalog> later = NewCatalog();
-    modules = Modules(later.Get());
-    ComPtr<IMergeModule2> winner = ModuleAt(modules.Get(), key.c_str());
-    EXPECT_EQ(inNamed, PathOf(winner.Get()));
-    BSTR source = nullptr;
-    EXPECT_EQ(S_OK, winner->get_SourceLocation(&source));
-    EXPECT_EQ(_stringx(L"Team modules"), Text(source));
+    catalog = NewCatalog();
+    modules = Modules(catalog.Get());
+    EXPECT_EQ(inNamed + L"|Team modules", Props(ItemAt(modules.Get(), key).Get(), {L"Path", L"SourceLocation"}));
 }
 
 TEST_F(CatalogModules, FindModuleByLanguageOrAny) {
     cvtest::TestEnvironment env(L"catalog-find");
-    _stringx shelf = env.AddSearchFolder(L"Shelf");
-    env.CopyFixture(L"multi-1033.msm", shelf);
-    env.CopyFixture(L"multi-1031.msm", shelf);
-    env.SetSearchPath({shelf});
+    Shelf(env, {L"multi-1033.msm", L"multi-1031.msm"});
     ComPtr<IMMCatalog> catalog = NewCatalog();
-
-    struct Case {
+    struct {
         _stringx signature;
-        LONG language;  // 0: nothing found
-    } cases[] = {{_stringx(kMulti) + L":0", 1031}, {_stringx(kMulti) + L":1033", 1033},
-                 {_stringx(kMulti) + L":1040", 0}, {L"Unknown.1:0", 0}};
-    for (Case& c : cases) {
+        const wchar_t* language;
+    } cases[] = {{_stringx(kMulti) + L":0", L"#1031"},
+                 {_stringx(kMulti) + L":1033", L"#1033"},
+                 {_stringx(kMulti) + L":1040", L"<no object>"},
+                 {L"Unknown.1:0", L"<no object>"}};
+    for (auto& c : cases) {
         ComPtr<IDispatch> found;
         EXPECT_EQ(S_OK, catalog->FindModule(c.signature.AsBSTR(), 0, found.Put()));
-        ComPtr<IMergeModule2> module;
-        if (found) found.As(IID_IMergeModule2, module);
-        LONG language = 0;
-        if (module) module->get_Language(&language);
-        EXPECT_EQ(c.language, language) << c.signature.AsNarrow();
+        EXPECT_EQ(_stringx(c.language), Props(found.Get(), {L"Language"})) << c.signature.AsNarrow();
     }
     ComPtr<IDispatch> none;
-    EXPECT_EQ(E_FAIL, catalog->FindModule(_stringx(kMulti).AsBSTR(), 0, none.Put()));
+    EXPECT_EQ(E_FAIL, catalog->FindModule(_stringx(kMulti).AsBSTR(), 0, none.Put())) << "no language given";
     EXPECT_FALSE(cvtest::TakeErrorInfo().present);
+}
+
+// "<found>|<language of the module handed out>" for one file search.
+_stringx FindForFile(IMMCatalog* catalog, const wchar_t* path, const wchar_t* version, bool ex = true) {
+    ComPtr<IMergeModule2> module;
+    VARIANT_BOOL found = VARIANT_FALSE;
+    _stringx p(path), d(L""), v(version);
+    EXPECT_EQ(S_OK, ex ? catalog->FindModuleForFileEx(p.AsBSTR(), d.AsBSTR(), v.AsBSTR(), module.Put(), &found)
+                       : catalog->FindModuleForFile(p.AsBSTR(), d.AsBSTR(), v.AsBSTR(), module.Put(), &found));
+    return _stringx::Formatted(L"%d|", found) + Props(module.Get(), {L"Language"});
 }
 
 TEST_F(CatalogModules, FindModuleForFileByFolderVersionAndExclusions) {
     cvtest::TestEnvironment env(L"catalog-file");
-    _stringx shelf = env.AddSearchFolder(L"Shelf");
-    env.CopyFixture(L"multi-1031.msm", shelf);
-    env.SetSearchPath({shelf});
+    Shelf(env, {L"multi-1031.msm"});
     env.SetActiveProjectType(0);
     ComPtr<IMMCatalog> catalog = NewCatalog();
 
-    auto find = [&](const wchar_t* path, const wchar_t* version, bool ex, LONG* language) {
-        IMergeModule2* module = nullptr;
-        VARIANT_BOOL found = VARIANT_FALSE;
-        _stringx p(path), d(L""), v(version);
-        HRESULT hr = ex ? catalog->FindModuleForFileEx(p.AsBSTR(), d.AsBSTR(), v.AsBSTR(), &module, &found)
-                        : catalog->FindModuleForFile(p.AsBSTR(), d.AsBSTR(), v.AsBSTR(), &module, &found);
-        EXPECT_EQ(S_OK, hr);
-        *language = 0;
-        if (module) {
-            module->get_Language(language);
-            module->Release();
-        }
-        return found == VARIANT_TRUE;
-    };
-    LONG language = 0;
-    EXPECT_TRUE(find(L"[SystemFolder]shared.dll", L"3.0.0.0", true, &language));
-    EXPECT_EQ(1031, language);
-    EXPECT_FALSE(find(L"[SystemFolder]shared.dll", L"", true, &language)) << "an empty version counts as 0";
-    EXPECT_FALSE(find(L"[SystemFolder]sub\\shared.dll", L"3.0.0.0", true, &language)) << "resolved folder differs";
-    EXPECT_TRUE(find(L"[SystemFolder]sub\\shared.dll", L"3.0.0.0", false, &language)) << "switches off";
+    EXPECT_EQ(_stringx(L"-1|#1031"), FindForFile(catalog.Get(), L"[SystemFolder]shared.dll", L"3.0.0.0"));
+    EXPECT_EQ(_stringx(L"0|<no object>"), FindForFile(catalog.Get(), L"[SystemFolder]shared.dll", L""))
+        << "an empty version counts as 0";
+    EXPECT_EQ(_stringx(L"0|<no object>"), FindForFile(catalog.Get(), L"[SystemFolder]sub\\shared.dll", L"3.0.0.0"))
+        << "resolved folder differs";
+    EXPECT_EQ(_stringx(L"-1|#1031"), FindForFile(catalog.Get(), L"[SystemFolder]sub\\shared.dll", L"3.0.0.0", false))
+        << "the environment's switches are off";
 
-    // The workspace excludes the file from this module; the file-to-module index then names another.
+    // The workspace excludes the file from this module.
     env.WriteSettingsDocument(
         "<Workbench><IDE><Workspaces><MM_FilesExlusion>"
         "<FilesExlusion MM_GUID=\"{a2c51b6d-c07e-4182-a3df-6e708192a3b4}\" InclusionFileNames=\"SHARED.DLL\"/>"
         "</MM_FilesExlusion></Workspaces></IDE></Workbench>");
-    EXPECT_FALSE(find(L"[SystemFolder]shared.dll", L"3.0.0.0", true, &language));
-    EXPECT_EQ(0, language);
-
+    EXPECT_EQ(_stringx(L"0|<no object>"), FindForFile(catalog.Get(), L"[SystemFolder]shared.dll", L"3.0.0.0"));
 }
 
 TEST_F(CatalogModules, ExcludedPatternsAndTheIndexFallback) {
     cvtest::TestEnvironment env(L"catalog-fallback");
-    _stringx shelf = env.AddSearchFolder(L"Shelf");
-    env.CopyFixture(L"multi-1033.msm", shelf);
-    env.SetSearchPath({shelf});
+    Shelf(env, {L"multi-1033.msm"});
     env.SetExcludedFiles(L" *.tmp ,\tnever.*");
-    env.WriteFilesToModulesIndex({{L"Elsewhere.dll", _stringx(L"0:") + kMulti + L":1033"}});
+    env.WriteFilesToModulesIndex({{L"Elsewhere.dll", _stringx(L"0:") + kMulti + L":1033"},
+                                  {L"never.dll", _stringx(L"0:") + kMulti + L":1033"}});
     ComPtr<IMMCatalog> catalog = NewCatalog();
-
-    IMergeModule2* module = nullptr;
-    VARIANT_BOOL found = 5;
-    EXPECT_EQ(S_OK, catalog->FindModuleForFileEx(_stringx(L"[SystemFolder]never.dll").AsBSTR(), nullptr, nullptr,
-                                                 &module, &found));
-    EXPECT_EQ(nullptr, module);
-    EXPECT_EQ(5, found) << "an excluded file name leaves both outs untouched";
-
-    EXPECT_EQ(S_OK, catalog->FindModuleForFileEx(_stringx(L"[SystemFolder]elsewhere.dll").AsBSTR(), nullptr, nullptr,
-                                                 &module, &found));
-    ASSERT_NE(nullptr, module) << "no module delivers it, the index names one";
-    EXPECT_EQ(5, found) << "found is left as it was";
-    module->Release();
+    const struct {
+        const wchar_t* file;
+        const wchar_t* module;
+    } cases[] = {{L"never.dll", L"<no object>"},  // excluded before the index is asked
+                 {L"elsewhere.dll", L"#1033"}};    // no module delivers it, the index names one
+    for (const auto& c : cases) {
+        ComPtr<IMergeModule2> module;
+        VARIANT_BOOL found = 5;
+        EXPECT_EQ(S_OK, catalog->FindModuleForFileEx((L"[SystemFolder]" + _stringx(c.file)).AsBSTR(), nullptr,
+                                                     nullptr, module.Put(), &found));
+        EXPECT_EQ(5, found) << "found is left as it was";
+        EXPECT_EQ(_stringx(c.module), Props(module.Get(), {L"Language"})) << _stringx(c.file).AsNarrow();
+    }
 }
 
 TEST_F(CatalogModules, RebuildsFollowChangesUnlessAutoRefreshIsOff) {
     cvtest::TestEnvironment env(L"catalog-refresh");
-    _stringx shelf = env.AddSearchFolder(L"Shelf");
-    env.CopyFixture(L"multi-1031.msm", shelf);
-    env.SetSearchPath({shelf});
+    _stringx shelf = Shelf(env, {L"multi-1031.msm"});
     ComPtr<IMMCatalog> one = NewCatalog(), two = NewCatalog();
     ComPtr<IModuleCollection> before = Modules(two.Get());
 
@@ -192,28 +166,17 @@ TEST_F(CatalogModules, RebuildsFollowChangesUnlessAutoRefreshIsOff) {
     EXPECT_EQ(before.Get(), Modules(two.Get()).Get()) << "no refresh: the same collection";
 
     // The first catalog sees the change and marks every catalog dirty; the second rebuilds when it may.
-    ComPtr<IModuleCollection> seen = Modules(one.Get());
-    LONG count = 0;
-    seen->get_Count(&count);
-    EXPECT_EQ(2, count);
+    EXPECT_EQ(_stringx(L"#2"), Props(Modules(one.Get()).Get(), {L"Count"}));
     ASSERT_EQ(S_OK, two->SetAutoRefresh(VARIANT_TRUE));
     ComPtr<IModuleCollection> rebuilt = Modules(two.Get());
     EXPECT_NE(before.Get(), rebuilt.Get());
-    rebuilt->get_Count(&count);
-    EXPECT_EQ(2, count);
-    before->get_Count(&count);
-    EXPECT_EQ(1, count) << "a collection handed out earlier is a snapshot";
+    EXPECT_EQ(_stringx(L"#2|#1"), Props(rebuilt.Get(), {L"Count"}) + L"|" + Props(before.Get(), {L"Count"}))
+        << "a collection handed out earlier is a snapshot";
 
-    // Module objects outlive every catalog.
-    ComPtr<IMergeModule2> kept = ModuleAt(rebuilt.Get(), (_stringx(kMulti) + L":1031").c_str());
-    one = nullptr;
-    two = nullptr;
-    seen = nullptr;
-    rebuilt = nullptr;
-    before = nullptr;
-    BSTR id = nullptr;
-    EXPECT_EQ(S_OK, kept->get_ModuleId(&id));
-    EXPECT_EQ(_stringx(kMulti), Text(id));
+    ComPtr<IDispatch> kept = ItemAt(rebuilt.Get(), _stringx(kMulti) + L":1031");
+    one = two = nullptr;
+    rebuilt = before = nullptr;
+    EXPECT_EQ(_stringx(kMulti), Props(kept.Get(), {L"ModuleId"})) << "module objects outlive every catalog";
 }
 
 TEST_F(CatalogModules, SearchLocationsListNamedFoldersAndEditTheSearchPath) {
@@ -225,28 +188,17 @@ TEST_F(CatalogModules, SearchLocationsListNamedFoldersAndEditTheSearchPath) {
     ComPtr<IMMCatalog> catalog = NewCatalog();
 
     ComPtr<IDispatch> found;
-    ASSERT_EQ(S_OK, catalog->GetSearchLocations(found.Put()));
     ComPtr<ISearchLocationCollection> locations;
+    ASSERT_EQ(S_OK, catalog->GetSearchLocations(found.Put()));
     ASSERT_EQ(S_OK, found.As(IID_ISearchLocationCollection, locations));
-    LONG count = 0;
-    locations->get_Count(&count);
-    ASSERT_EQ(1, count) << "only named locations";
-    VARIANT first = Key(L"1");
-    ComPtr<IDispatch> item;
-    ASSERT_EQ(S_OK, locations->get_Item(first, item.Put()));
+    ASSERT_EQ(_stringx(L"#1"), Props(locations.Get(), {L"Count"})) << "only named locations";
     ComPtr<ISearchLocationItem> location;
-    ASSERT_EQ(S_OK, item.As(IID_ISearchLocationItem, location));
-    BSTR text = nullptr;
-    location->get_DisplayName(&text);
-    EXPECT_EQ(_stringx(L"Team modules"), Text(text));
+    ASSERT_EQ(S_OK, ItemAt(locations.Get(), L"1").As(IID_ISearchLocationItem, location));
     ComPtr<IDispatch> modules;
     ASSERT_EQ(S_OK, location->get_Modules(modules.Put()));
-    ComPtr<IModuleCollection> typed;
-    ASSERT_EQ(S_OK, modules.As(IID_IModuleCollection, typed));
-    typed->get_Count(&count);
-    EXPECT_EQ(1, count);
+    EXPECT_EQ(_stringx(L"Team modules|#1"), Props(location.Get(), {L"DisplayName"}) + L"|" + Props(modules.Get(), {L"Count"}));
 
-    VARIANT none;
+    VARIANT none, first;
     VariantInit(&none);
     EXPECT_EQ(S_OK, locations->AddSearchFolder(plain.Upper().AsBSTR(), none, none));
     EXPECT_EQ(plain, env.Get(L"MergeModules", L"SearchPath")) << "a folder already there, in any case";
@@ -255,12 +207,12 @@ TEST_F(CatalogModules, SearchLocationsListNamedFoldersAndEditTheSearchPath) {
     EXPECT_EQ(plain + L"," + extra + L"\\", env.Get(L"MergeModules", L"SearchPath"));
 
     LONG result = 7;
+    V_VT(&first) = VT_I4;
+    V_I4(&first) = 1;
     EXPECT_EQ(S_OK, locations->RemoveSearchLocation(first, &result));
     EXPECT_EQ(0, result);
-    locations->get_Count(&count);
-    EXPECT_EQ(0, count);
+    EXPECT_EQ(_stringx(L"#0"), Props(locations.Get(), {L"Count"}));
     EXPECT_EQ(plain + L"," + extra, env.Get(L"MergeModules", L"SearchPath")) << "rewritten as split, kept folders";
-    VariantClear(&first);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 namespace {
 
+using Row = std::tuple<_stringx, _stringx, SHORT>;  // folder, display name, kind
+
 class Sources : public cvtest::ComTest {
 protected:
     void SetUp() override {
@@ -22,10 +24,10 @@ protected:
         folders_ = nullptr;
         ComTest::TearDown();
     }
-    // The folder, display name and kind of every location, in list order.
-    std::vector<std::tuple<_stringx, _stringx, SHORT>> Update(bool* changedOut = nullptr) {
+    // Every location in list order.
+    std::vector<Row> Update(bool* changedOut = nullptr) {
         bool changed = false;
-        std::vector<std::tuple<_stringx, _stringx, SHORT>> seen;
+        std::vector<Row> seen;
         for (const auto& location : SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), names_, changed))
             seen.emplace_back(location->Folder(), location->DisplayName(), location->Kind());
         if (changedOut) *changedOut = changed;
@@ -37,37 +39,27 @@ protected:
     DisplayNameMap names_;
 };
 
-using Row = std::tuple<_stringx, _stringx, SHORT>;
-
 TEST_F(Sources, RepositoriesStandBeforeTheSearchPathLaterOnesFirst) {
     cvtest::TestEnvironment env(L"sources-repositories");
     _stringx f1 = env.AddSearchFolder(L"F1"), f2 = env.AddSearchFolder(L"F2"), t = env.AddSearchFolder(L"T");
     _stringx plain = env.AddSearchFolder(L"Plain");
     env.WriteRepositories({{f1, L"First"}, {L"", L"No folder"}, {f2, L"Second"}, {plain, L""}});
     env.SetSearchPath({t});
-
     std::vector<Row> expected = {Row(plain, L"", 0), Row(f2, L"Second", 0), Row(f1, L"First", 0), Row(t, L"", 0)};
     EXPECT_EQ(expected, Update());
     EXPECT_EQ(_stringx(L"First"), names_.at(f1.Lower()));
 }
 
-TEST_F(Sources, SearchPathElementsAreCleanedUpAndFoundOnce) {
-    cvtest::TestEnvironment env(L"sources-path");
-    _stringx one = env.AddSearchFolder(L"One"), two = env.AddSearchFolder(L"Two");
-    SetEnvironmentVariableW(L"CV_SOURCES_TWO", two.c_str());
-    env.SetSearchPathText(one + L"\\, %CV_SOURCES_TWO%," + JoinPath(env.Root(), L"Missing") + L"," + one.Upper());
-    std::vector<Row> expected = {Row(one, L"", 0), Row(two, L"", 0)};
-    EXPECT_EQ(expected, Update()) << "trailing backslash removed, variable expanded, missing skipped, case ignored";
-}
-
-TEST_F(Sources, BothSearchPathTextsThenListedFolders) {
+TEST_F(Sources, BothSearchPathTextsCleanedUpThenListedFolders) {
     cvtest::TestEnvironment env(L"sources-texts");
-    _stringx a = env.AddSearchFolder(L"A"), b = env.AddSearchFolder(L"B");
+    _stringx a = env.AddSearchFolder(L"A"), b = env.AddSearchFolder(L"B"), c = env.AddSearchFolder(L"C");
     _stringx listed = env.AddSearchFolder(L"Listed");
-    env.SetSearchPath({a});
-    env.SetSecondSearchPath(b);
+    SetEnvironmentVariableW(L"CV_SOURCES_B", b.c_str());
+    // Trailing backslash removed, variable expanded, missing folder skipped, case ignored.
+    env.SetSearchPathText(a + L"\\, %CV_SOURCES_B%," + JoinPath(env.Root(), L"Missing") + L"," + a.Upper());
+    env.SetSecondSearchPath(c);
     env.SetModuleFolders({listed, JoinPath(env.Root(), L"NotThere")});
-    std::vector<Row> expected = {Row(b, L"", 0), Row(a, L"", 0), Row(listed, L"", 1)};
+    std::vector<Row> expected = {Row(c, L"", 0), Row(a, L"", 0), Row(b, L"", 0), Row(listed, L"", 1)};
     EXPECT_EQ(expected, Update());
 
     env.SetSearchPathText(L"");

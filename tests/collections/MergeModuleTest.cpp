@@ -3,54 +3,23 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <memory>
-#include <vector>
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
 #include "msi/MergeModule2.h"
 #include "msi/ModuleReader.h"
 #include "server/Handles.h"
+#include "tests/collections/PropertyText.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 using cvtest::FixturePath;
+using cvtest::ItemAt;
+using cvtest::Props;
 
 const wchar_t kFull[] = L"FullModule.0A1B2C3D_4E5F_6071_8293_A4B5C6D7E8F9";
 const wchar_t kSuffix[] = L".0A1B2C3D_4E5F_6071_8293_A4B5C6D7E8F9";
 const wchar_t kProgId[] = L"CvMMUpdater.MergeModule2.1";
-
-// A text getter's answer, which must be a BSTR and never null.
-#define TEXT_OF(object, getter) Text([&](BSTR* t) { return (object)->getter(t); })
-template <typename Call>
-_stringx Text(Call&& call) {
-    unique_bstr text;
-    EXPECT_EQ(S_OK, call(text.put()));
-    EXPECT_NE(nullptr, text.get());
-    return _stringx(SysStringLen(text.get()), text.get());
-}
-
-// The items by the keys "1", "2", ..., each the same object as by its position.
-template <typename Item, typename Collection>
-std::vector<ComPtr<Item>> Items(Collection* collection, REFIID itemIid) {
-    std::vector<ComPtr<Item>> items;
-    LONG count = -1;
-    EXPECT_EQ(S_OK, collection->get_Count(&count));
-    for (LONG i = 1; i <= count; ++i) {
-        VARIANT key, position;
-        V_VT(&key) = VT_BSTR;
-        V_BSTR(&key) = SysAllocString(_stringx::Formatted(L"%d", static_cast<int>(i)).c_str());
-        V_VT(&position) = VT_I4;
-        V_I4(&position) = i;
-        ComPtr<IDispatch> byKey, byPosition;
-        EXPECT_EQ(S_OK, collection->get_Item(key, byKey.Put()));
-        EXPECT_EQ(S_OK, collection->get_Item(position, byPosition.Put()));
-        VariantClear(&key);
-        EXPECT_EQ(byKey.Get(), byPosition.Get());
-        items.emplace_back();
-        EXPECT_EQ(S_OK, byKey.As(itemIid, items.back()));
-    }
-    return items;
-}
 
 class MergeModule : public cvtest::ComTest {
 protected:
@@ -64,72 +33,63 @@ protected:
         module_ = nullptr;
         ComTest::TearDown();
     }
-    HRESULT Open(const wchar_t* fixture) {
-        unique_bstr path(SysAllocString(FixturePath(fixture).c_str()));
-        return module_->Open(path.get());
-    }
+    HRESULT Open(const wchar_t* fixture) { return module_->Open(_stringx(FixturePath(fixture)).AsBSTR()); }
 
     ComPtr<IMergeModule2> module_;
 };
 
 TEST_F(MergeModule, AnswersFromTheOpenedFile) {
     ASSERT_EQ(S_OK, Open(L"full.msm"));
-    EXPECT_EQ(_stringx(kFull), TEXT_OF(module_, get_ModuleId));
-    EXPECT_EQ(_stringx(kFull) + L":1033", TEXT_OF(module_, get_EntryKey));
-    EXPECT_EQ(FixturePath(L"full.msm"), TEXT_OF(module_, get_Path));
-    EXPECT_EQ(_stringx(L"Full Test Module"), TEXT_OF(module_, get_DisplayName));
-    EXPECT_EQ(_stringx(L"{5D0C6A1E-7B2F-4C3D-9E8A-1F2B3C4D5E6F}"), TEXT_OF(module_, get_RevisionNumber));
-    EXPECT_EQ(_stringx(), TEXT_OF(module_, get_SourceLocation));
-    LONG language = 0;
-    EXPECT_EQ(S_OK, module_->get_Language(&language));
-    EXPECT_EQ(1033, language);
+    EXPECT_EQ(_stringx(kFull) + L"|" + kFull + L":1033|#1033|1.2.3.4|Test Author|Every table of a merge module, "
+              L"filled|Full Test Module|Full Test Module||#0|{5D0C6A1E-7B2F-4C3D-9E8A-1F2B3C4D5E6F}|" +
+                  FixturePath(L"full.msm"),
+              Props(module_.Get(), {L"ModuleId", L"EntryKey", L"Language", L"Version", L"Author", L"Comments",
+                                    L"Subject", L"DisplayName", L"SourceLocation", L"HasSourceLocation",
+                                    L"RevisionNumber", L"Path"}));
 
-    // Files in the order of their keys, not of their sequence; a new collection on every call.
+    // A new collection on every call; items in the order of their keys, not of their sequence.
     ComPtr<IFileCollection> files, again;
     ASSERT_EQ(S_OK, module_->get_Files(files.Put()));
     ASSERT_EQ(S_OK, module_->get_Files(again.Put()));
     EXPECT_NE(files.Get(), again.Get());
-    auto file = Items<IFileItem>(files.Get(), IID_IFileItem);
-    const wchar_t* order[] = {L"alpha.txt", L"bars.dat", L"orphan.ini", L"sys.dll", L"top.cfg", L"zeta.dll"};
-    ASSERT_EQ(ARRAYSIZE(order), file.size());
-    for (size_t i = 0; i < file.size(); ++i) EXPECT_EQ(_stringx(order[i]) + kSuffix, TEXT_OF(file[i], get_FileKey));
-    EXPECT_EQ(_stringx(L"Sub"), TEXT_OF(file[0], get_Directory));
-    EXPECT_EQ(_stringx(L"ALPHA~1.TXT|Alpha Readme.txt"), TEXT_OF(file[0], get_FileName));
-    LONG sequence = 0;
-    EXPECT_EQ(S_OK, file[0]->get_Sequence(&sequence));
-    EXPECT_EQ(2, sequence);
-    EXPECT_EQ(_stringx(L"1033"), TEXT_OF(file[5], get_Language));
+    _stringx rows;
+    for (LONG i = 1; i <= 6; ++i)
+        rows += Props(ItemAt(files.Get(), i).Get(),
+                      {L"FileName", L"Directory", L"Version", L"Language", L"FileSize", L"Sequence"}) + L"\n";
+    EXPECT_EQ(_stringx(L"ALPHA~1.TXT|Alpha Readme.txt|Sub|||#1200|#2\n"
+                       L"BARS~1.DAT|Bars|Twice.dat|Lib.0A1B2C3D_4E5F_6071_8293_A4B5C6D7E8F9||0|#77|#3\n"
+                       L"orphan.ini||||#12|#4\n"  // its component is missing
+                       L"sys.dll|SystemFolder|2.0.0.0|0|#2048|#6\n"
+                       L"top.cfg|TopDir|||#5|#5\n"
+                       L"zeta.dll|MyDir|1.2.3.4|1033|#40960|#1\n"),
+              rows);
+    ComPtr<IDispatch> zeta = ItemAt(files.Get(), 6);
+    EXPECT_EQ(L"zeta.dll" + _stringx(kSuffix), Props(zeta.Get(), {L"FileKey"}));
 
-    // The dependency on itself is left out; the language is a number here and text for exclusions.
+    // The dependency on itself is left out. The language is a number here and text for exclusions.
     ComPtr<IDependencyCollection> dependencies;
-    ASSERT_EQ(S_OK, module_->get_Dependencies(dependencies.Put()));
-    auto required = Items<IDependencyItem>(dependencies.Get(), IID_IDependencyItem);
-    ASSERT_EQ(2u, required.size());
-    EXPECT_EQ(_stringx(L"HelperModule.AAAAAAAA_BBBB_CCCC_DDDD_EEEEEEEEEEEE:1031"), TEXT_OF(required[0], get_Key));
-    EXPECT_EQ(S_OK, required[0]->get_Language(&language));
-    EXPECT_EQ(1031, language);
-    EXPECT_EQ(_stringx(L"2.0.0.0"), TEXT_OF(required[1], get_Version));
     ComPtr<IExclusionCollection> exclusions;
-    ASSERT_EQ(S_OK, module_->get_Exclusions(exclusions.Put()));
-    auto excluded = Items<IExclusionItem>(exclusions.Get(), IID_IExclusionItem);
-    ASSERT_EQ(2u, excluded.size());
-    EXPECT_EQ(_stringx(L"1033"), TEXT_OF(excluded[0], get_Language));
-    EXPECT_EQ(_stringx(L"1.9.9.9"), TEXT_OF(excluded[0], get_MaxVersion));
     ComPtr<IDialogCollection> dialogs;
+    ComPtr<ICustomActionCollection> actions;
+    ASSERT_EQ(S_OK, module_->get_Dependencies(dependencies.Put()));
+    ASSERT_EQ(S_OK, module_->get_Exclusions(exclusions.Put()));
     ASSERT_EQ(S_OK, module_->get_Dialogs(dialogs.Put()));
-    EXPECT_EQ(2u, (Items<IDialogItem>(dialogs.Get(), IID_IDialogItem).size()));
+    ASSERT_EQ(S_OK, module_->get_CustomActions(actions.Put()));
+    EXPECT_EQ(_stringx(L"#2|HelperModule.AAAAAAAA_BBBB_CCCC_DDDD_EEEEEEEEEEEE:1031|#1031||2.0.0.0"),
+              Props(dependencies.Get(), {L"Count"}) + L"|" +
+                  Props(ItemAt(dependencies.Get(), 1).Get(), {L"Key", L"Language", L"Version"}) + L"|" +
+                  Props(ItemAt(dependencies.Get(), 2).Get(), {L"Version"}));
+    EXPECT_EQ(_stringx(L"#2|OldModule.12345678_1234_1234_1234_123456789012:1033|1033|1.0.0.0|1.9.9.9"),
+              Props(exclusions.Get(), {L"Count"}) + L"|" +
+                  Props(ItemAt(exclusions.Get(), 1).Get(), {L"Key", L"Language", L"MinVersion", L"MaxVersion"}));
+    EXPECT_EQ(_stringx(L"#2|#2"), Props(dialogs.Get(), {L"Count"}) + L"|" + Props(actions.Get(), {L"Count"}));
 
     // A second Open replaces every answer; what was handed out before stays.
     ASSERT_EQ(S_OK, Open(L"signature-only.msm"));
-    EXPECT_NE(_stringx(kFull), TEXT_OF(module_, get_ModuleId));
+    EXPECT_NE(_stringx(kFull), Props(module_.Get(), {L"ModuleId"}));
     ASSERT_EQ(S_OK, module_->get_Dependencies(dependencies.Put())) << "no ModuleDependency table";
-    ASSERT_EQ(S_OK, module_->get_Files(again.Put()));
-    LONG count = -1;
-    EXPECT_EQ(S_OK, dependencies->get_Count(&count));
-    EXPECT_EQ(0, count);
-    EXPECT_EQ(S_OK, again->get_Count(&count));
-    EXPECT_EQ(0, count);
-    EXPECT_EQ(_stringx(L"zeta.dll") + kSuffix, TEXT_OF(file[5], get_FileKey));
+    EXPECT_EQ(_stringx(L"#0"), Props(dependencies.Get(), {L"Count"}));
+    EXPECT_EQ(L"zeta.dll" + _stringx(kSuffix), Props(zeta.Get(), {L"FileKey"})) << "the old item stays";
 }
 
 TEST_F(MergeModule, NullOutsAndCallsBeforeOpen) {
@@ -145,7 +105,6 @@ TEST_F(MergeModule, NullOutsAndCallsBeforeOpen) {
 
     ASSERT_EQ(S_OK, Open(L"full.msm"));
     EXPECT_EQ(E_POINTER, module_->get_ModuleId(nullptr));
-    EXPECT_EQ(E_POINTER, module_->get_Language(nullptr));
     EXPECT_EQ(E_POINTER, module_->get_Files(nullptr));
 }
 
@@ -154,15 +113,8 @@ TEST_F(MergeModule, AvailabilityAndDownloadFilesFromTheGalleryFile) {
     ASSERT_EQ(S_OK, Open(L"full.msm"));
     ComPtr<IDownloadFileCollection> downloads;
     ASSERT_EQ(S_OK, module_->get_DownloadFiles(downloads.Put()));
-    LONG count = -1;
-    EXPECT_EQ(S_OK, downloads->get_Count(&count));
-    EXPECT_EQ(0, count) << "no gallery file";
-    VARIANT_BOOL present = 7, needsUpdate = 7;
-    EXPECT_EQ(S_OK, module_->get_IsPresent(&present));
-    EXPECT_EQ(S_OK, module_->get_NeedsUpdate(&needsUpdate));
-    EXPECT_EQ(VARIANT_TRUE, present);
-    EXPECT_EQ(VARIANT_FALSE, needsUpdate);
-    EXPECT_EQ(_stringx(), TEXT_OF(module_, get_ResolvedPath));
+    EXPECT_EQ(_stringx(L"#0"), Props(downloads.Get(), {L"Count"})) << "no gallery file";
+    EXPECT_EQ(_stringx(L"#-1|#0|"), Props(module_.Get(), {L"IsPresent", L"NeedsUpdate", L"ResolvedPath"}));
 
     // Named after the package code, and read again on every call.
     _stringx gallery = env.WriteGalleryFile(L"{5D0C6A1E-7B2F-4C3D-9E8A-1F2B3C4D5E6F}.ini",
@@ -170,14 +122,10 @@ TEST_F(MergeModule, AvailabilityAndDownloadFilesFromTheGalleryFile) {
                                             "[Cab]\r\nLocation=Redist\\full.cab\r\nFileSize=4096\r\nCheckSum=ABC\r\n"
                                             "[Readme]\r\nInternetLocation=http://example.invalid/r.txt\r\n");
     ASSERT_EQ(S_OK, module_->get_DownloadFiles(downloads.Put()));
-    auto file = Items<IDownloadFileItem>(downloads.Get(), IID_IDownloadFileItem);
-    ASSERT_EQ(2u, file.size());
-    EXPECT_EQ(_stringx(L"Redist\\full.cab"), TEXT_OF(file[0], get_Location));
-    EXPECT_EQ(_stringx(L"ABC"), TEXT_OF(file[0], get_CheckSum));
-    LONG size = 0;
-    EXPECT_EQ(S_OK, file[0]->get_FileSize(&size));
-    EXPECT_EQ(4096, size);
-    EXPECT_EQ(_stringx(L"http://example.invalid/r.txt"), TEXT_OF(file[1], get_InternetLocation));
+    EXPECT_EQ(_stringx(L"#2"), Props(downloads.Get(), {L"Count"}));
+    EXPECT_EQ(_stringx(L"Redist\\full.cab|#4096|ABC"),
+              Props(ItemAt(downloads.Get(), 1).Get(), {L"Location", L"FileSize", L"CheckSum"}));
+    EXPECT_EQ(_stringx(L"http://example.invalid/r.txt"), Props(ItemAt(downloads.Get(), 2).Get(), {L"InternetLocation"}));
 
     // A gallery file that cannot be read: the reader's description, with this class as source.
     ASSERT_EQ(S_OK, Open(L"full.msm"));
@@ -191,28 +139,6 @@ TEST_F(MergeModule, AvailabilityAndDownloadFilesFromTheGalleryFile) {
     EXPECT_NE(_stringx::npos, error.description.find(gallery.c_str())) << error.description.AsNarrow();
 }
 
-TEST_F(MergeModule, EnumeratorKeepsTheServerLoaded) {
-    auto canUnloadNow = reinterpret_cast<HRESULT(WINAPI*)()>(
-        GetProcAddress(GetModuleHandleW(L"CvMMUpdater2.dll"), "DllCanUnloadNow"));
-    ASSERT_NE(nullptr, canUnloadNow);
-    ASSERT_EQ(S_OK, Open(L"full.msm"));
-    ComPtr<IEnumVARIANT> walk;
-    {
-        ComPtr<IFileCollection> files;
-        ComPtr<IUnknown> unknown;
-        ASSERT_EQ(S_OK, module_->get_Files(files.Put()));
-        ASSERT_EQ(S_OK, files->get__NewEnum(unknown.Put()));
-        ASSERT_EQ(S_OK, unknown.As(IID_IEnumVARIANT, walk));
-    }
-    module_ = nullptr;
-    EXPECT_EQ(S_FALSE, canUnloadNow());
-    VARIANT slot;
-    ASSERT_EQ(S_OK, walk->Next(1, &slot, nullptr)) << "the collection lives on with its enumerator";
-    VariantClear(&slot);
-    walk = nullptr;
-    EXPECT_EQ(S_OK, canUnloadNow());
-}
-
 TEST_F(MergeModule, BoundToAnEntryItDoesNotOwn) {
     auto entry = std::make_shared<ModuleEntry>();
     entry->Load(FixturePath(L"full.msm"), L"Repository A");
@@ -221,16 +147,12 @@ TEST_F(MergeModule, BoundToAnEntryItDoesNotOwn) {
     ASSERT_EQ(S_OK, MergeModule2::CreateBound(entry.get(), entry, IID_IMergeModule2, bound.PutVoid()));
     entry.reset();
     ASSERT_FALSE(watch.expired()) << "the object keeps its entry's owner alive";
-    EXPECT_EQ(_stringx(L"Repository A"), TEXT_OF(bound, get_SourceLocation));
-    VARIANT_BOOL hasSource = 0;
-    EXPECT_EQ(S_OK, bound->get_HasSourceLocation(&hasSource));
-    EXPECT_EQ(VARIANT_TRUE, hasSource);
+    EXPECT_EQ(_stringx(L"Repository A|#-1"), Props(bound.Get(), {L"SourceLocation", L"HasSourceLocation"}));
 
     // Opening another module gives the share back instead of deleting an entry it does not own.
-    unique_bstr other(SysAllocString(FixturePath(L"signature-only.msm").c_str()));
-    ASSERT_EQ(S_OK, bound->Open(other.get()));
+    ASSERT_EQ(S_OK, bound->Open(_stringx(FixturePath(L"signature-only.msm")).AsBSTR()));
     EXPECT_TRUE(watch.expired());
-    EXPECT_NE(_stringx(kFull), TEXT_OF(bound, get_ModuleId));
+    EXPECT_NE(_stringx(kFull), Props(bound.Get(), {L"ModuleId"}));
 }
 
 }  // namespace

@@ -26,17 +26,16 @@ protected:
     _stringx WriteGallery(const wchar_t* name, const std::string& text) {
         return env_->WriteGalleryFile((_stringx(name) + L".ini").c_str(), text);
     }
-    // A module file is only looked for, never opened here: any content will do.
-    _stringx PutModule(const _stringx& folder, const wchar_t* name) {
-        _stringx path = JoinPath(folder, name);
-        WriteText(path, "module");
-        return path;
+    // A search folder on the search path holding the named files (any content: only looked for).
+    _stringx ModuleFolder(std::initializer_list<const wchar_t*> names) {
+        _stringx folder = env_->AddSearchFolder(L"Modules");
+        env_->SetSearchPath({folder});
+        for (const wchar_t* name : names) WriteText(JoinPath(folder, name), "module");
+        return folder;
     }
 
 private:
     std::unique_ptr<TestEnvironment> env_;
 };
-
-inline std::string Narrow(const _stringx& text) { return _stringx(text).AsNarrow(); }
 
 }  // namespace cvtest
