@@ -64,7 +64,8 @@ TEST_F(CatalogModules, LaterAndNamedLocationsWinAndTheGalleryOnlyFillsGaps) {
 
     ComPtr<IMMCatalog> catalog = NewCatalog();
     ComPtr<IModuleCollection> modules = Modules(catalog.Get());
-    EXPECT_EQ(L"#2|" + inSecond, Props(modules.Get(), {L"Count"}) + L"|" + Props(ItemAt(modules.Get(), key).Get(), {L"Path"}))
+    EXPECT_EQ(L"#2|" + inSecond,
+              Props(modules.Get(), {L"Count"}) + L"|" + Props(ItemAt(modules.Get(), key).Get(), {L"Path"}))
         << "one module on disk under one key, the later location's; one described only";
     EXPECT_EQ(_stringx(L"Described.1:1033|1.2|Makers|All|Runtime|Described|"),
               Props(ItemAt(modules.Get(), L"described.1:1033").Get(),
@@ -196,7 +197,8 @@ TEST_F(CatalogModules, SearchLocationsListNamedFoldersAndEditTheSearchPath) {
     ASSERT_EQ(S_OK, ItemAt(locations.Get(), L"1").As(IID_ISearchLocationItem, location));
     ComPtr<IDispatch> modules;
     ASSERT_EQ(S_OK, location->get_Modules(modules.Put()));
-    EXPECT_EQ(_stringx(L"Team modules|#1"), Props(location.Get(), {L"DisplayName"}) + L"|" + Props(modules.Get(), {L"Count"}));
+    EXPECT_EQ(_stringx(L"Team modules|#1"),
+              Props(location.Get(), {L"DisplayName"}) + L"|" + Props(modules.Get(), {L"Count"}));
 
     VARIANT none, first;
     VariantInit(&none);

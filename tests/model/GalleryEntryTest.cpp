@@ -68,7 +68,8 @@ TEST_F(GalleryEntryTest, ValidateOutcomes) {
         {"2.0 recorded, 2.0", L"2.0", Described("Plain.msm", "x", "2.0"), inFirst},
         {"2.0 recorded, 1.9", L"2.0", Described("Plain.msm", "x", "1.9"), inFirst},
         {"downloads found", L"", Described("Plain.msm", "x", "", downloads), inFirst},
-        {"download missing", L"", Described("Second.msm", "x", "", downloads), L"0 -1 " + JoinPath(second, L"Second.msm")},
+        {"download missing", L"", Described("Second.msm", "x", "", downloads),
+         L"0 -1 " + JoinPath(second, L"Second.msm")},
     };
     int n = 0;
     for (const auto& c : cases) {
