@@ -39,6 +39,18 @@ void AddModule(ModuleCollection& modules, CatalogEntry* entry, const std::shared
     modules.CollectionStore::Add(key.get(), item.Get());
 }
 
+// The signature that the file-to-module index gives for a file: its value is "flag:ModuleID[:Language]",
+// only flag 0 names a module, and no language means any (0).
+bool SignatureForFile(const _stringx& fileName, _stringx& signature) {
+    _stringx value;
+    if (fileName.empty() || !LookupFileModule(fileName.Lower(), value)) return false;
+    size_t colon = value.find(L':');
+    if (colon == _stringx::npos || value.substr(0, colon) != _stringx(L"0")) return false;
+    signature = value.substr(colon + 1);
+    if (signature.find(L':') == _stringx::npos) signature += L":0";
+    return true;
+}
+
 bool SameText(const _stringx& a, const _stringx& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
 
 _stringx Trimmed(const _stringx& text) {
@@ -332,12 +344,8 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
         }
 
         // Not found in any module: the file-to-module index may name one.
-        _stringx value;
-        if (fileName.empty() || !LookupFileModule(fileName.Lower(), value)) return S_OK;
-        size_t colon = value.find(L':');
-        if (colon == _stringx::npos || value.substr(0, colon) != _stringx(L"0")) return S_OK;
-        _stringx signature = value.substr(colon + 1);
-        if (signature.find(L':') == _stringx::npos) signature += L":0";
+        _stringx signature;
+        if (!SignatureForFile(fileName, signature)) return S_OK;
         ComPtr<IDispatch> named = FindBySignature(signature);
         if (named && module) {
             if (*module) (*module)->Release();
@@ -369,15 +377,9 @@ STDMETHODIMP MMCatalog::FindModuleForFileEx(BSTR path, BSTR directoryKey, BSTR v
 STDMETHODIMP MMCatalog::GetModuleForFile(BSTR fileName, BSTR* signature) {
     return Guard([&] {
         if (signature) *signature = nullptr;
-        _stringx name(fileName);
-        _stringx value;
-        if (name.empty() || !LookupFileModule(name.Lower(), value)) return S_OK;
-        // "flag:ModuleID[:Language]": only flag 0 names a module; no language means any (0).
-        size_t colon = value.find(L':');
-        if (colon == _stringx::npos || value.substr(0, colon) != _stringx(L"0")) return S_OK;
-        _stringx result = value.substr(colon + 1);
-        if (result.find(L':') == _stringx::npos) result += L":0";
-        if (signature) *signature = SysAllocStringLen(result.c_str(), static_cast<UINT>(result.length()));
+        _stringx result;
+        if (SignatureForFile(fileName, result) && signature)
+            *signature = SysAllocStringLen(result.c_str(), static_cast<UINT>(result.length()));
         return S_OK;
     });
 }

@@ -1,19 +1,8 @@
 #include "model/Collections.h"
 
+#include "server/Handles.h"
+
 namespace {
-// Owns a VARIANT's contents.
-class VariantHolder {
-public:
-    VariantHolder() { VariantInit(&value_); }
-    ~VariantHolder() { VariantClear(&value_); }
-    VariantHolder(const VariantHolder&) = delete;
-    VariantHolder& operator=(const VariantHolder&) = delete;
-    VARIANT* get() { return &value_; }
-
-private:
-    VARIANT value_;
-};
-
 bool IsIntegerType(VARTYPE type) { return type == VT_I2 || type == VT_I4 || type == VT_UI2 || type == VT_UI4; }
 }  // namespace
 
@@ -42,7 +31,7 @@ size_t CollectionStore::Find(const VARIANT& index) const {
     // Script engines pass variables as references to a VARIANT: look at what it refers to.
     if (V_VT(source) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(source)) source = V_VARIANTREF(source);
 
-    VariantHolder converted;
+    unique_variant converted;
     bool byPosition = IsIntegerType(V_VT(source) & ~VT_BYREF);
     if (FAILED(VariantChangeType(converted.get(), const_cast<VARIANT*>(source), 0, byPosition ? VT_I4 : VT_BSTR)))
         return npos;

@@ -1,37 +1,28 @@
 #include "model/ProfileAccess.h"
 
 #include "server/ComException.h"
+#include "server/Handles.h"
 #include "server/SiblingLoader.h"
 
 namespace {
 // A VARIANT argument that clears itself.
-class VariantArg {
+class VariantArg : public unique_variant {
 public:
-    VariantArg() { VariantInit(&v_); }
-    ~VariantArg() { VariantClear(&v_); }
-    VariantArg(const VariantArg&) = delete;
-    VariantArg& operator=(const VariantArg&) = delete;
-
-    explicit VariantArg(const _stringx& text) : VariantArg() {
+    explicit VariantArg(const _stringx& text) {
         BSTR b = SysAllocStringLen(text.c_str(), static_cast<UINT>(text.length()));
         if (b) {
-            v_.vt = VT_BSTR;
-            v_.bstrVal = b;
+            V_VT(get()) = VT_BSTR;
+            V_BSTR(get()) = b;
         } else {  // the reader is told, and answers with its own failure
-            v_.vt = VT_ERROR;
-            v_.scode = E_OUTOFMEMORY;
+            V_VT(get()) = VT_ERROR;
+            V_ERROR(get()) = E_OUTOFMEMORY;
         }
     }
-    explicit VariantArg(LONG n) : VariantArg() {
-        v_.vt = VT_I4;
-        v_.lVal = n;
+    explicit VariantArg(LONG n) {
+        V_VT(get()) = VT_I4;
+        V_I4(get()) = n;
     }
-    const VARIANT& Get() const { return v_; }
-
-private:
-    VARIANT v_;
-};
-}  // namespace
+};}  // namespace
 
 void ForgetErrorInfo() { SetErrorInfo(0, nullptr); }
 

@@ -63,6 +63,21 @@ using unique_handle = unique_any<handle_traits>;
 using unique_bstr = unique_any<bstr_traits>;
 using unique_hlocal = unique_any<hlocal_traits>;
 
+// A VARIANT that clears itself.
+class unique_variant {
+public:
+    unique_variant() { VariantInit(&value_); }
+    ~unique_variant() { VariantClear(&value_); }
+    unique_variant(const unique_variant&) = delete;
+    unique_variant& operator=(const unique_variant&) = delete;
+    VARIANT* get() { return &value_; }
+    VARIANT& Get() { return value_; }
+    const VARIANT& Get() const { return value_; }
+
+private:
+    VARIANT value_;
+};
+
 // A counted COM reference.
 template <typename T>
 class ComPtr {

@@ -3,31 +3,19 @@
 #include <functional>
 #include <vector>
 #include "server/ComException.h"
+#include "server/Handles.h"
 
 namespace {
 const size_t kNone = static_cast<size_t>(-1);
 
 HRESULT Boundary(const std::function<HRESULT()>& body) { return ErrorBoundary(CLSID_ProfileFile, body); }
 
-class VariantValue {
-public:
-    VariantValue() { VariantInit(&v_); }
-    ~VariantValue() { VariantClear(&v_); }
-    VariantValue(const VariantValue&) = delete;
-    VariantValue& operator=(const VariantValue&) = delete;
-    VARIANT* operator&() { return &v_; }
-    VARIANT& Get() { return v_; }
-
-private:
-    VARIANT v_;
-};
-
 // The item that a name (VT_BSTR, any case) or a 1-based position (any number, also by reference)
 // picks; kNone when there is no such item.
 template <typename Item>
 size_t PickItem(const VARIANT& which, const std::vector<Item>& items) {
-    VariantValue value;
-    HRESULT hr = VariantCopyInd(&value, const_cast<VARIANT*>(&which));
+    unique_variant value;
+    HRESULT hr = VariantCopyInd(value.get(), const_cast<VARIANT*>(&which));
     if (FAILED(hr)) RaiseError(hr, L"The item's name or position cannot be read.");
     VARIANT& v = value.Get();
     if (v.vt == VT_BSTR) {

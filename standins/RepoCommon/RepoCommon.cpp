@@ -28,18 +28,6 @@ _stringx FromAnsi(const char* text) {
     return wide;
 }
 
-class Variant {
-public:
-    Variant() { VariantInit(&v_); }
-    ~Variant() { VariantClear(&v_); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    VARIANT& Get() { return v_; }
-
-private:
-    VARIANT v_;
-};
-
 using Snapshot = std::vector<std::unique_ptr<CRepository>>;
 
 ComPtr<IXMLDOMDocument2> LoadDocument(const _stringx& path) {
@@ -52,12 +40,12 @@ ComPtr<IXMLDOMDocument2> LoadDocument(const _stringx& path) {
     document->put_resolveExternals(VARIANT_FALSE);
     {
         unique_bstr name(SysAllocString(L"SelectionLanguage"));
-        Variant xpath;
+        unique_variant xpath;
         xpath.Get().vt = VT_BSTR;
         xpath.Get().bstrVal = SysAllocString(L"XPath");
         if (name && xpath.Get().bstrVal) document->setProperty(name.get(), xpath.Get());
     }
-    Variant source;
+    unique_variant source;
     source.Get().vt = VT_BSTR;
     source.Get().bstrVal = SysAllocStringLen(path.c_str(), static_cast<UINT>(path.length()));
     if (!source.Get().bstrVal) throw std::bad_alloc();
