@@ -75,9 +75,10 @@ void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind,
             if (named != displayNames->end()) displayName = named->second;
         }
         auto location = std::make_unique<SearchLocation>();
-        // The first scan only establishes the location's state: it is not a change.
         location->Initialise(folder, kind, displayName);
         locations_.push_back(std::move(location));
+        // A new folder is a change too, so that catalogs show its modules at their next read.
+        changed = true;
     }
 }
 

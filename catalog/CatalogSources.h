@@ -26,8 +26,8 @@ class SearchLocationList {
 public:
     static SearchLocationList& Instance();
 
-    // Brings the list up to date; changed is set when a location was removed. Locations found for
-    // the first time are scanned as they are made.
+    // Brings the list up to date; changed is set when a location was removed or added. Locations
+    // found for the first time are scanned as they are made.
     const std::list<std::unique_ptr<SearchLocation>>& Update(IAppSettings* settings, IAppFolders* folders,
                                                              DisplayNameMap& displayNames, bool& changed);
     const std::list<std::unique_ptr<SearchLocation>>& Locations() const { return locations_; }

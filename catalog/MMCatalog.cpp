@@ -215,8 +215,9 @@ STDMETHODIMP MMCatalog::GetSearchLocations(IDispatch** locations) {
     return Guard([&] {
         auto collection = MakeCollection<SearchLocationCollection>();
         bool changed = false;
-        for (const auto& location :
-             SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed)) {
+        const auto& all = SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed);
+        if (changed) MarkAllDirty();
+        for (const auto& location : all) {
             if (location->DisplayName().empty()) continue;
             ComPtr<IDispatch> item;
             item.Attach(static_cast<ISearchLocationItem*>(ComObject<SearchLocationItem>::Make(*location, lease_)));

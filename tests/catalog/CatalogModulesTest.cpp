@@ -174,6 +174,12 @@ TEST_F(CatalogModules, RebuildsFollowChangesUnlessAutoRefreshIsOff) {
     EXPECT_EQ(_stringx(L"#2|#1"), Props(rebuilt.Get(), {L"Count"}) + L"|" + Props(before.Get(), {L"Count"}))
         << "a collection handed out earlier is a snapshot";
 
+    // A folder added to the search path shows at the next read.
+    _stringx added = env.AddSearchFolder(L"Added");
+    env.CopyFixture(L"full.msm", added);
+    env.SetSearchPath({shelf, added});
+    EXPECT_EQ(_stringx(L"#3"), Props(Modules(two.Get()).Get(), {L"Count"}));
+
     ComPtr<IDispatch> kept = ItemAt(rebuilt.Get(), _stringx(kMulti) + L":1031");
     one = two = nullptr;
     rebuilt = before = nullptr;
