@@ -41,8 +41,9 @@ SourcesLease LeaseSources() {
 }
 
 SearchLocationList& SearchLocationList::Instance() {
-    static SearchLocationList list;
-    return list;
+    // Never destroyed: at process exit, entries must not call into sibling DLLs already detached.
+    static SearchLocationList* list = new SearchLocationList();
+    return *list;
 }
 
 void SearchLocationList::Clear() {
