@@ -61,7 +61,7 @@ void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind,
             ++it;
             continue;
         }
-        parked_[key] = std::move(*it);
+        parked_.push_back(std::move(*it));
         it = locations_.erase(it);
         changed = true;
     }

@@ -38,6 +38,7 @@ private:
     void Merge(const std::vector<_stringx>& folders, SHORT kind, const DisplayNameMap* displayNames, bool& changed);
 
     std::list<std::unique_ptr<SearchLocation>> locations_;
-    // Removed locations live on, by lower-cased folder: modules handed out earlier refer to their entries.
-    std::map<_stringx, std::unique_ptr<SearchLocation>> parked_;
+    // Removed locations live on until the last lease goes: objects handed out earlier refer to their
+    // entries, even when the same folder is removed again.
+    std::vector<std::unique_ptr<SearchLocation>> parked_;
 };

@@ -176,11 +176,10 @@ void MMCatalog::EnsureCurrent() {
     for (const auto& location : locations) changed = location->Scan() || changed;
     if (changed) MarkAllDirty();
     if (!dirty_) return;
-    dirty_ = 0;
 
-    // Callers that hold the previous collection keep it; this one is filled anew.
+    // Callers that hold the previous collection keep it; this one is filled anew and published only
+    // when complete, so a failed rebuild is tried again at the next read.
     auto modules = MakeCollection<ModuleCollection>();
-    published_ = modules;
     // Unnamed locations first, so that repository folders win equal keys; later locations win too.
     for (bool named : {false, true})
         for (const auto& location : locations)
@@ -196,6 +195,8 @@ void MMCatalog::EnsureCurrent() {
         folders.Get(), gallery_,
         [&](const _stringx& key) { return modules.Get()->FindKey(key) != CollectionStore::npos; },
         [&](const std::shared_ptr<CatalogEntry>& entry) { AddModule(*modules.Get(), entry.get(), entry); });
+    published_ = modules;
+    dirty_ = 0;
 }
 
 HRESULT MMCatalog::ReportComException(const com_exception& error, const wchar_t* context) {
@@ -273,7 +274,8 @@ ComPtr<IDispatch> MMCatalog::FindBySignature(const _stringx& signature) {
 
 STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
     // Without a colon there is no signature: a plain failure, no error information.
-    if (_stringx(signature).rfind(L':') == _stringx::npos) return E_FAIL;
+    const wchar_t* text = signature ? signature : L"";
+    if (!wcschr(text, L':')) return E_FAIL;
     return Guard([&] {
         ComPtr<IDispatch> found = FindBySignature(signature);
         if (module) *module = found.Detach();

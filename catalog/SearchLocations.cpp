@@ -27,7 +27,8 @@ _stringx CopyOf(BSTR text) { return text ? _stringx(SysStringLen(text), text) : 
 bool IsZeroIndex(const VARIANT& index) {
     VARTYPE type = V_VT(&index) & ~VT_BYREF;
     if (type == VT_EMPTY || type == VT_NULL) return true;
-    if (type == VT_BSTR) return (V_VT(&index) & VT_BYREF) ? !*V_BSTRREF(&index) : !V_BSTR(&index);
+    if (type == VT_BSTR)
+        return (V_VT(&index) & VT_BYREF) ? !V_BSTRREF(&index) || !*V_BSTRREF(&index) : !V_BSTR(&index);
     VARIANT number;
     VariantInit(&number);
     if (FAILED(VariantChangeType(&number, const_cast<VARIANT*>(&index), 0, VT_I4))) return false;
@@ -96,7 +97,8 @@ STDMETHODIMP SearchLocationItem::put_Kind(SHORT value) {
 STDMETHODIMP SearchLocationCollection::AddSearchFolder(BSTR folder, VARIANT, VARIANT) {
     return ErrorBoundary(CLSID_MMCatalog, [&] {
         _stringx wanted = CopyOf(folder);
-        if (wanted.rfind(L'\\') + 1 != wanted.length()) wanted += L"\\";
+        if (wanted.empty()) return E_INVALIDARG;
+        if (!wanted.ends_with(L'\\')) wanted += L"\\";
         _stringx lowered = wanted.Lower();
 
         ComPtr<IAppSearchPaths> paths = SearchPaths();

@@ -121,7 +121,12 @@ public:
     STDMETHODIMP get_Item(VARIANT index, IDispatch** item) override {
         if (!item) return E_POINTER;
         *item = nullptr;
-        size_t position = Find(index);
+        size_t position = npos;
+        try {
+            position = Find(index);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
         if (position == npos) return Traits::kMissingGivesNull ? S_OK : E_INVALIDARG;
         elements_[position].item.CopyTo(item);
         return S_OK;

@@ -51,7 +51,7 @@ bool SearchLocation::Scan() {
         if (CompareFileTime(&recordedTime, &seen->second) < 0) stale.push_back(module.first);
     }
     for (const _stringx& path : stale) {
-        retired_[path] = std::move(modules_[path]);
+        retired_.push_back(std::move(modules_[path]));
         modules_.erase(path);
         changed = true;
     }

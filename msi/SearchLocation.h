@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <map>
 #include <memory>
+#include <vector>
 #include "model/CatalogEntry.h"
 
 using FoundFileMap = std::map<_stringx, FILETIME>;  // full path -> last-write time
@@ -28,8 +29,9 @@ public:
 
 private:
     EntryMap modules_;
-    // Replaced entries live on: module objects handed out earlier still refer to them.
-    EntryMap retired_;
+    // Replaced entries live as long as the location: module objects handed out earlier still refer
+    // to them, even when the same file is replaced again.
+    std::vector<std::unique_ptr<CatalogEntry>> retired_;
     _stringx folder_;
     SHORT kind_ = 0;
     _stringx displayName_;

@@ -54,12 +54,13 @@ HMODULE LoadSiblingLibrary(const _stringx& dllName) {
     _stringx file = ChooseSiblingFile(dllName);
 
     // The sibling's own dependencies are found beside it.
-    wchar_t saved[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, saved);
+    DWORD length = GetCurrentDirectoryW(0, nullptr);
+    std::wstring saved(length, L'\0');
+    bool restore = length && GetCurrentDirectoryW(length, &saved[0]) < length;
     size_t slash = file.rfind(L'\\');
     if (slash != _stringx::npos) SetCurrentDirectoryW(file.substr(0, slash).c_str());
     HMODULE module = LoadLibraryW(file.c_str());
-    SetCurrentDirectoryW(saved);
+    if (restore) SetCurrentDirectoryW(saved.c_str());
 
     if (module) cache.Store(dllName, module);
     return module;

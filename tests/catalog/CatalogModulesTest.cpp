@@ -224,3 +224,23 @@ TEST_F(CatalogModules, SearchLocationsListNamedFoldersAndEditTheSearchPath) {
 }
 
 }  // namespace
+
+namespace {
+TEST_F(CatalogModules, AFailedRebuildIsTriedAgainAtTheNextRead) {
+    cvtest::TestEnvironment env(L"catalog-failed-rebuild");
+    _stringx shelf = Shelf(env, {L"multi-1031.msm"});
+    _stringx described = env.WriteGalleryFile(L"Described.ini", "[MergeModule]\r\nModuleID=Described.1\r\nLanguage=0\r\n");
+    ComPtr<IMMCatalog> catalog = NewCatalog();
+    EXPECT_EQ(_stringx(L"#2"), Props(Modules(catalog.Get()).Get(), {L"Count"}));
+
+    // The gallery file cannot be read while the rebuild runs: the read fails and publishes nothing.
+    HANDLE locked = CreateFileW(described.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, locked);
+    env.CopyFixture(L"multi-1033.msm", shelf);
+    ComPtr<IDispatch> modules;
+    EXPECT_TRUE(FAILED(catalog->GetModules(modules.Put())));
+    EXPECT_EQ(_stringx(L"CvMMUpdater.MMCatalog.1"), cvtest::TakeErrorInfo().source);
+    CloseHandle(locked);
+    EXPECT_EQ(_stringx(L"#3"), Props(Modules(catalog.Get()).Get(), {L"Count"})) << "complete once it can be read";
+}
+}  // namespace

@@ -93,6 +93,14 @@ TEST_F(Sources, RemovedFoldersAreParkedAndComeBackAsNewLocations) {
     const SearchLocation* again = SearchLocationList::Instance().Locations().front().get();
     EXPECT_NE(first, again);
     EXPECT_EQ(1u, again->Modules().size()) << "scanned when made";
+
+    // Removed a second time: entries of both parked locations still work (the heap is churned so
+    // that freed ones would be overwritten).
+    env.SetSearchPathText(L"");
+    EXPECT_TRUE(Update(&changed).empty());
+    std::vector<std::wstring> churn(2000, std::wstring(40, L'x'));
+    EXPECT_EQ(1033, entry->Language());
+    EXPECT_EQ(1u, again->Modules().size());
 }
 
 }  // namespace

@@ -149,6 +149,14 @@ TEST_F(Scan, RescanSeesAddedTouchedBackDatedDeletedAndVanishedModules) {
     EXPECT_FALSE(location.Scan()) << "an earlier time than recorded is no change";
     EXPECT_EQ(replaced, location.Modules().at(a).get());
 
+    // Replaced a second time: both earlier entries still work (the heap is churned so that freed
+    // entries would be overwritten).
+    ShiftWriteTime(a, 7200);
+    EXPECT_TRUE(location.Scan());
+    std::vector<std::wstring> churn(2000, std::wstring(40, L'x'));
+    EXPECT_EQ(location.Modules().at(a)->EntryKey(), first->EntryKey());
+    EXPECT_EQ(location.Modules().at(a)->EntryKey(), replaced->EntryKey());
+
     ASSERT_TRUE(DeleteFileW(b.c_str()));
     EXPECT_TRUE(location.Scan());
     EXPECT_EQ(2u, location.Modules().size());
