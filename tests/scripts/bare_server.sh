@@ -2,11 +2,7 @@
 # Registers a copy of the server from a folder without the environment's components, runs a script
 # against it, and registers the built server again whatever happened.
 #   bare_server.sh <wine-run.sh> <output folder> <scratch folder> <script>
-wine_run=$1
-out=$2
-bare=$3/bare-script
-script=$4
-imports=$3/bare-script-imports
+wine_run=$1 out=$2 bare=$3/bare-script imports=$3/bare-script-imports script=$4
 rm -rf "$bare" "$imports" && mkdir -p "$bare" "$imports"
 cp "$out/CvMMUpdater2.dll" "$bare/"
 # Linked by import, the repository library must be loadable: it comes from a folder of its own on the

@@ -1,14 +1,22 @@
-' Run against a server registered from a folder without the environment's components: the catalog
-' cannot be made, and the manager says so through the script's error object.
-Set manager = CreateObject("CvMMUpdater.MMCatalogManager")
+' Run against a server registered from a folder without the environment's components: no catalog
+' can be made, and the manager says so through the script's error object, every time it is asked.
+Sub Check(condition, what)
+    If Not condition Then WScript.Echo "FAIL: " & what
+End Sub
+
 On Error Resume Next
-Set catalog = manager.GetCatalog(1)
-number = Err.Number
-source = Err.Source
-description = Err.Description
-On Error GoTo 0
-WScript.Echo "Err.Number=" & Hex(number) & " Err.Source=" & source & " Err.Description=" & description
-If number = 0 Then WScript.Echo "FAIL: GetCatalog succeeded without the environment"
-If source <> "CvMMUpdater.MMCatalogManager.1" Then WScript.Echo "FAIL: source " & source
-If Len(description) = 0 Then WScript.Echo "FAIL: no description"
+For Each progId In Array("CvMMUpdater.MMCatalog", "CvMMUpdater.MMCatalogPro")
+    Set catalog = CreateObject(progId)
+    Check Err.Number <> 0, progId & " created without the environment"
+    Err.Clear
+Next
+Set manager = CreateObject("CvMMUpdater.MMCatalogManager")
+For Each catalogType In Array(1, 9, 1)
+    Set catalog = manager.GetCatalog(catalogType)
+    WScript.Echo "GetCatalog(" & catalogType & "): " & Hex(Err.Number) & " " & Err.Source & ": " & Err.Description
+    Check Err.Number = &H8007000E, "GetCatalog(" & catalogType & ") gives E_OUTOFMEMORY"
+    Check Err.Source = "CvMMUpdater.MMCatalogManager.1", "source " & Err.Source
+    Check Len(Err.Description) > 0, "no description"
+    Err.Clear
+Next
 WScript.Echo "ALL-OK"

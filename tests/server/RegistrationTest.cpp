@@ -7,20 +7,13 @@
 
 namespace {
 
-struct ClassRow {
+const struct {
     const CLSID* clsid;
-    const wchar_t* progId;
-    const wchar_t* versionIndependent;
-};
-
-const ClassRow kClasses[] = {
-    {&CLSID_MMCatalog, L"CvMMUpdater.MMCatalog.1", L"CvMMUpdater.MMCatalog"},
-    {&CLSID_MMCatalogPro, L"CvMMUpdater.MMCatalogPro.1", L"CvMMUpdater.MMCatalogPro"},
-    {&CLSID_MergeModule2, L"CvMMUpdater.MergeModule2.1", L"CvMMUpdater.MergeModule2"},
-    {&CLSID_MMCatalogManager, L"CvMMUpdater.MMCatalogManager.1", L"CvMMUpdater.MMCatalogManager"},
-};
-
-const wchar_t kDescription[] = L"Corvane CvMMUpdater2";
+    const wchar_t* name;  // version-independent ProgID; the versioned one adds ".1"
+} kClasses[] = {{&CLSID_MMCatalog, L"CvMMUpdater.MMCatalog"}, {&CLSID_MMCatalogPro, L"CvMMUpdater.MMCatalogPro"},
+                {&CLSID_MergeModule2, L"CvMMUpdater.MergeModule2"},
+                {&CLSID_MMCatalogManager, L"CvMMUpdater.MMCatalogManager"}};
+const GUID kLibId = {0x8FC21AA4, 0x29DC, 0x46A7, {0x81, 0x79, 0x73, 0x9E, 0x07, 0xAC, 0x74, 0x92}};
 
 // The value, or "<missing>" when the key or value does not exist.
 _stringx ReadValue(const _stringx& key, const wchar_t* name = nullptr) {
@@ -43,48 +36,48 @@ _stringx ClsidText(REFCLSID clsid) {
     return text;
 }
 
+_stringx TypeLibraryPath() {
+    BSTR path = nullptr;
+    _stringx result = QueryPathOfRegTypeLib(kLibId, 1, 0, LOCALE_NEUTRAL, &path) == S_OK ? path : L"<missing>";
+    SysFreeString(path);
+    return result.Lower();
+}
+
 void ExpectRegistered(const _stringx& modulePath) {
-    for (const ClassRow& row : kClasses) {
-        _stringx clsid = ClsidText(*row.clsid);
-        _stringx classKey = _stringx(L"CLSID\\") + clsid;
-        SCOPED_TRACE(row.progId);
-        EXPECT_EQ(_stringx(kDescription), ReadValue(row.progId));
-        EXPECT_EQ(clsid, ReadValue(_stringx(row.progId) + L"\\CLSID"));
-        EXPECT_EQ(_stringx(kDescription), ReadValue(row.versionIndependent));
-        EXPECT_EQ(clsid, ReadValue(_stringx(row.versionIndependent) + L"\\CLSID"));
-        EXPECT_FALSE(KeyExists(_stringx(row.versionIndependent) + L"\\CurVer")) << "nothing else under a ProgID";
-        EXPECT_EQ(_stringx(kDescription), ReadValue(classKey));
-        EXPECT_EQ(_stringx(row.progId), ReadValue(classKey + L"\\ProgID"));
-        EXPECT_EQ(_stringx(row.versionIndependent), ReadValue(classKey + L"\\VersionIndependentProgID"));
-        EXPECT_EQ(0, _wcsicmp(modulePath.c_str(), ReadValue(classKey + L"\\InprocServer32").c_str()));
+    const _stringx description = L"Corvane CvMMUpdater2";
+    for (const auto& row : kClasses) {
+        _stringx clsid = ClsidText(*row.clsid), classKey = L"CLSID\\" + clsid, progId = row.name + _stringx(L".1");
+        SCOPED_TRACE(progId.AsNarrow());
+        for (const _stringx& name : {progId, _stringx(row.name)}) {
+            EXPECT_EQ(description, ReadValue(name));
+            EXPECT_EQ(clsid, ReadValue(name + L"\\CLSID"));
+        }
+        EXPECT_FALSE(KeyExists(row.name + _stringx(L"\\CurVer"))) << "nothing else under a ProgID";
+        EXPECT_EQ(description, ReadValue(classKey));
+        EXPECT_EQ(progId, ReadValue(classKey + L"\\ProgID"));
+        EXPECT_EQ(_stringx(row.name), ReadValue(classKey + L"\\VersionIndependentProgID"));
+        EXPECT_EQ(modulePath, ReadValue(classKey + L"\\InprocServer32").Lower());
         EXPECT_EQ(_stringx(L"Apartment"), ReadValue(classKey + L"\\InprocServer32", L"ThreadingModel"));
 
-        wchar_t* progId = nullptr;
-        ASSERT_EQ(S_OK, ProgIDFromCLSID(*row.clsid, &progId));
-        EXPECT_STREQ(row.progId, progId);
-        CoTaskMemFree(progId);
+        wchar_t* fromClsid = nullptr;
+        ASSERT_EQ(S_OK, ProgIDFromCLSID(*row.clsid, &fromClsid));
+        EXPECT_EQ(progId, _stringx(fromClsid));
+        CoTaskMemFree(fromClsid);
         CLSID fromName{};
-        EXPECT_EQ(S_OK, CLSIDFromProgID(row.versionIndependent, &fromName));
+        EXPECT_EQ(S_OK, CLSIDFromProgID(row.name, &fromName));
         EXPECT_EQ(*row.clsid, fromName);
     }
-    BSTR libraryPath = nullptr;
-    const GUID libid = {0x8FC21AA4, 0x29DC, 0x46A7, {0x81, 0x79, 0x73, 0x9E, 0x07, 0xAC, 0x74, 0x92}};
-    ASSERT_EQ(S_OK, QueryPathOfRegTypeLib(libid, 1, 0, LOCALE_NEUTRAL, &libraryPath));
-    EXPECT_EQ(0, _wcsicmp(modulePath.c_str(), libraryPath));
-    SysFreeString(libraryPath);
+    EXPECT_EQ(modulePath, TypeLibraryPath());
 }
 
 void ExpectUnregistered() {
-    for (const ClassRow& row : kClasses) {
-        SCOPED_TRACE(row.progId);
-        EXPECT_FALSE(KeyExists(row.progId));
-        EXPECT_FALSE(KeyExists(row.versionIndependent));
-        EXPECT_FALSE(KeyExists(_stringx(L"CLSID\\") + ClsidText(*row.clsid)));
+    for (const auto& row : kClasses) {
+        SCOPED_TRACE(_stringx(row.name).AsNarrow());
+        EXPECT_FALSE(KeyExists(row.name + _stringx(L".1")));
+        EXPECT_FALSE(KeyExists(row.name));
+        EXPECT_FALSE(KeyExists(L"CLSID\\" + ClsidText(*row.clsid)));
     }
-    BSTR libraryPath = nullptr;
-    const GUID libid = {0x8FC21AA4, 0x29DC, 0x46A7, {0x81, 0x79, 0x73, 0x9E, 0x07, 0xAC, 0x74, 0x92}};
-    EXPECT_NE(S_OK, QueryPathOfRegTypeLib(libid, 1, 0, LOCALE_NEUTRAL, &libraryPath));
-    SysFreeString(libraryPath);
+    EXPECT_EQ(_stringx(L"<missing>"), TypeLibraryPath());
 }
 
 class Registration : public cvtest::ComTest {};
@@ -95,18 +88,17 @@ TEST_F(Registration, RegisterUnregisterAndRegisterAgain) {
     ASSERT_TRUE(dll.Loaded());
     wchar_t fullPath[MAX_PATH] = {};
     GetFullPathNameW(path.c_str(), MAX_PATH, fullPath, nullptr);
+    _stringx modulePath = _stringx(fullPath).Lower();
 
-    ExpectRegistered(fullPath);
+    ExpectRegistered(modulePath);
     EXPECT_EQ(S_OK, dll.Register()) << "registering twice";
-    ExpectRegistered(fullPath);
-
+    ExpectRegistered(modulePath);
     EXPECT_EQ(S_OK, dll.Unregister());
     ExpectUnregistered();
     EXPECT_EQ(S_OK, dll.Unregister()) << "unregistering an unregistered server";
     ExpectUnregistered();
-
     EXPECT_EQ(S_OK, dll.Register());
-    ExpectRegistered(fullPath);
+    ExpectRegistered(modulePath);
 }
 
 }  // namespace

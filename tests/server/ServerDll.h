@@ -6,19 +6,11 @@
 
 class ServerDll {
 public:
-    explicit ServerDll(const _stringx& path) {
-        module_ = LoadLibraryW(path.c_str());
-        if (!module_) return;
-        canUnloadNow_ = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module_, "DllCanUnloadNow"));
-        getClassObject_ =
-            reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(GetProcAddress(module_, "DllGetClassObject"));
-        registerServer_ = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module_, "DllRegisterServer"));
-        unregisterServer_ = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module_, "DllUnregisterServer"));
-    }
+    explicit ServerDll(const _stringx& path) : module_(LoadLibraryW(path.c_str())) {}
     ~ServerDll() {
         if (module_) FreeLibrary(module_);
     }
-    bool Loaded() const { return module_ && canUnloadNow_ && getClassObject_ && registerServer_ && unregisterServer_; }
+    bool Loaded() const { return canUnloadNow_ && getClassObject_ && registerServer_ && unregisterServer_; }
     HRESULT CanUnloadNow() const { return canUnloadNow_(); }
     HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** ppv) const { return getClassObject_(clsid, iid, ppv); }
     HRESULT Register() const { return registerServer_(); }
@@ -34,9 +26,12 @@ public:
     }
 
 private:
-    HMODULE module_ = nullptr;
-    HRESULT(WINAPI* canUnloadNow_)() = nullptr;
-    HRESULT(WINAPI* getClassObject_)(REFCLSID, REFIID, void**) = nullptr;
-    HRESULT(WINAPI* registerServer_)() = nullptr;
-    HRESULT(WINAPI* unregisterServer_)() = nullptr;
+    template <class F>
+    F Export(const char* name) const { return module_ ? reinterpret_cast<F>(GetProcAddress(module_, name)) : nullptr; }
+    using Call = HRESULT(WINAPI*)();
+    HMODULE module_;
+    Call canUnloadNow_ = Export<Call>("DllCanUnloadNow");
+    HRESULT(WINAPI* getClassObject_)(REFCLSID, REFIID, void**) = Export<decltype(getClassObject_)>("DllGetClassObject");
+    Call registerServer_ = Export<Call>("DllRegisterServer");
+    Call unregisterServer_ = Export<Call>("DllUnregisterServer");
 };

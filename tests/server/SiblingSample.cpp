@@ -5,29 +5,22 @@
 namespace {
 const CLSID kSampleClass = {0x2B0E3F7A, 0x51C4, 0x4E7D, {0x9A, 0x11, 0x6C, 0x3D, 0x20, 0x8F, 0x44, 0x01}};
 
+// A static object: its counts never matter.
 struct SampleFactory : IClassFactory {
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *ppv = this;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        bool known = iid == IID_IUnknown || iid == IID_IClassFactory;
+        *ppv = known ? this : nullptr;
+        return known ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown*, REFIID, void** ppv) override {
-        *ppv = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP CreateInstance(IUnknown*, REFIID, void** ppv) override { return *ppv = nullptr, E_NOTIMPL; }
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 } g_factory;
 }  // namespace
 
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
-    if (clsid != kSampleClass) {
-        *ppv = nullptr;
-        return CLASS_E_CLASSNOTAVAILABLE;
-    }
-    return g_factory.QueryInterface(iid, ppv);
+    if (clsid == kSampleClass) return g_factory.QueryInterface(iid, ppv);
+    *ppv = nullptr;
+    return CLASS_E_CLASSNOTAVAILABLE;
 }

@@ -1,19 +1,15 @@
 #include "tests/support/TestSupport.h"
 
 #include <msiquery.h>
-#include <shlwapi.h>
-#include <fstream>
-#include <vector>
 
 namespace cvtest {
-namespace {
+
 _stringx Backslashed(const wchar_t* path) {
     std::wstring s(path);
     for (auto& c : s)
         if (c == L'/') c = L'\\';
     return s;
 }
-}  // namespace
 
 _stringx OutDir() { return Backslashed(CV_TEST_OUT); }
 _stringx SourceDir() { return Backslashed(CV_TEST_SOURCE); }
@@ -21,35 +17,36 @@ _stringx SourceDir() { return Backslashed(CV_TEST_SOURCE); }
 void RemoveTree(const _stringx& folder) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW(JoinPath(folder, L"*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            _stringx path = JoinPath(folder, name.c_str());
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
+        std::wstring name = data.cFileName;
+        _stringx path = JoinPath(folder, name.c_str());
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveTree(path);
+        } else {
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(path.c_str());
+        }
     }
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
     RemoveDirectoryW(folder.c_str());
 }
 
+_stringx MakeFolders(const _stringx& folder) {
+    for (size_t at = folder.find(L'\\', 3);; at = folder.find(L'\\', at + 1)) {
+        CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
+        if (at == _stringx::npos) return folder;
+    }
+}
+
 _stringx FreshScratchDir(const wchar_t* name) {
-    _stringx root = Backslashed(CV_TEST_SCRATCH);
-    CreateDirectoryW(root.c_str(), nullptr);
-    _stringx folder = JoinPath(root, name);
+    _stringx folder = JoinPath(Backslashed(CV_TEST_SCRATCH), name);
     RemoveTree(folder);
-    CreateDirectoryW(folder.c_str(), nullptr);
-    return folder;
+    return MakeFolders(folder);
 }
 
 bool CopyInto(const _stringx& file, const _stringx& folder) {
-    size_t slash = file.rfind(L'\\');
-    _stringx name = slash == _stringx::npos ? file : file.substr(slash + 1);
+    _stringx name = file.substr(file.rfind(L'\\') + 1);  // npos + 1 == 0: the whole name
     return CopyFileW(file.c_str(), JoinPath(folder, name).c_str(), FALSE) != 0;
 }
 
@@ -61,16 +58,22 @@ void WriteText(const _stringx& path, const std::string& utf8) {
     CloseHandle(file);
 }
 
-std::string ReadBytes(const _stringx& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::string();
+namespace {
+// Reads a file or pipe to its end, and closes it.
+std::string ReadToEnd(HANDLE file) {
     std::string bytes;
     char buffer[65536];
     DWORD got = 0;
     while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got) bytes.append(buffer, got);
     CloseHandle(file);
     return bytes;
+}
+}  // namespace
+
+std::string ReadBytes(const _stringx& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? std::string() : ReadToEnd(file);
 }
 
 bool FileExists(const _stringx& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -83,22 +86,14 @@ DWORD RunProcess(const _stringx& commandLine, std::string* output, DWORD timeout
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
+    startup.hStdOutput = startup.hStdError = writeEnd;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine.str();
     BOOL ok = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, workingFolder, &startup, &process);
     CloseHandle(writeEnd);
-    if (!ok) {
-        CloseHandle(readEnd);
-        return static_cast<DWORD>(-1);
-    }
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got) text.append(buffer, got);
-    CloseHandle(readEnd);
+    std::string text = ReadToEnd(readEnd);  // an empty read when the process never started
+    if (!ok) return static_cast<DWORD>(-1);
     WaitForSingleObject(process.hProcess, timeoutMs);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
@@ -113,7 +108,7 @@ _stringx SystemText(HRESULT hr) {
     DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                              nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     _stringx result = n && text ? _stringx(n, text) : _stringx();
-    if (text) LocalFree(text);
+    LocalFree(text);
     return result;
 }
 
@@ -122,12 +117,13 @@ ErrorInfoText TakeErrorInfo() {
     IErrorInfo* info = nullptr;
     if (GetErrorInfo(0, &info) != S_OK || !info) return result;
     result.present = true;
-    BSTR text = nullptr;
-    if (SUCCEEDED(info->GetDescription(&text))) result.description = text;
-    SysFreeString(text);
-    text = nullptr;
-    if (SUCCEEDED(info->GetSource(&text))) result.source = text;
-    SysFreeString(text);
+    auto take = [info](HRESULT(STDMETHODCALLTYPE IErrorInfo::*get)(BSTR*), _stringx& into) {
+        BSTR text = nullptr;
+        if (SUCCEEDED((info->*get)(&text)) && text) into = text;
+        SysFreeString(text);
+    };
+    take(&IErrorInfo::GetDescription, result.description);
+    take(&IErrorInfo::GetSource, result.source);
     info->GetGUID(&result.guid);
     info->Release();
     return result;
@@ -139,9 +135,7 @@ DebugOutputListener::DebugOutputListener() {
     mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
     if (!bufferReady_ || !dataReady_ || !mapping_) return;
     view_ = static_cast<const char*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096));
-    if (!view_) return;
-    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-    started_ = thread_ != nullptr;
+    if (view_) thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
     Sleep(20);
 }
 
@@ -149,21 +143,18 @@ DWORD WINAPI DebugOutputListener::Run(void* self) {
     auto* listener = static_cast<DebugOutputListener*>(self);
     SetEvent(listener->bufferReady_);
     while (!listener->stop_) {
-        if (WaitForSingleObject(listener->dataReady_, 50) == WAIT_OBJECT_0) {
-            listener->received_ += listener->view_ + sizeof(DWORD);
-            SetEvent(listener->bufferReady_);
-        }
+        if (WaitForSingleObject(listener->dataReady_, 50) != WAIT_OBJECT_0) continue;
+        listener->received_ += listener->view_ + sizeof(DWORD);  // after the writer's process id
+        SetEvent(listener->bufferReady_);
     }
     return 0;
 }
 
 std::string DebugOutputListener::Finish() {
-    if (thread_) {
+    if (thread_ && !stop_) {
         Sleep(100);
         InterlockedExchange(&stop_, 1);
         WaitForSingleObject(thread_, 5000);
-        CloseHandle(thread_);
-        thread_ = nullptr;
     }
     return received_;
 }
@@ -171,9 +162,8 @@ std::string DebugOutputListener::Finish() {
 DebugOutputListener::~DebugOutputListener() {
     Finish();
     if (view_) UnmapViewOfFile(view_);
-    if (mapping_) CloseHandle(mapping_);
-    if (bufferReady_) CloseHandle(bufferReady_);
-    if (dataReady_) CloseHandle(dataReady_);
+    for (HANDLE handle : {thread_, mapping_, bufferReady_, dataReady_})
+        if (handle) CloseHandle(handle);
 }
 
 void ComTest::SetUp() { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }

@@ -7,18 +7,21 @@
 
 namespace cvtest {
 
-// The output folder holding every built binary (Windows path, backslashes, no trailing one).
+// Windows paths without a trailing backslash: the output folder holding every built binary, the source tree.
 _stringx OutDir();
-// The source tree (Windows path).
 _stringx SourceDir();
 // A fresh, empty folder under the build tree's scratch folder.
 _stringx FreshScratchDir(const wchar_t* name);
+// Creates every missing folder of a path and returns it.
+_stringx MakeFolders(const _stringx& folder);
 // Deletes a folder tree (no error when it is missing).
 void RemoveTree(const _stringx& folder);
 bool CopyInto(const _stringx& file, const _stringx& folder);
 void WriteText(const _stringx& path, const std::string& utf8);
 std::string ReadBytes(const _stringx& path);
 bool FileExists(const _stringx& path);
+// A path with its slashes turned into backslashes.
+_stringx Backslashed(const wchar_t* path);
 
 // Runs a command line, collecting what it writes to stdout and stderr; returns its exit code.
 DWORD RunProcess(const _stringx& commandLine, std::string* output = nullptr, DWORD timeoutMs = 120000,
@@ -27,11 +30,10 @@ DWORD RunProcess(const _stringx& commandLine, std::string* output = nullptr, DWO
 // The system's message text for an HRESULT (Wine's texts differ from Windows', so tests ask).
 _stringx SystemText(HRESULT hr);
 
-// Takes the thread's error information: description and source.
+// Takes the thread's error information.
 struct ErrorInfoText {
     bool present = false;
-    _stringx description;
-    _stringx source;
+    _stringx description, source;
     GUID guid{};
 };
 ErrorInfoText TakeErrorInfo();
@@ -41,20 +43,16 @@ class DebugOutputListener {
 public:
     DebugOutputListener();
     ~DebugOutputListener();
-    bool Started() const { return started_; }
+    bool Started() const { return thread_ != nullptr; }
     // Stops listening and returns everything received, in order.
     std::string Finish();
 
 private:
     static DWORD WINAPI Run(void* self);
-    HANDLE bufferReady_ = nullptr;
-    HANDLE dataReady_ = nullptr;
-    HANDLE mapping_ = nullptr;
+    HANDLE bufferReady_, dataReady_, mapping_, thread_ = nullptr;
     const char* view_ = nullptr;
-    HANDLE thread_ = nullptr;
     volatile LONG stop_ = 0;
     std::string received_;
-    bool started_ = false;
 };
 
 // Single-threaded apartment for the test, and no installer handle left open after it.
@@ -70,4 +68,3 @@ protected:
 inline void PrintTo(const _stringx& text, std::ostream* os) { *os << '"' << _stringx(text).AsNarrow() << '"'; }
 
 #define CV_EXPECT_HR(expected, call) EXPECT_EQ(static_cast<HRESULT>(expected), static_cast<HRESULT>(call))
-#define CV_ASSERT_HR(expected, call) ASSERT_EQ(static_cast<HRESULT>(expected), static_cast<HRESULT>(call))
