@@ -100,14 +100,22 @@ void TableCursor::OpenQuery(const _stringx& databasePath, const _stringx& query)
     InstallerHandle database;
     if (MsiOpenDatabaseW(databasePath.c_str(), MSIDBOPEN_READONLY, database.put()) != ERROR_SUCCESS || !database)
         return;
+    OpenQuery(database.get(), query);
+}
+
+void TableCursor::OpenQuery(MSIHANDLE database, const _stringx& query) {
     Close();
-    if (MsiDatabaseOpenViewW(database.get(), query.c_str(), view_.put()) != ERROR_SUCCESS ||
+    if (MsiDatabaseOpenViewW(database, query.c_str(), view_.put()) != ERROR_SUCCESS ||
         MsiViewExecute(view_.get(), 0) != ERROR_SUCCESS)
         Close();
 }
 
 void TableCursor::OpenTable(const _stringx& databasePath, const _stringx& table) {
     OpenQuery(databasePath, _stringx::Formatted(L"SELECT * FROM `%s`", table.c_str()));
+}
+
+void TableCursor::OpenTable(MSIHANDLE database, const _stringx& table) {
+    OpenQuery(database, _stringx::Formatted(L"SELECT * FROM `%s`", table.c_str()));
 }
 
 bool TableCursor::Fetch() {

@@ -41,8 +41,11 @@ public:
     TableCursor& operator=(const TableCursor&) = delete;
 
     void OpenQuery(const _stringx& databasePath, const _stringx& query);
+    // The same on a database the caller holds open (and keeps open while the cursor lives).
+    void OpenQuery(MSIHANDLE database, const _stringx& query);
     // Every column of a table, in the installer's row order.
     void OpenTable(const _stringx& databasePath, const _stringx& table);
+    void OpenTable(MSIHANDLE database, const _stringx& table);
     // True from a successful open until the end of the rows.
     bool IsOpen() const { return static_cast<bool>(view_); }
 

@@ -1,9 +1,17 @@
 #include "msi/ModuleReader.h"
 
-#include <map>
-#include <propidl.h>
-#include "folders/DirectoryResolver.h"
+#include <stdexcept>
 #include "msi/InstallerAccess.h"
+#include "msi/ReaderProcess.h"
+#include "server/ComException.h"
+
+namespace {
+// The installer's answer to a file it cannot open, for a file it is never shown.
+[[noreturn]] void RaiseUnreadable(const _stringx& path) {
+    CheckInstallerResult(ERROR_FUNCTION_FAILED, L"MsiOpenDatabase", path.c_str());
+    throw std::logic_error("unreachable");
+}
+}  // namespace
 
 void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation) {
     SetPath(path);
@@ -13,113 +21,65 @@ void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation) {
 }
 
 void ModuleEntry::ReadHeader() {
-    TableCursor cursor;
-    cursor.OpenTable(Path(), L"ModuleSignature");
-    // A missing or empty table leaves the values empty: the fetch's result is not needed.
-    cursor.Fetch();
-    LONG language = cursor.GetInteger(2);
-    _stringx moduleId = cursor.GetString(1);
-    _stringx version = cursor.GetString(3);
-    cursor.Close();
-
-    InstallerHandle summary;
-    MsiGetSummaryInformationW(0, Path().c_str(), 0, summary.put());
-    _stringx author = ReadSummaryText(summary.get(), PIDSI_AUTHOR);
-    _stringx comments = ReadSummaryText(summary.get(), PIDSI_COMMENTS);
-    _stringx revisionNumber = ReadSummaryText(summary.get(), PIDSI_REVNUMBER);
-    _stringx subject = ReadSummaryText(summary.get(), PIDSI_SUBJECT);
-    SetHeader(moduleId, language, version, author, comments, revisionNumber, subject);
+    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Header, Path());
+    if (read.Failure) read.Failure.Raise();
+    const ModuleHeader& h = read.Header;
+    SetHeader(h.ModuleId, h.Language, h.Version, h.Author, h.Comments, h.RevisionNumber, h.Subject);
 }
 
-_stringx ReadSummaryText(MSIHANDLE summary, UINT property) {
-    if (!summary) return _stringx();
-    UINT type = 0;
-    INT number = 0;
-    FILETIME time{};
-    wchar_t buffer[0x104] = {};
-    DWORD length = 0x104;
-    UINT result = MsiSummaryInfoGetPropertyW(summary, property, &type, &number, &time, buffer, &length);
-    if (result == ERROR_SUCCESS) return type == VT_LPSTR ? _stringx(buffer) : _stringx();
-    if (result != ERROR_MORE_DATA) return _stringx();
-    std::wstring larger(length + 1, L'\0');
-    length += 1;
-    result = MsiSummaryInfoGetPropertyW(summary, property, &type, &number, &time, &larger[0], &length);
-    if (result != ERROR_SUCCESS || type != VT_LPSTR) return _stringx();
-    larger.resize(length);
-    return _stringx(larger);
+void ModuleEntry::ReadDialogNames(std::vector<_stringx>& names) {
+    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Dialogs, Path());
+    names.insert(names.end(), read.Names.begin(), read.Names.end());
+    if (read.Failure) read.Failure.Raise();
 }
 
-void ModuleEntry::ReadFirstColumn(const wchar_t* table, std::vector<_stringx>& names) {
-    TableCursor cursor;
-    cursor.OpenTable(Path(), table);
-    while (cursor.Fetch()) names.push_back(cursor.GetString(1));
+void ModuleEntry::ReadCustomActionNames(std::vector<_stringx>& names) {
+    ModuleReadResult read = ReadModuleGuarded(ModuleRead::CustomActions, Path());
+    names.insert(names.end(), read.Names.begin(), read.Names.end());
+    if (read.Failure) read.Failure.Raise();
 }
-
-void ModuleEntry::ReadDialogNames(std::vector<_stringx>& names) { ReadFirstColumn(L"Dialog", names); }
-
-void ModuleEntry::ReadCustomActionNames(std::vector<_stringx>& names) { ReadFirstColumn(L"CustomAction", names); }
 
 void ModuleEntry::ReadDependencies() {
-    TableCursor cursor;
-    cursor.OpenTable(Path(), L"ModuleDependency");
-    while (cursor.Fetch()) {
-        DependencyEntry entry;
-        entry.ModuleId = cursor.GetString(3);
-        entry.Language = cursor.GetInteger(4);
-        entry.Key = MakeEntryKey(entry.ModuleId, entry.Language);
-        entry.Version = cursor.GetString(5);
-        AddDependency(entry);
-    }
+    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Dependencies, Path());
+    for (const DependencyEntry& entry : read.Dependencies) AddDependency(entry);
+    if (read.Failure) read.Failure.Raise();
 }
 
 void ModuleEntry::ReadExclusions() {
-    TableCursor cursor;
-    cursor.OpenTable(Path(), L"ModuleExclusion");
-    while (cursor.Fetch()) {
-        ExclusionEntry entry;
-        entry.ModuleId = cursor.GetString(3);
-        entry.Language = cursor.GetInteger(4);
-        entry.Key = MakeEntryKey(entry.ModuleId, entry.Language);
-        entry.MinVersion = cursor.GetString(5);
-        entry.MaxVersion = cursor.GetString(6);
-        AddExclusion(entry);
-    }
+    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Exclusions, Path());
+    for (const ExclusionEntry& entry : read.Exclusions) AddExclusion(entry);
+    if (read.Failure) read.Failure.Raise();
 }
 
 void ModuleEntry::ReadFiles() {
-    std::map<_stringx, _stringx> componentDirectories;
-    {
-        TableCursor components;
-        components.OpenQuery(Path(), L"SELECT * FROM Component ORDER BY Component");
-        while (components.Fetch()) componentDirectories[components.GetString(1)] = components.GetString(3);
-    }
-    TableCursor cursor;
-    cursor.OpenQuery(Path(), L"SELECT * FROM File ORDER BY Sequence");
-    while (cursor.Fetch()) {
-        FileEntry entry;
-        entry.FileKey = cursor.GetString(1);
-        entry.Language = cursor.GetString(6);
-        entry.StoredName = cursor.GetString(3);
-        entry.LongName = LongFileName(entry.StoredName);
-        entry.FileSize = cursor.GetInteger(4);
-        entry.Version = cursor.GetString(5);
-        entry.Sequence = cursor.GetInteger(8);
-        auto directory = componentDirectories.find(cursor.GetString(2));
-        if (directory != componentDirectories.end()) entry.Directory = directory->second;
-        AddFile(entry);
-    }
+    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Files, Path());
+    for (const FileEntry& entry : read.Files) AddFile(entry);
+    // The folders come with the list, so a file replaced or removed since then answers from them.
+    directories_.insert(read.Directories.begin(), read.Directories.end());
+    if (read.Failure) read.Failure.Raise();
 }
 
 bool ModuleEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) {
     if (directoryKey.empty() || FromGallery()) return false;
-    InstallerHandle database;
-    UINT result = MsiOpenDatabaseW(Path().c_str(), MSIDBOPEN_READONLY, database.put());
-    CheckInstallerResult(result, L"MsiOpenDatabase", Path().c_str());
-    if (!database) return false;
-    // Target names, long names, module suffixes cut, dot folders collapsed, roots in brackets: the
-    // resolver's defaults.
-    _stringx resolved;
-    if (ResolveDirectoryPath(database.get(), directoryKey, resolved, ResolveOptions()) != 0) return false;
-    path = resolved;
+    auto known = directories_.find(directoryKey);
+    if (known == directories_.end()) {
+        // The file list brings every folder it names through one open; its own failure is
+        // reported by whoever asks for the list.
+        try {
+            Files();
+        } catch (const CComException&) {
+        }
+        known = directories_.find(directoryKey);
+    }
+    if (known == directories_.end()) {
+        ModuleReadResult read = ReadModuleGuarded(ModuleRead::Directory, Path(), directoryKey);
+        if (read.Unsafe) RaiseUnreadable(Path());
+        if (read.Failure) read.Failure.Raise();
+        known = directories_.emplace(directoryKey, read.Directories[directoryKey]).first;
+    }
+    const DirectoryAnswer& answer = known->second;
+    if (answer.Failure) answer.Failure.Raise();
+    if (answer.Status != ERROR_SUCCESS) return false;
+    path = answer.Path;
     return true;
 }

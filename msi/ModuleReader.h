@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <msi.h>
 #include "model/CatalogEntry.h"
+#include "msi/ModuleData.h"
 
 class ModuleEntry : public CatalogEntry {
 public:
@@ -23,8 +24,7 @@ protected:
 
 private:
     void ReadHeader();
-    void ReadFirstColumn(const wchar_t* table, std::vector<_stringx>& names);
-};
 
-// A text property of a summary information stream; empty for any other type or a failure.
-_stringx ReadSummaryText(MSIHANDLE summary, UINT property);
+    // Target folders read so far, each at most once.
+    DirectoryAnswerMap directories_;
+};

@@ -1,0 +1,59 @@
+// CvModuleReader.exe: reads module files for the server, one request at a time over the pipe named
+// on its command line, and ends when that pipe closes. A file that faults the installer library
+// ends this process at once, without a crash dialog or a debugger, and the server carries on.
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <string>
+#include "msi/ModuleData.h"
+#include "server/Handles.h"
+
+namespace {
+LONG WINAPI EndAtOnce(EXCEPTION_POINTERS* exception) {
+    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+bool Transfer(HANDLE pipe, bool write, char* data, DWORD size) {
+    while (size > 0) {
+        DWORD done = 0;
+        BOOL ok = write ? WriteFile(pipe, data, size, &done, nullptr) : ReadFile(pipe, data, size, &done, nullptr);
+        if (!ok || done == 0) return false;
+        data += done;
+        size -= done;
+    }
+    return true;
+}
+
+bool Serve(HANDLE pipe) {
+    uint32_t length = 0;
+    if (!Transfer(pipe, false, reinterpret_cast<char*>(&length), sizeof length) || length > (1u << 20)) return false;
+    std::string request(length, '\0');
+    if (length && !Transfer(pipe, false, &request[0], length)) return false;
+    ModuleRead what;
+    _stringx path, argument;
+    if (!DecodeRequest(request, what, path, argument)) return false;
+    ModuleReadResult result;
+    PerformModuleRead(what, path, argument, result);
+    std::string reply(sizeof(uint32_t), '\0');
+    EncodeResult(result, reply);
+    length = static_cast<uint32_t>(reply.size() - sizeof(uint32_t));
+    memcpy(&reply[0], &length, sizeof length);
+    return Transfer(pipe, true, &reply[0], static_cast<DWORD>(reply.size()));
+}
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(EndAtOnce);
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!arguments || count != 2) return 2;
+    unique_file pipe(CreateFileW(arguments[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    LocalFree(arguments);
+    if (!pipe) return 2;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    while (Serve(pipe.get())) {
+    }
+    return 0;
+}

@@ -1,0 +1,220 @@
+#include "msi/ReaderProcess.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+// Off only in the benchmark build, which compares the guarded reads with plain ones.
+bool g_moduleReadGuard = true;
+
+namespace {
+constexpr DWORD kStartTimeoutMilliseconds = 30000;  // a cold start of the platform can be slow
+constexpr uint32_t kLargestReply = 256u << 20;
+
+struct FileStamp {
+    ULONGLONG size = 0;
+    ULONGLONG time = 0;
+    bool operator==(const FileStamp& other) const { return size == other.size && time == other.time; }
+};
+
+bool StampOf(const _stringx& path, FileStamp& stamp) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    stamp.size = static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    stamp.time = static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+}  // namespace
+
+bool ReaderProcess::Start() {
+    Stop();
+    static LONG counter = 0;
+    _stringx name = _stringx::Formatted(L"\\\\.\\pipe\\CvModuleReader-%lu-%llu-%ld", GetCurrentProcessId(),
+                                        GetTickCount64(), InterlockedIncrement(&counter));
+    // One instance only, made by us: nobody else can stand in for the reader.
+    pipe_.reset(CreateNamedPipeW(name.c_str(),
+                                 PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                 1 << 16, 1 << 16, 0, nullptr));
+    event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!pipe_ || !event_) return false;
+
+    _stringx commandLine = L"\"" + executable_ + L"\" " + name;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    std::wstring mutableLine = commandLine.str();
+    if (!CreateProcessW(executable_.c_str(), &mutableLine[0], nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &info)) {
+        Stop();
+        return false;
+    }
+    CloseHandle(info.hThread);
+    process_.reset(info.hProcess);
+
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event_.get();
+    ResetEvent(event_.get());
+    if (!ConnectNamedPipe(pipe_.get(), &overlapped)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            HANDLE waits[2] = {event_.get(), process_.get()};
+            DWORD woken = WaitForMultipleObjects(2, waits, FALSE, kStartTimeoutMilliseconds);
+            DWORD unused = 0;
+            if (woken != WAIT_OBJECT_0 || !GetOverlappedResult(pipe_.get(), &overlapped, &unused, FALSE)) {
+                CancelIo(pipe_.get());
+                GetOverlappedResult(pipe_.get(), &overlapped, &unused, TRUE);
+                Stop();
+                return false;
+            }
+        } else if (error != ERROR_PIPE_CONNECTED) {
+            Stop();
+            return false;
+        }
+    }
+    return true;
+}
+
+void ReaderProcess::Stop() {
+    if (process_) {
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), 5000);
+    }
+    process_.reset();
+    pipe_.reset();
+    event_.reset();
+}
+
+// Moves exactly `size` bytes, or reports why not.
+bool ReaderProcess::Transfer(bool write, char* data, DWORD size, ULONGLONG deadline, Outcome& failure) {
+    while (size > 0) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_.get();
+        ResetEvent(event_.get());
+        DWORD done = 0;
+        BOOL started = write ? WriteFile(pipe_.get(), data, size, nullptr, &overlapped)
+                             : ReadFile(pipe_.get(), data, size, nullptr, &overlapped);
+        if (!started && GetLastError() != ERROR_IO_PENDING) {
+            failure = Outcome::Died;
+            return false;
+        }
+        ULONGLONG now = GetTickCount64();
+        DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+        HANDLE waits[2] = {event_.get(), process_.get()};
+        DWORD woken = WaitForMultipleObjects(2, waits, FALSE, left);
+        if (woken == WAIT_TIMEOUT || woken == WAIT_FAILED) {
+            CancelIo(pipe_.get());
+            GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
+            failure = Outcome::TimedOut;
+            return false;
+        }
+        // A reader that ended has closed its end: what it wrote is still delivered, then the pipe
+        // reports that it broke, so the wait below cannot block.
+        if (!GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE) || done == 0) {
+            failure = Outcome::Died;
+            return false;
+        }
+        data += done;
+        size -= done;
+    }
+    return true;
+}
+
+ReaderProcess::Outcome ReaderProcess::Exchange(const std::string& request, std::string& reply) {
+    if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) Stop();
+    if (!process_ && !Start()) return Outcome::NotStarted;
+    ULONGLONG deadline = GetTickCount64() + timeout_;
+    Outcome failure = Outcome::Died;
+    std::string message(sizeof(uint32_t), '\0');
+    uint32_t length = static_cast<uint32_t>(request.size());
+    memcpy(&message[0], &length, sizeof length);
+    message += request;
+    if (!Transfer(true, &message[0], static_cast<DWORD>(message.size()), deadline, failure)) return failure;
+    if (!Transfer(false, reinterpret_cast<char*>(&length), sizeof length, deadline, failure)) return failure;
+    if (length > kLargestReply) return Outcome::Died;
+    reply.assign(length, '\0');
+    if (length && !Transfer(false, &reply[0], length, deadline, failure)) return failure;
+    return Outcome::Answered;
+}
+
+_stringx ReaderExecutablePath() {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&ReaderExecutablePath), &self);
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return _stringx();
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    size_t slash = path.rfind(L'\\');
+    return _stringx(path.substr(0, slash == std::wstring::npos ? 0 : slash + 1)) + L"CvModuleReader.exe";
+}
+
+ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const _stringx& argument) {
+    ModuleReadResult result;
+    if (!g_moduleReadGuard) {
+        PerformModuleRead(what, path, argument, result, false);
+        return result;
+    }
+    // Module objects of several apartments may read at once; one reader serves them in turn.
+    static std::mutex lock;
+    static std::unique_ptr<ReaderProcess> reader;
+    static std::map<_stringx, FileStamp> knownUnreadable;
+    auto* unreadable = &knownUnreadable;
+    std::lock_guard<std::mutex> hold(lock);
+
+    FileStamp stamp;
+    bool stamped = StampOf(path, stamp);
+    auto known = unreadable->find(path);
+    if (known != unreadable->end()) {
+        if (stamped && known->second == stamp) {
+            result.Unsafe = true;
+            return result;
+        }
+        unreadable->erase(known);
+    }
+
+    if (!reader) {
+        _stringx executable = ReaderExecutablePath();
+        if (executable.empty() || GetFileAttributesW(executable.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            // A copy of the server without its reader: read here, after the structural check.
+            PerformModuleRead(what, path, argument, result);
+            return result;
+        }
+        reader = std::make_unique<ReaderProcess>(executable, kReaderTimeoutMilliseconds);
+    }
+
+    std::string request, reply;
+    EncodeRequest(what, path, argument, request);
+    // A reader that died may have been damaged by an earlier file, so a fresh one tries again.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        switch (reader->Exchange(request, reply)) {
+        case ReaderProcess::Outcome::Answered:
+            if (DecodeResult(reply, result)) {
+                if (result.InstallerFailed) reader->Stop();
+                return result;
+            }
+            result = ModuleReadResult();
+            reader->Stop();
+            break;
+        case ReaderProcess::Outcome::NotStarted:
+            PerformModuleRead(what, path, argument, result);
+            return result;
+        case ReaderProcess::Outcome::Died:
+        case ReaderProcess::Outcome::TimedOut:
+            reader->Stop();
+            break;
+        }
+    }
+    OutputDebugStringW((L"Module file cannot be read safely: " + path + L"\n").c_str());
+    if (stamped) (*unreadable)[path] = stamp;
+    result = ModuleReadResult();
+    result.Unsafe = true;
+    return result;
+}

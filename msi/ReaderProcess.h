@@ -1,0 +1,48 @@
+// Module files are read in a separate reader process: a damaged file can make the installer
+// library fault or loop forever, and in that process it takes only the reader down. The caller
+// waits a limited time, starts a fresh reader when one dies, and treats a file that kills or
+// stalls two readers in a row as one that cannot be read.
+#pragma once
+#include <windows.h>
+#include <string>
+#include "msi/ModuleData.h"
+#include "server/Handles.h"
+
+class ReaderProcess {
+public:
+    enum class Outcome { Answered, Died, TimedOut, NotStarted };
+
+    ReaderProcess(const _stringx& executable, DWORD timeoutMilliseconds)
+        : executable_(executable), timeout_(timeoutMilliseconds) {}
+    // Leaves a running reader to end by itself, which it does when its pipe closes.
+    ~ReaderProcess() = default;
+    ReaderProcess(const ReaderProcess&) = delete;
+    ReaderProcess& operator=(const ReaderProcess&) = delete;
+
+    // Sends one request and waits for its reply, starting the process first when none runs.
+    Outcome Exchange(const std::string& request, std::string& reply);
+    // Ends the process (if any); the next exchange starts a new one.
+    void Stop();
+    bool Running() const { return static_cast<bool>(process_); }
+
+private:
+    bool Start();
+    bool Transfer(bool write, char* data, DWORD size, ULONGLONG deadline, Outcome& failure);
+
+    _stringx executable_;
+    DWORD timeout_;
+    unique_handle process_;
+    unique_file pipe_;
+    unique_handle event_;
+};
+
+// The reader process's executable: beside the binary that holds this code.
+_stringx ReaderExecutablePath();
+
+// One read of a module file, through the reader process when there is one, else in this process.
+// A file that cannot be read safely comes back marked unsafe and is remembered as such until its
+// size or time changes.
+ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const _stringx& argument = _stringx());
+
+// How long one exchange may take before the reader is stopped (and the read tried once more).
+constexpr DWORD kReaderTimeoutMilliseconds = 10000;
