@@ -47,8 +47,8 @@ SearchLocationList& SearchLocationList::Instance() {
 }
 
 void SearchLocationList::Clear() {
+    if (!locations_.empty()) NoteSourcesChanged();
     locations_.clear();
-    parked_.clear();
 }
 
 void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind, const DisplayNameMap* displayNames,
@@ -61,7 +61,6 @@ void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind,
             ++it;
             continue;
         }
-        parked_.push_back(std::move(*it));
         it = locations_.erase(it);
         changed = true;
     }
@@ -75,7 +74,7 @@ void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind,
             auto named = displayNames->find(key);
             if (named != displayNames->end()) displayName = named->second;
         }
-        auto location = std::make_unique<SearchLocation>();
+        auto location = std::make_shared<SearchLocation>();
         location->Initialise(folder, kind, displayName);
         locations_.push_back(std::move(location));
         // A new folder is a change too, so that catalogs show its modules at their next read.
@@ -83,10 +82,8 @@ void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind,
     }
 }
 
-const std::list<std::unique_ptr<SearchLocation>>& SearchLocationList::Update(IAppSettings* settings,
-                                                                             IAppFolders* folders,
-                                                                             DisplayNameMap& displayNames,
-                                                                             bool& changed) {
+const LocationList& SearchLocationList::Update(IAppSettings* settings, IAppFolders* folders,
+                                              DisplayNameMap& displayNames, bool& changed) {
     changed = false;
     if (!settings || !folders) return locations_;
 
@@ -111,5 +108,6 @@ const std::list<std::unique_ptr<SearchLocation>>& SearchLocationList::Update(IAp
         if (PathIsDirectoryW(folder.get())) listB.emplace_back(folder.get());
     }
     Merge(listB, 1, nullptr, changed);
+    if (changed) NoteSourcesChanged();
     return locations_;
 }

@@ -17,10 +17,13 @@ using DisplayNameMap = std::map<_stringx, _stringx>;
 // path text, so that repositories later in the library's order stand earlier in the text.
 void ReadRepositories(const _stringx& applicationFolder, DisplayNameMap& displayNames, _stringx& searchPathText);
 
-// Every catalog object, and every object handed out that reads a location's entries, holds the lease;
-// the locations and the parked ones go when the last lease is given back.
+// Every catalog object, and every location item handed out, holds the lease; the list goes when the
+// last lease is given back.
 using SourcesLease = std::shared_ptr<void>;
 SourcesLease LeaseSources();
+
+// Shared: a location item handed out keeps its location alive after the location left the list.
+using LocationList = std::list<std::shared_ptr<SearchLocation>>;
 
 class SearchLocationList {
 public:
@@ -28,17 +31,14 @@ public:
 
     // Brings the list up to date; changed is set when a location was removed or added. Locations
     // found for the first time are scanned as they are made.
-    const std::list<std::unique_ptr<SearchLocation>>& Update(IAppSettings* settings, IAppFolders* folders,
-                                                             DisplayNameMap& displayNames, bool& changed);
-    const std::list<std::unique_ptr<SearchLocation>>& Locations() const { return locations_; }
-    // The last lease is gone: locations and parked locations go too.
+    const LocationList& Update(IAppSettings* settings, IAppFolders* folders, DisplayNameMap& displayNames,
+                               bool& changed);
+    const LocationList& Locations() const { return locations_; }
+    // The last lease is gone: the locations go too (each as soon as nothing else uses it).
     void Clear();
 
 private:
     void Merge(const std::vector<_stringx>& folders, SHORT kind, const DisplayNameMap* displayNames, bool& changed);
 
-    std::list<std::unique_ptr<SearchLocation>> locations_;
-    // Removed locations live on until the last lease goes: objects handed out earlier refer to their
-    // entries, even when the same folder is removed again.
-    std::vector<std::unique_ptr<SearchLocation>> parked_;
+    LocationList locations_;
 };

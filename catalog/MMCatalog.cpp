@@ -184,11 +184,12 @@ void MMCatalog::EnsureCurrent() {
     for (bool named : {false, true})
         for (const auto& location : locations)
             if (location->DisplayName().empty() != named)
-                for (const auto& module : location->Modules()) AddModule(*modules.Get(), module.second.get(), lease_);
+                for (const auto& module : location->Modules()) AddModule(*modules.Get(), module.second.get(), module.second);
 
     // Gallery entries only under keys still free: a description never replaces a module on disk.
     // Entries of the previous scan stay alive in the module objects that callers hold.
     gallery_.clear();
+    fileIndex_.Drop();
     ComPtr<IAppFolders> folders;
     CheckResult(searchPaths_.As(IID_IAppFolders, folders));
     ScanGallery(
@@ -196,6 +197,7 @@ void MMCatalog::EnsureCurrent() {
         [&](const _stringx& key) { return modules.Get()->FindKey(key) != CollectionStore::npos; },
         [&](const std::shared_ptr<CatalogEntry>& entry) { AddModule(*modules.Get(), entry.get(), entry); });
     published_ = modules;
+    ++publication_;
     dirty_ = 0;
 }
 
@@ -221,7 +223,7 @@ STDMETHODIMP MMCatalog::GetSearchLocations(IDispatch** locations) {
         for (const auto& location : all) {
             if (location->DisplayName().empty()) continue;
             ComPtr<IDispatch> item;
-            item.Attach(static_cast<ISearchLocationItem*>(ComObject<SearchLocationItem>::Make(*location, lease_)));
+            item.Attach(static_cast<ISearchLocationItem*>(ComObject<SearchLocationItem>::Make(location, lease_)));
             collection->CollectionStore::Add(_stringx::Formatted(L"%d", static_cast<int>(collection->Size()) + 1),
                                             item.Get());
         }
@@ -235,7 +237,10 @@ STDMETHODIMP MMCatalog::GetModules(IDispatch** modules) {
     return Guard([&] {
         EnsureCurrent();
         *modules = nullptr;
-        if (!published_) published_ = MakeCollection<ModuleCollection>();
+        if (!published_) {
+            published_ = MakeCollection<ModuleCollection>();
+            ++publication_;
+        }
         return published_->QueryInterface(IID_IModuleCollection, reinterpret_cast<void**>(modules));
     });
 }
@@ -249,19 +254,10 @@ ComPtr<IDispatch> MMCatalog::FindBySignature(const _stringx& signature) {
     _stringx key = signature;
     if (language == _stringx(L"0")) {
         // Any language: the one variant there is, else the preferred language, else the lowest text.
-        std::set<_stringx> languages;
-        for (const CollectionElement& element : published_->Elements()) {
-            ComPtr<IMergeModule2> module;
-            if (!element.item || FAILED(element.item.As(IID_IMergeModule2, module))) continue;
-            unique_bstr id;
-            CheckResult(module->get_ModuleId(id.put()));
-            if (_stringx(id.get()) != moduleId) continue;
-            LONG variant = 0;
-            CheckResult(module->get_Language(&variant));
-            languages.insert(_stringx::Formatted(L"%d", variant));
-        }
-        if (languages.empty()) return result;
-        _stringx chosen = languages.size() > 1 && !preferredLanguage_.empty() ? preferredLanguage_ : *languages.begin();
+        const std::set<_stringx>* languages = LanguagesOf(moduleId);
+        if (!languages) return result;
+        _stringx chosen =
+            languages->size() > 1 && !preferredLanguage_.empty() ? preferredLanguage_ : *languages->begin();
         key = moduleId + L":" + chosen;
     }
     size_t position = published_->FindKey(key);
@@ -270,6 +266,24 @@ ComPtr<IDispatch> MMCatalog::FindBySignature(const _stringx& signature) {
     CheckResult(published_->Elements()[position].item.As(IID_IMergeModule2, module));
     result.Attach(module.Detach());
     return result;
+}
+
+const std::set<_stringx>* MMCatalog::LanguagesOf(const _stringx& moduleId) {
+    if (languagesFor_ != publication_) {
+        languagesById_.clear();
+        for (const CollectionElement& element : published_->Elements()) {
+            ComPtr<IMergeModule2> module;
+            if (!element.item || FAILED(element.item.As(IID_IMergeModule2, module))) continue;
+            unique_bstr id;
+            CheckResult(module->get_ModuleId(id.put()));
+            LONG variant = 0;
+            CheckResult(module->get_Language(&variant));
+            languagesById_[_stringx(id.get())].insert(_stringx::Formatted(L"%d", variant));
+        }
+        languagesFor_ = publication_;
+    }
+    auto found = languagesById_.find(moduleId);
+    return found == languagesById_.end() ? nullptr : &found->second;
 }
 
 STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
@@ -283,21 +297,40 @@ STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
     });
 }
 
-bool MMCatalog::DeliversFile(CatalogEntry& entry, const _stringx& fileName, const _stringx& folderPart,
-                             const _stringx& directoryKey, const _stringx& version, bool matchDirectoryKey,
-                             bool matchResolvedFolder) {
-    for (const auto& file : entry.Files()) {
-        const FileEntry& record = file.second;
-        if (!SameText(record.LongName, fileName)) continue;
-        if (matchDirectoryKey && !SameText(record.Directory, directoryKey)) continue;
-        if (matchResolvedFolder && !folderPart.empty()) {
+bool MMCatalog::DeliversFile(CatalogEntry& entry, const std::vector<const FileEntry*>& records,
+                             const FileQuery& query) {
+    for (const FileEntry* record : records) {
+        if (query.matchDirectoryKey && !SameText(record->Directory, query.directoryKey)) continue;
+        if (query.matchResolvedFolder && !query.folderPart.empty()) {
             _stringx resolved;
-            if (!entry.ResolveModuleDirectory(record.Directory, resolved) || !SameText(resolved, folderPart)) continue;
+            if (!entry.ResolveModuleDirectory(record->Directory, resolved) || !SameText(resolved, query.folderPart))
+                continue;
         }
-        if ((record.Version.empty() ? _stringx(L"0") : record.Version) != version) continue;
+        if ((record->Version.empty() ? _stringx(L"0") : record->Version) != query.version) continue;
         return true;
     }
     return false;
+}
+
+bool MMCatalog::TakeCandidate(const FileNameIndex::Candidate& candidate, const _stringx& fileName,
+                              IMergeModule2** module, VARIANT_BOOL* found) {
+    ComPtr<IMergeModule2> object;
+    CheckResult(MergeModule2::CreateBound(candidate.entry, candidate.keepAlive, IID_IMergeModule2, object.PutVoid()));
+    if (module && *module) {
+        (*module)->Release();
+        *module = nullptr;
+    }
+    unique_bstr packageCode;
+    CheckResult(object->get_RevisionNumber(packageCode.put()));
+    // The workspace may tell the catalog not to take this file from this module.
+    ComPtr<IAppSettingsFiles> settingsFiles;
+    CheckResult(searchPaths_.As(IID_IAppSettingsFiles, settingsFiles));
+    unique_bstr document;
+    CheckResult(settingsFiles->SettingsFile(8, document.put()));
+    if (IsFileExcluded(document.get(), packageCode.get(), fileName)) return false;
+    if (module) CheckResult(object->QueryInterface(IID_IMergeModule2, reinterpret_cast<void**>(module)));
+    if (found) *found = VARIANT_TRUE;
+    return true;
 }
 
 HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
@@ -307,9 +340,8 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
         SplitFolderPath(path, folderPart, filePart);
         size_t lastSlash = filePart.rfind(L'\\');
         _stringx fileName = lastSlash == _stringx::npos ? filePart : filePart.substr(lastSlash + 1);
-        _stringx wantedVersion(version);
-        if (wantedVersion.empty()) wantedVersion = L"0";
-        _stringx key(directoryKey);
+        FileQuery query{folderPart, _stringx(directoryKey), _stringx(version), matchDirectoryKey, matchResolvedFolder};
+        if (query.version.empty()) query.version = L"0";
 
         if (!fileName.empty())
             for (const _stringx& pattern : excludedFilePatterns_) {
@@ -317,34 +349,21 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
                 if (!trimmed.empty() && PathMatchSpecW(fileName.c_str(), trimmed.c_str())) return S_OK;
             }
 
-        std::vector<std::pair<CatalogEntry*, std::shared_ptr<void>>> candidates;
-        for (const auto& location : SearchLocationList::Instance().Locations())
-            for (const auto& entry : location->Modules()) candidates.emplace_back(entry.second.get(), lease_);
-        for (const auto& entry : gallery_) candidates.emplace_back(entry.second.get(), entry.second);
-
-        for (const auto& candidate : candidates) {
-            if (!DeliversFile(*candidate.first, fileName, folderPart, key, wantedVersion, matchDirectoryKey,
-                              matchResolvedFolder))
-                continue;
-            ComPtr<IMergeModule2> object;
-            CheckResult(MergeModule2::CreateBound(candidate.first, candidate.second, IID_IMergeModule2,
-                                                  object.PutVoid()));
-            if (module && *module) {
-                (*module)->Release();
-                *module = nullptr;
-            }
-            unique_bstr packageCode;
-            CheckResult(object->get_RevisionNumber(packageCode.put()));
-            // The workspace may tell the catalog not to take this file from this module.
-            ComPtr<IAppSettingsFiles> settingsFiles;
-            CheckResult(searchPaths_.As(IID_IAppSettingsFiles, settingsFiles));
-            unique_bstr document;
-            CheckResult(settingsFiles->SettingsFile(8, document.put()));
-            if (IsFileExcluded(document.get(), packageCode.get(), fileName)) continue;
-            if (module) CheckResult(object->QueryInterface(IID_IMergeModule2, reinterpret_cast<void**>(module)));
-            if (found) *found = VARIANT_TRUE;
-            return S_OK;
+        // Search locations in list order, each one's modules in path order, then the gallery: the
+        // index keeps that order, and a search looks only at the records of the wanted name.
+        ULONG generation = SourcesGeneration();
+        if (!fileIndex_.IsCurrent(generation)) {
+            std::vector<FileNameIndex::Candidate> candidates;
+            for (const auto& location : SearchLocationList::Instance().Locations())
+                for (const auto& entry : location->Modules()) candidates.push_back({entry.second.get(), entry.second});
+            for (const auto& entry : gallery_) candidates.push_back({entry.second.get(), entry.second});
+            fileIndex_.Build(std::move(candidates), generation);
         }
+        bool taken = fileIndex_.VisitByName(fileName, [&](const FileNameIndex::Candidate& candidate,
+                                                          const std::vector<const FileEntry*>& records) {
+            return DeliversFile(*candidate.entry, records, query) && TakeCandidate(candidate, fileName, module, found);
+        });
+        if (taken) return S_OK;
 
         // Not found in any module: the file-to-module index may name one.
         _stringx signature;

@@ -3,9 +3,12 @@
 #pragma once
 #include <windows.h>
 #include <list>
+#include <map>
+#include <set>
 #include <vector>
 #include "appservices.h"
 #include "catalog/CatalogSources.h"
+#include "catalog/FileNameIndex.h"
 #include "catalog/GalleryScan.h"
 #include "model/Collections.h"
 #include "CvMMUpdater2.h"
@@ -69,6 +72,15 @@ protected:
     SourcesLease lease_ = LeaseSources();
 };
 
+// What the file search asks of one record besides its name.
+struct FileQuery {
+    _stringx folderPart;
+    _stringx directoryKey;
+    _stringx version;
+    bool matchDirectoryKey;
+    bool matchResolvedFolder;
+};
+
 class MMCatalog : public MMCatalogBase {
 public:
     HRESULT FinalConstruct() override;
@@ -86,6 +98,9 @@ public:
     STDMETHODIMP GetFriendlyName(BSTR entryKey, BSTR* name) override;
     STDMETHODIMP IsApplicable(IUnknown* project, VARIANT_BOOL* applicable) override;
 
+    // The gallery's entries of the last build, for whoever walks the catalog as the search does.
+    const GalleryEntryMap& GalleryEntries() const { return gallery_; }
+
 protected:
     REFCLSID ReportingClass() const override { return CLSID_MMCatalog; }
     bool ServesProjectType(LONG type) const override { return type == 1 || type == 3; }
@@ -96,12 +111,20 @@ private:
     // The search of FindModuleForFile and FindModuleForFileEx with their switches.
     HRESULT FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module, VARIANT_BOOL* found,
                        bool matchDirectoryKey, bool matchResolvedFolder);
-    // Whether one of the entry's files is the one asked for.
-    bool DeliversFile(CatalogEntry& entry, const _stringx& fileName, const _stringx& folderPart,
-                      const _stringx& directoryKey, const _stringx& version, bool matchDirectoryKey,
-                      bool matchResolvedFolder);
+    // Whether one of the entry's records of the wanted name is the file asked for.
+    bool DeliversFile(CatalogEntry& entry, const std::vector<const FileEntry*>& records, const FileQuery& query);
+    // Hands the candidate out as the search's answer, unless the workspace excludes the file there.
+    bool TakeCandidate(const FileNameIndex::Candidate& candidate, const _stringx& fileName, IMergeModule2** module,
+                       VARIANT_BOOL* found);
     // The module under a signature "ModuleID:Language" (language 0: any), or null.
     ComPtr<IDispatch> FindBySignature(const _stringx& signature);
+    // The languages of every ModuleID of the published collection, as text in ascending order.
+    const std::set<_stringx>* LanguagesOf(const _stringx& moduleId);
+
+    FileNameIndex fileIndex_;
+    std::map<_stringx, std::set<_stringx>> languagesById_;
+    ULONG languagesFor_ = 0;  // the publication they were taken from
+    ULONG publication_ = 0;   // counts the collections published
 };
 
 class MMCatalogPro : public MMCatalogBase {

@@ -36,11 +36,11 @@ bool IsZeroIndex(const VARIANT& index) {
 }
 }  // namespace
 
-ComPtr<IDispatch> MakeLocationModules(const SearchLocation& location, const SourcesLease& lease) {
+ComPtr<IDispatch> MakeLocationModules(const SearchLocation& location) {
     auto modules = MakeCollection<ModuleCollection>();
     for (const auto& module : location.Modules()) {
         ComPtr<IMergeModule2> object;
-        CheckResult(MergeModule2::CreateBound(module.second.get(), lease, IID_IMergeModule2, object.PutVoid()));
+        CheckResult(MergeModule2::CreateBound(module.second.get(), module.second, IID_IMergeModule2, object.PutVoid()));
         unique_bstr key;
         CheckResult(object->get_EntryKey(key.put()));
         ComPtr<IDispatch> item;
@@ -52,19 +52,19 @@ ComPtr<IDispatch> MakeLocationModules(const SearchLocation& location, const Sour
     return result;
 }
 
-SearchLocationItem::SearchLocationItem(const SearchLocation& location, SourcesLease lease)
-    : path_(location.Folder()),
-      displayName_(location.DisplayName()),
-      folder_(location.Folder()),
-      kind_(location.Kind()),
-      location_(&location),
+SearchLocationItem::SearchLocationItem(std::shared_ptr<const SearchLocation> location, SourcesLease lease)
+    : path_(location->Folder()),
+      displayName_(location->DisplayName()),
+      folder_(location->Folder()),
+      kind_(location->Kind()),
+      location_(std::move(location)),
       lease_(std::move(lease)) {}
 
 STDMETHODIMP SearchLocationItem::get_Modules(IDispatch** modules) {
     return ErrorBoundary(CLSID_MMCatalog, [&] {
         if (!modules) return E_POINTER;
         *modules = nullptr;
-        *modules = MakeLocationModules(*location_, lease_).Detach();
+        *modules = MakeLocationModules(*location_).Detach();
         return S_OK;
     });
 }

@@ -8,8 +8,8 @@
 
 class SearchLocationItem : public ItemObject<ISearchLocationItem, &IID_ISearchLocationItem> {
 public:
-    // A snapshot of the location; the lease keeps the location itself alive for Modules.
-    SearchLocationItem(const SearchLocation& location, SourcesLease lease);
+    // A snapshot of the location, which stays alive for Modules.
+    SearchLocationItem(std::shared_ptr<const SearchLocation> location, SourcesLease lease);
 
     STDMETHODIMP get_Modules(IDispatch** modules) override;
     STDMETHODIMP get_Path(BSTR* value) override { return CopyTextOut(path_, value); }
@@ -25,7 +25,7 @@ private:
     _stringx displayName_;
     _stringx folder_;
     SHORT kind_;
-    const SearchLocation* location_;
+    std::shared_ptr<const SearchLocation> location_;
     SourcesLease lease_;
 };
 
@@ -41,4 +41,4 @@ public:
 };
 
 // A new module collection of the location's modules, keyed by EntryKey (a later equal key replaces).
-ComPtr<IDispatch> MakeLocationModules(const SearchLocation& location, const SourcesLease& lease);
+ComPtr<IDispatch> MakeLocationModules(const SearchLocation& location);

@@ -92,8 +92,21 @@ const FileMap& CatalogEntry::Files() {
             ReadGalleryFiles();
         else
             ReadFiles();
+    } else if (filesFailure_) {
+        CComException failure = std::move(*filesFailure_);
+        filesFailure_.reset();
+        throw failure;
     }
     return files_;
+}
+
+void CatalogEntry::PreloadFiles() {
+    if (filesLoaded_) return;
+    try {
+        Files();
+    } catch (const CComException& failure) {
+        filesFailure_ = failure;
+    }
 }
 
 bool CatalogEntry::ResolveModuleDirectory(const _stringx&, _stringx&) { return false; }

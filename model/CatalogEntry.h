@@ -3,7 +3,9 @@
 // (LoadFromGallery) or from the module file itself by the module reader.
 #pragma once
 #include <windows.h>
+#include <optional>
 #include <vector>
+#include "server/ComException.h"
 #include "model/GalleryEntry.h"
 #include "model/ModuleRecords.h"
 
@@ -50,6 +52,12 @@ public:
     const DependencyMap& Dependencies();
     const ExclusionMap& Exclusions();
     const FileMap& Files();
+    // Reads the file list now without raising: a failure of that read waits for the first caller
+    // of Files(), who sees it exactly as if the list had been read for him.
+    void PreloadFiles();
+    bool FilesFailurePending() const { return filesFailure_.has_value(); }
+    // The file list as read so far, without reading or raising.
+    const FileMap& LoadedFiles() const { return files_; }
 
     // The target path of one of the module's Directory keys. Only an entry read from a module file
     // can answer; this one (and every entry filled from a gallery file) cannot.
@@ -97,6 +105,7 @@ private:
     bool exclusionsLoaded_ = false;
     FileMap files_;
     bool filesLoaded_ = false;
+    std::optional<CComException> filesFailure_;
     BYTE fromGallery_ = 0;
     _stringx sourceLocation_;
 };

@@ -4,6 +4,13 @@
 #include "msi/ModuleReader.h"
 #include "server/Handles.h"
 
+namespace {
+ULONG g_sourcesGeneration = 0;
+}  // namespace
+
+ULONG SourcesGeneration() { return g_sourcesGeneration; }
+void NoteSourcesChanged() { ++g_sourcesGeneration; }
+
 void FindModuleFiles(const _stringx& folder, FoundFileMap& found) {
     _stringx pattern = folder;
     if (!pattern.ends_with(L'\\')) pattern += L"\\";
@@ -51,7 +58,6 @@ bool SearchLocation::Scan() {
         if (CompareFileTime(&recordedTime, &seen->second) < 0) stale.push_back(module.first);
     }
     for (const _stringx& path : stale) {
-        retired_.push_back(std::move(modules_[path]));
         modules_.erase(path);
         changed = true;
     }
@@ -65,5 +71,6 @@ bool SearchLocation::Scan() {
         modules_[key] = std::move(entry);
         changed = true;
     }
+    if (changed) NoteSourcesChanged();
     return changed;
 }

@@ -8,7 +8,13 @@
 #include "model/CatalogEntry.h"
 
 using FoundFileMap = std::map<_stringx, FILETIME>;  // full path -> last-write time
-using EntryMap = std::map<_stringx, std::unique_ptr<CatalogEntry>>;
+// Shared: a module object handed out keeps its entry alive after a rescan replaced it.
+using EntryMap = std::map<_stringx, std::shared_ptr<CatalogEntry>>;
+
+// Counts every change of a location's modules or of the list of locations, in the whole process:
+// what was derived from them is stale once it moves.
+ULONG SourcesGeneration();
+void NoteSourcesChanged();
 
 // Adds every *.msm file of one folder (not sub-folders, not folders named *.msm).
 void FindModuleFiles(const _stringx& folder, FoundFileMap& found);
@@ -29,9 +35,6 @@ public:
 
 private:
     EntryMap modules_;
-    // Replaced entries live as long as the location: module objects handed out earlier still refer
-    // to them, even when the same file is replaced again.
-    std::vector<std::unique_ptr<CatalogEntry>> retired_;
     _stringx folder_;
     SHORT kind_ = 0;
     _stringx displayName_;

@@ -1,0 +1,24 @@
+#include "catalog/FileNameIndex.h"
+
+#include <cwctype>
+
+std::wstring FileNameIndex::NameKey(const _stringx& name) {
+    // The search compares names with _wcsicmp, which lowers each character with the same function.
+    std::wstring key = name.str();
+    for (wchar_t& c : key) c = static_cast<wchar_t>(towlower(c));
+    return key;
+}
+
+void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
+    Drop();
+    candidates_ = std::move(candidates);
+    for (size_t position = 0; position < candidates_.size(); ++position) {
+        CatalogEntry& entry = *candidates_[position].entry;
+        entry.PreloadFiles();
+        if (entry.FilesFailurePending()) failing_.push_back(position);
+        for (const auto& file : entry.LoadedFiles())
+            byName_[NameKey(file.second.LongName)].emplace_back(position, &file.second);
+    }
+    generation_ = generation;
+    built_ = true;
+}

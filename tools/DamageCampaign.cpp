@@ -1,0 +1,503 @@
+// Runs damaged copies of good modules through the server as a client would, and counts what
+// happens to the client's process: crashes, hangs, installer handles left open, inputs changed.
+//
+//   damage_campaign SEED COUNT WORKFOLDER GOOD.msm...
+//
+// Writes COUNT damaged copies (the same seed, the same files) to WORKFOLDER\damaged, opens each with
+// MergeModule2 and reads every property and every list, then makes a catalog over the damaged
+// folder and a folder of the good modules and reads all of it. Each walk runs in a child process
+// watched with a time limit; a child that dies or stalls is counted and the walk goes on after
+// that file. Exits 0 when nothing crashed or hung, no handle was left open, every good module was
+// listed under its key and every input is byte-identical afterwards.
+//
+// The children: damage_campaign --walk LISTFILE FIRST, damage_campaign --catalog GOODLIST.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+#include "tools/ModuleDamage.h"
+
+namespace {
+constexpr DWORD kFileTimeLimit = 90000;      // two reader time limits for each read, and room
+constexpr DWORD kCatalogTimeLimit = 900000;  // the whole catalog, damaged files included
+
+std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::string Narrow(const std::wstring& s) {
+    std::string out;
+    for (wchar_t c : s) out += c < 128 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::string ReadAll(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool WriteAll(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+std::vector<std::wstring> ReadLines(const std::wstring& path) {
+    std::vector<std::wstring> lines;
+    std::istringstream in(ReadAll(path));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(Widen(line));
+    return lines;
+}
+
+// ---------------------------------------------------------------- the client's side (children)
+
+class Variant {
+public:
+    Variant() { VariantInit(&v); }
+    ~Variant() { VariantClear(&v); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+    VARIANT v;
+};
+
+HRESULT Invoke(IDispatch* object, DISPID id, WORD flags, VARIANT* arguments, UINT count, VARIANT* result) {
+    DISPPARAMS parameters{arguments, nullptr, count, 0};
+    EXCEPINFO exception{};
+    UINT argumentError = 0;
+    HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &parameters, result, &exception,
+                                &argumentError);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    return hr;
+}
+
+HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, VARIANT* arguments, UINT count,
+                     VARIANT* result) {
+    DISPID id = 0;
+    LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    return FAILED(hr) ? hr : Invoke(object, id, flags, arguments, count, result);
+}
+
+std::wstring TextProperty(IDispatch* object, const wchar_t* name) {
+    Variant value;
+    if (FAILED(InvokeByName(object, name, DISPATCH_PROPERTYGET, nullptr, 0, &value.v)) ||
+        FAILED(VariantChangeType(&value.v, &value.v, 0, VT_BSTR)))
+        return L"";
+    return value.v.bstrVal ? value.v.bstrVal : L"";
+}
+
+void Walk(IDispatch* object, int depth);
+
+// Every element of a collection, through its enumerator.
+void Enumerate(IDispatch* collection, int depth) {
+    Variant enumerator;
+    if (FAILED(Invoke(collection, DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, 0,
+                      &enumerator.v)) ||
+        (enumerator.v.vt != VT_UNKNOWN && enumerator.v.vt != VT_DISPATCH) || !enumerator.v.punkVal)
+        return;
+    IEnumVARIANT* items = nullptr;
+    if (FAILED(enumerator.v.punkVal->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&items)))) return;
+    for (;;) {
+        Variant item;
+        ULONG fetched = 0;
+        if (items->Next(1, &item.v, &fetched) != S_OK || fetched != 1) break;
+        if (item.v.vt == VT_DISPATCH && item.v.pdispVal) Walk(item.v.pdispVal, depth + 1);
+    }
+    items->Release();
+}
+
+// Every property without arguments that the object's type information names, and whatever
+// objects and collections they lead to, a few levels deep.
+void Walk(IDispatch* object, int depth) {
+    if (depth > 3) return;
+    ITypeInfo* info = nullptr;
+    if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) || !info) return;
+    std::vector<MEMBERID> properties;
+    TYPEATTR* attributes = nullptr;
+    if (SUCCEEDED(info->GetTypeAttr(&attributes))) {
+        for (UINT i = 0; i < attributes->cFuncs; ++i) {
+            FUNCDESC* function = nullptr;
+            if (FAILED(info->GetFuncDesc(i, &function))) continue;
+            if (function->invkind == INVOKE_PROPERTYGET && function->cParams == 0 &&
+                !(function->wFuncFlags & FUNCFLAG_FRESTRICTED))
+                properties.push_back(function->memid);
+            info->ReleaseFuncDesc(function);
+        }
+        info->ReleaseTypeAttr(attributes);
+    }
+    info->Release();
+    for (MEMBERID id : properties) {
+        Variant value;
+        if (FAILED(Invoke(object, id, DISPATCH_PROPERTYGET, nullptr, 0, &value.v))) continue;
+        if (value.v.vt == VT_DISPATCH && value.v.pdispVal) {
+            Walk(value.v.pdispVal, depth + 1);
+            Enumerate(value.v.pdispVal, depth);
+        }
+    }
+}
+
+IDispatch* Create(const wchar_t* progId) {
+    CLSID clsid;
+    IDispatch* object = nullptr;
+    if (FAILED(CLSIDFromProgID(progId, &clsid)) ||
+        FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&object))))
+        return nullptr;
+    return object;
+}
+
+void Say(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vprintf(format, arguments);
+    va_end(arguments);
+    fflush(stdout);
+}
+
+int WalkFiles(const std::wstring& listFile, size_t first) {
+    std::vector<std::wstring> files = ReadLines(listFile);
+    for (size_t i = first; i < files.size(); ++i) {
+        Say("begin %zu\n", i);
+        IDispatch* module = Create(L"CvMMUpdater.MergeModule2.1");
+        if (!module) {
+            Say("error cannot create MergeModule2\n");
+            return 2;
+        }
+        Variant path;
+        path.v.vt = VT_BSTR;
+        path.v.bstrVal = SysAllocString(files[i].c_str());
+        HRESULT opened = InvokeByName(module, L"Open", DISPATCH_METHOD, &path.v, 1, nullptr);
+        Walk(module, 0);
+        std::wstring key = TextProperty(module, L"EntryKey");
+        module->Release();
+        Say("end %zu %s %s\n", i, SUCCEEDED(opened) ? "opened" : "failed", Narrow(key).c_str());
+    }
+    Say("handles %u\n", MsiCloseAllHandles());
+    return 0;
+}
+
+int WalkCatalog(const std::wstring& goodList) {
+    IDispatch* catalog = Create(L"CvMMUpdater.MMCatalog.1");
+    if (!catalog) {
+        Say("error cannot create MMCatalog\n");
+        return 2;
+    }
+    Variant modules;
+    HRESULT hr = InvokeByName(catalog, L"GetModules", DISPATCH_METHOD, nullptr, 0, &modules.v);
+    if (FAILED(hr) || modules.v.vt != VT_DISPATCH || !modules.v.pdispVal) {
+        Say("error GetModules 0x%08lx\n", hr);
+        return 2;
+    }
+    Enumerate(modules.v.pdispVal, 0);
+
+    // Which path each key is listed with.
+    std::map<std::wstring, std::wstring> listed;
+    Variant enumerator;
+    Invoke(modules.v.pdispVal, DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, 0, &enumerator.v);
+    IEnumVARIANT* items = nullptr;
+    if (enumerator.v.punkVal &&
+        SUCCEEDED(enumerator.v.punkVal->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&items)))) {
+        for (;;) {
+            Variant item;
+            ULONG fetched = 0;
+            if (items->Next(1, &item.v, &fetched) != S_OK || fetched != 1) break;
+            if (item.v.vt == VT_DISPATCH && item.v.pdispVal)
+                listed[TextProperty(item.v.pdispVal, L"EntryKey")] = TextProperty(item.v.pdispVal, L"Path");
+        }
+        items->Release();
+    }
+    Say("listed %zu\n", listed.size());
+
+    // A search for a file that no module has reads every module's file list and folders.
+    Variant arguments[5];
+    arguments[4].v.vt = VT_BSTR;
+    arguments[4].v.bstrVal = SysAllocString(L"[SystemFolder]MyDir\\no-such-file.dll");
+    arguments[3].v.vt = VT_BSTR;
+    arguments[3].v.bstrVal = SysAllocString(L"");
+    arguments[2].v.vt = VT_BSTR;
+    arguments[2].v.bstrVal = SysAllocString(L"");
+    IDispatch* found = nullptr;
+    VARIANT_BOOL foundFlag = VARIANT_FALSE;
+    arguments[1].v.vt = VT_BYREF | VT_DISPATCH;
+    arguments[1].v.ppdispVal = &found;
+    arguments[0].v.vt = VT_BYREF | VT_BOOL;
+    arguments[0].v.pboolVal = &foundFlag;
+    VARIANT raw[5];
+    for (int i = 0; i < 5; ++i) raw[i] = arguments[i].v;
+    hr = InvokeByName(catalog, L"FindModuleForFileEx", DISPATCH_METHOD, raw, 5, nullptr);
+    if (found) found->Release();
+    arguments[1].v.vt = arguments[0].v.vt = VT_EMPTY;
+    Say("search 0x%08lx %s\n", hr, foundFlag ? "found" : "none");
+
+    size_t good = 0, total = 0;
+    for (const std::wstring& line : ReadLines(goodList)) {
+        size_t tab = line.find(L'\t');
+        if (tab == std::wstring::npos) continue;
+        ++total;
+        auto at = listed.find(line.substr(0, tab));
+        if (at != listed.end() && _wcsicmp(at->second.c_str(), line.substr(tab + 1).c_str()) == 0)
+            ++good;
+        else
+            Say("missing %s\n", Narrow(line).c_str());
+    }
+    Say("good %zu %zu\n", good, total);
+    VariantClear(&modules.v);
+    catalog->Release();
+    Say("handles %u\n", MsiCloseAllHandles());
+    return 0;
+}
+
+// ---------------------------------------------------------------- the supervisor
+
+struct Counts {
+    size_t files = 0, opened = 0, unopened = 0, crashes = 0, hangs = 0, handles = 0;
+};
+
+// The key of a good module, read with nothing but msi.dll: the reference the catalog must match.
+std::wstring KeyOf(const std::wstring& path) {
+    MSIHANDLE database = 0, view = 0, record = 0;
+    std::wstring key;
+    if (MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
+        MsiDatabaseOpenViewW(database, L"SELECT `ModuleID`, `Language` FROM `ModuleSignature`", &view) ==
+            ERROR_SUCCESS &&
+        MsiViewExecute(view, 0) == ERROR_SUCCESS && MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+        wchar_t id[256];
+        DWORD size = 256;
+        MsiRecordGetStringW(record, 1, id, &size);
+        key = std::wstring(id) + L":" + std::to_wstring(MsiRecordGetInteger(record, 2));
+    }
+    for (MSIHANDLE h : {record, view, database})
+        if (h) MsiCloseHandle(h);
+    return key;
+}
+
+class Child {
+public:
+    bool Start(const std::wstring& commandLine) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE write = nullptr;
+        if (!CreatePipe(&read_, &write, &inherit, 0)) return false;
+        SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = write;
+        startup.hStdError = write;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        PROCESS_INFORMATION info{};
+        std::wstring line = commandLine;
+        BOOL ok = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+        CloseHandle(write);
+        if (!ok) return false;
+        CloseHandle(info.hThread);
+        process_ = info.hProcess;
+        return true;
+    }
+    ~Child() {
+        if (process_) {
+            TerminateProcess(process_, 1);
+            WaitForSingleObject(process_, 10000);
+            CloseHandle(process_);
+        }
+        if (read_) CloseHandle(read_);
+    }
+    // The next line, or false when the child ended (ended) or said nothing in time (stalled).
+    bool NextLine(std::string& line, DWORD limit, bool& stalled) {
+        stalled = false;
+        ULONGLONG deadline = GetTickCount64() + limit;
+        for (;;) {
+            size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                line = pending_.substr(0, end);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                pending_.erase(0, end + 1);
+                return true;
+            }
+            DWORD available = 0;
+            if (!PeekNamedPipe(read_, nullptr, 0, nullptr, &available, nullptr)) return false;
+            if (available) {
+                std::string chunk(available, '\0');
+                DWORD got = 0;
+                if (!ReadFile(read_, &chunk[0], available, &got, nullptr)) return false;
+                pending_.append(chunk, 0, got);
+                continue;
+            }
+            if (GetTickCount64() > deadline) {
+                stalled = true;
+                return false;
+            }
+            Sleep(10);
+        }
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    HANDLE read_ = nullptr;
+    std::string pending_;
+};
+
+std::wstring SelfPath() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+std::wstring Backslashed(std::wstring path) {
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    return path;
+}
+
+int Supervise(uint64_t seed, uint32_t count, const std::wstring& workFolder, const std::vector<std::wstring>& goods) {
+    std::wstring work = Backslashed(workFolder);
+    std::wstring damagedFolder = work + L"\\damaged", goodFolder = work + L"\\good";
+    CreateDirectoryW(work.c_str(), nullptr);
+    CreateDirectoryW(damagedFolder.c_str(), nullptr);
+    CreateDirectoryW(goodFolder.c_str(), nullptr);
+
+    std::vector<std::string> originals;
+    std::string goodList;
+    std::vector<std::wstring> goodCopies;
+    for (const std::wstring& good : goods) {
+        originals.push_back(ReadAll(good));
+        std::wstring copy = goodFolder + Backslashed(good).substr(Backslashed(good).rfind(L'\\'));
+        WriteAll(copy, originals.back());
+        goodCopies.push_back(copy);
+        goodList += Narrow(KeyOf(copy)) + "\t" + Narrow(copy) + "\n";
+    }
+    WriteAll(work + L"\\good.txt", goodList);
+
+    std::vector<std::wstring> damaged;
+    std::vector<std::string> damagedBytes;
+    std::map<std::string, size_t> kinds;
+    std::string list;
+    for (uint32_t i = 0; i < count; ++i) {
+        DamageKind kind;
+        damagedBytes.push_back(DamageModule(originals[i % originals.size()], seed, i, kind));
+        ++kinds[DamageName(kind)];
+        wchar_t name[64];
+        swprintf(name, 64, L"\\d%05u-%hs.msm", i, DamageName(kind));
+        damaged.push_back(damagedFolder + name);
+        WriteAll(damaged.back(), damagedBytes.back());
+        list += Narrow(damaged.back()) + "\n";
+    }
+    WriteAll(work + L"\\damaged.txt", list);
+    // Damaged copies first, good modules after them: a later folder wins an equal key.
+    std::string ini = "[Folders]\r\nApplication=" + Narrow(work) + "\\App\r\n[MergeModules]\r\nSearchPath=" +
+                      Narrow(damagedFolder) + "," + Narrow(goodFolder) + "\r\n";
+    WriteAll(work + L"\\AppServices.ini", ini);
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", (work + L"\\AppServices.ini").c_str());
+
+    Counts counts;
+    counts.files = count;
+    std::wstring self = L"\"" + SelfPath() + L"\"";
+    size_t next = 0;
+    while (next < count) {
+        Child child;
+        if (!child.Start(self + L" --walk \"" + work + L"\\damaged.txt\" " + std::to_wstring(next))) return 2;
+        size_t current = next;
+        bool inFile = false;
+        std::string line;
+        bool stalled = false;
+        while (child.NextLine(line, kFileTimeLimit, stalled)) {
+            unsigned long long index = 0;
+            char state[16] = "", key[512] = "";
+            unsigned handles = 0;
+            if (sscanf(line.c_str(), "begin %llu", &index) == 1) {
+                current = static_cast<size_t>(index);
+                inFile = true;
+            } else if (sscanf(line.c_str(), "end %llu %15s %511s", &index, state, key) >= 2) {
+                inFile = false;
+                next = static_cast<size_t>(index) + 1;
+                // A file read as a database that does not open has the empty signature.
+                ++(strcmp(state, "opened") == 0 && strcmp(key, ":0") != 0 ? counts.opened : counts.unopened);
+            } else if (sscanf(line.c_str(), "handles %u", &handles) == 1) {
+                counts.handles += handles;
+            } else if (line.rfind("error", 0) == 0) {
+                printf("walker: %s\n", line.c_str());
+                return 2;
+            }
+        }
+        if (inFile || stalled) {
+            ++(stalled ? counts.hangs : counts.crashes);
+            printf("%s: %s\n", stalled ? "HANG" : "CRASH", Narrow(damaged[current]).c_str());
+            next = current + 1;
+        } else if (next <= current && next < count) {
+            printf("walker ended early at %zu\n", current);
+            return 2;
+        }
+    }
+
+    size_t good = 0, goodTotal = 0, listed = 0;
+    {
+        Child child;
+        if (!child.Start(self + L" --catalog \"" + work + L"\\good.txt\"")) return 2;
+        std::string line;
+        bool stalled = false, done = false;
+        while (child.NextLine(line, kCatalogTimeLimit, stalled)) {
+            unsigned handles = 0;
+            if (sscanf(line.c_str(), "good %zu %zu", &good, &goodTotal) == 2 || sscanf(line.c_str(), "listed %zu", &listed) == 1)
+                continue;
+            if (sscanf(line.c_str(), "handles %u", &handles) == 1) {
+                counts.handles += handles;
+                done = true;
+            } else {
+                printf("catalog: %s\n", line.c_str());
+            }
+        }
+        if (!done) {
+            ++(stalled ? counts.hangs : counts.crashes);
+            printf("%s: the catalog over every file\n", stalled ? "HANG" : "CRASH");
+        }
+    }
+
+    size_t changed = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        if (ReadAll(damaged[i]) != damagedBytes[i]) ++changed;
+    for (size_t i = 0; i < goodCopies.size(); ++i)
+        if (ReadAll(goodCopies[i]) != originals[i]) ++changed;
+
+    printf("damage:");
+    for (const auto& kind : kinds) printf(" %s %zu", kind.first.c_str(), kind.second);
+    printf("\nfiles %zu  read %zu  read as not opening %zu  crashes %zu  hangs %zu  handles left open %zu\n", counts.files,
+           counts.opened, counts.unopened, counts.crashes, counts.hangs, counts.handles);
+    printf("catalog: %zu keys listed, good modules under their keys %zu of %zu, inputs changed %zu\n", listed, good,
+           goodTotal, changed);
+    bool passed = counts.crashes == 0 && counts.hangs == 0 && counts.handles == 0 && good == goodTotal &&
+                  goodTotal == goods.size() && changed == 0;
+    printf("%s\n", passed ? "CAMPAIGN-OK" : "CAMPAIGN-FAILED");
+    return passed ? 0 : 1;
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 4 && wcscmp(argv[1], L"--walk") == 0) {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        int code = WalkFiles(argv[2], static_cast<size_t>(_wtoi64(argv[3])));
+        CoUninitialize();
+        return code;
+    }
+    if (argc == 3 && wcscmp(argv[1], L"--catalog") == 0) {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        int code = WalkCatalog(argv[2]);
+        CoUninitialize();
+        return code;
+    }
+    if (argc < 5) {
+        fwprintf(stderr, L"usage: damage_campaign SEED COUNT WORKFOLDER GOOD.msm...\n");
+        return 2;
+    }
+    std::vector<std::wstring> goods(argv + 4, argv + argc);
+    return Supervise(_wcstoui64(argv[1], nullptr, 10), static_cast<uint32_t>(_wtoi(argv[2])), argv[3], goods);
+}
