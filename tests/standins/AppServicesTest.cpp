@@ -155,6 +155,53 @@ TEST_F(AppServices, AnUnstorableSearchPathChangesNothing) {
     EXPECT_FALSE(cvtest::FileExists(nowhere));
 }
 
+// The file as last read answers until its size or time changes or it is dated within the last two
+// seconds (here: in the future); a file replaced with the same size and time answers as before.
+TEST_F(AppServices, ReadAgainOnlyWhenTheFileChanges) {
+    ComPtr<IAppFolders> folders = Create<IAppFolders>(IID_IAppFolders);
+    ASSERT_TRUE(folders);
+    FILETIME base;
+    GetSystemTimeAsFileTime(&base);
+    auto writeDated = [&](const _stringx& path, const std::string& text, int seconds) {
+        WriteText(path, text);
+        ULARGE_INTEGER at;
+        at.LowPart = base.dwLowDateTime;
+        at.HighPart = base.dwHighDateTime;
+        at.QuadPart += static_cast<ULONGLONG>(seconds) * 10000000;
+        FILETIME written{at.LowPart, at.HighPart};
+        HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+        CloseHandle(file);
+    };
+    const _stringx other = JoinPath(folder_, L"Other.ini");
+    const int hourAgo = -3600, inAnHour = 3600;
+    const struct {
+        const char* folder;
+        int seconds;
+        const wchar_t* answer;
+        bool otherFile;  // named by the variable instead
+    } steps[] = {
+        {"a", hourAgo, L"Z:\\a", false},     {"b", hourAgo, L"Z:\\a", false},     // same size and time: kept
+        {"b", hourAgo + 1, L"Z:\\b", false}, {"cc", hourAgo + 1, L"Z:\\cc", false},  // time, size
+        {"dd", inAnHour, L"Z:\\dd", false},  {"ee", inAnHour, L"Z:\\ee", false},     // dated recently
+        {"ff", hourAgo, L"Z:\\ff", true},    {"gg", hourAgo, L"Z:\\ff", true},       // another file, then kept
+    };
+    for (const auto& step : steps) {
+        const _stringx& file = step.otherFile ? other : ini_;
+        standintest::PointSettingsAt(file);
+        writeDated(file, std::string("[Folders]\r\nApplication=Z:\\") + step.folder + "\r\n", step.seconds);
+        BSTR text = nullptr;
+        EXPECT_EQ(S_OK, folders->ApplicationFolder(&text));
+        EXPECT_EQ(std::wstring(step.answer), Take(text)) << "step " << (&step - steps);
+    }
+    DeleteFileW(other.c_str());
+    BSTR text = nullptr;
+    EXPECT_EQ(S_OK, folders->ApplicationFolder(&text));
+    EXPECT_EQ(std::wstring(), Take(text)) << "a file gone answers nothing";
+}
+
 // Without the environment variable, the file beside the DLL answers.
 TEST_F(AppServices, WithoutTheVariableTheFileBesideTheDllAnswers) {
     ASSERT_TRUE(cvtest::CopyInto(JoinPath(cvtest::OutDir(), kDll), folder_));
