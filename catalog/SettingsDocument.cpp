@@ -1,8 +1,8 @@
 #include "catalog/SettingsDocument.h"
 
 #include <memory>
-#include <mutex>
 #include "server/ComException.h"
+#include "server/FileStamp.h"
 #include "server/SiblingLoader.h"
 
 namespace {
@@ -145,41 +145,10 @@ bool SettingsDocument::IsFileExcluded(const _stringx& packageCode, const _string
     return false;
 }
 
-namespace {
-struct KeptDocument {
-    _stringx path;
-    FILETIME written{};
-    ULONGLONG size = 0;
-    std::shared_ptr<const SettingsDocument> document;
-};
-
-bool WrittenRecently(const FILETIME& written) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULONGLONG at = (static_cast<ULONGLONG>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
-    ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return at + 2 * 10000000ull > current;  // FILETIME counts 100 ns
-}
-}  // namespace
-
 bool IsFileExcluded(const _stringx& documentPath, const _stringx& packageCode, const _stringx& fileName) {
-    static std::mutex lock;
-    static KeptDocument* kept = new KeptDocument;  // never destroyed: callers may run at process exit
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    const bool known = GetFileAttributesExW(documentPath.c_str(), GetFileExInfoStandard, &data) != 0;
-    const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    std::shared_ptr<const SettingsDocument> document;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (known && kept->document && kept->path == documentPath && kept->size == size &&
-            CompareFileTime(&kept->written, &data.ftLastWriteTime) == 0 && !WrittenRecently(data.ftLastWriteTime))
-            document = kept->document;
-    }
-    if (!document) {
-        // Loaded outside the lock; a failure raises as before and keeps nothing.
-        document = std::make_shared<const SettingsDocument>(documentPath);
-        std::lock_guard<std::mutex> guard(lock);
-        if (known) *kept = KeptDocument{documentPath, data.ftLastWriteTime, size, document};
-    }
-    return document->IsFileExcluded(packageCode, fileName);
+    // Never destroyed: callers may run at process exit. A document that does not load raises as
+    // before and is not kept.
+    static auto* kept = new KeptFromFile<SettingsDocument>;
+    return kept->Get(documentPath.str(), [&] { return std::make_shared<const SettingsDocument>(documentPath); })
+        ->IsFileExcluded(packageCode, fileName);
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <type_traits>
+#include "server/FileStamp.h"
 #include "server/Handles.h"
 
 namespace {
@@ -321,47 +322,13 @@ _stringx AppServicesIniPath() {
     return JoinPath(ThisModuleFolder(), L"AppServices.ini");
 }
 
-namespace {
-struct KeptSettings {
-    _stringx path;
-    FILETIME written{};
-    ULONGLONG size = 0;
-    std::shared_ptr<const IniFile> file;
-};
-
-// A change within the file system's time resolution would not show in the time: a file written
-// this recently (or dated in the future) counts as changed.
-bool WrittenRecently(const FILETIME& written) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULONGLONG at = (static_cast<ULONGLONG>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
-    ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return at + 2 * 10000000ull > current;  // FILETIME counts 100 ns
-}
-}  // namespace
-
 std::shared_ptr<const IniFile> AppServicesSettings() {
-    static SRWLOCK lock = SRWLOCK_INIT;
-    static KeptSettings* kept = new KeptSettings;  // never destroyed: callers may run at process exit
+    static auto* kept = new KeptFromFile<IniFile>;  // never destroyed: callers may run at process exit
     const _stringx path = AppServicesIniPath();
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return nullptr;
-    const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    AcquireSRWLockExclusive(&lock);
-    std::shared_ptr<const IniFile> file;
-    if (kept->file && kept->path == path && kept->size == size &&
-        CompareFileTime(&kept->written, &data.ftLastWriteTime) == 0 && !WrittenRecently(data.ftLastWriteTime))
-        file = kept->file;
-    ReleaseSRWLockExclusive(&lock);
-    if (file) return file;
-
-    // Read after the time and size were taken: a change in between shows as a newer time next call.
-    auto fresh = std::make_shared<IniFile>();
-    if (FAILED(fresh->Load(path))) return nullptr;
-    AcquireSRWLockExclusive(&lock);
-    *kept = KeptSettings{path, data.ftLastWriteTime, size, fresh};
-    ReleaseSRWLockExclusive(&lock);
-    return fresh;
+    return kept->Get(path.str(), [&] {
+        auto file = std::make_shared<IniFile>();
+        return SUCCEEDED(file->Load(path)) ? file : nullptr;
+    });
 }
 
 _stringx AppServicesValue(const wchar_t* section, const wchar_t* key) {

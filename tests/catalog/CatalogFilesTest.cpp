@@ -134,21 +134,6 @@ TEST_F(SettingsDocumentTest, ExclusionPairsPackageCodeWithFileNameIgnoringCase) 
     EXPECT_FALSE(IsFileExcluded(none, L"", L"")) << "a document without exclusions excludes nothing";
 }
 
-// Rewrites the file and dates its last write `seconds` after `base`.
-void WriteDated(const _stringx& path, const std::string& text, const FILETIME& base, int seconds) {
-    cvtest::WriteText(path, text);
-    ULARGE_INTEGER at;
-    at.LowPart = base.dwLowDateTime;
-    at.HighPart = base.dwHighDateTime;
-    at.QuadPart += static_cast<ULONGLONG>(seconds) * 10000000;
-    FILETIME written{at.LowPart, at.HighPart};
-    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
-    CloseHandle(file);
-}
-
 // The document is read again when its size or time changes, or when it is dated within the last two
 // seconds (here: in the future); the same size and time an hour ago answer from what was read.
 TEST_F(SettingsDocumentTest, KeptUntilTheFileChanges) {
@@ -170,7 +155,7 @@ TEST_F(SettingsDocumentTest, KeptUntilTheFileChanges) {
     };
     for (const auto& step : steps) {
         const _stringx& file = step.otherPath ? other : path;
-        WriteDated(file,
+        cvtest::WriteTextDated(file,
                    std::string("<Workbench><IDE><Workspaces><MM_FilesExlusion><FilesExlusion MM_GUID=\"") +
                        _stringx(kAlpha).AsNarrow() + "\" InclusionFileNames=\"" + step.excluded +
                        ".dll\"/></MM_FilesExlusion></Workspaces></IDE></Workbench>\r\n",

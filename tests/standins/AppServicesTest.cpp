@@ -162,19 +162,6 @@ TEST_F(AppServices, ReadAgainOnlyWhenTheFileChanges) {
     ASSERT_TRUE(folders);
     FILETIME base;
     GetSystemTimeAsFileTime(&base);
-    auto writeDated = [&](const _stringx& path, const std::string& text, int seconds) {
-        WriteText(path, text);
-        ULARGE_INTEGER at;
-        at.LowPart = base.dwLowDateTime;
-        at.HighPart = base.dwHighDateTime;
-        at.QuadPart += static_cast<ULONGLONG>(seconds) * 10000000;
-        FILETIME written{at.LowPart, at.HighPart};
-        HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, file);
-        EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
-        CloseHandle(file);
-    };
     const _stringx other = JoinPath(folder_, L"Other.ini");
     const int hourAgo = -3600, inAnHour = 3600;
     const struct {
@@ -191,7 +178,8 @@ TEST_F(AppServices, ReadAgainOnlyWhenTheFileChanges) {
     for (const auto& step : steps) {
         const _stringx& file = step.otherFile ? other : ini_;
         standintest::PointSettingsAt(file);
-        writeDated(file, std::string("[Folders]\r\nApplication=Z:\\") + step.folder + "\r\n", step.seconds);
+        cvtest::WriteTextDated(file, std::string("[Folders]\r\nApplication=Z:\\") + step.folder + "\r\n", base,
+                               step.seconds);
         BSTR text = nullptr;
         EXPECT_EQ(S_OK, folders->ApplicationFolder(&text));
         EXPECT_EQ(std::wstring(step.answer), Take(text)) << "step " << (&step - steps);
