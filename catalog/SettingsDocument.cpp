@@ -1,6 +1,8 @@
 #include "catalog/SettingsDocument.h"
 
+#include <memory>
 #include "server/ComException.h"
+#include "server/FileStamp.h"
 #include "server/SiblingLoader.h"
 
 namespace {
@@ -31,7 +33,6 @@ const wchar_t kExclusionPath[] = L"Workbench/IDE/Workspaces/MM_FilesExlusion/Fil
     RaiseComException(com_exception(hr));
 }
 
-bool SameText(const _stringx& a, const _stringx& b) { return a.length() == b.length() && a.Lower() == b.Lower(); }
 }  // namespace
 
 ComPtr<IXMLDOMDocument2> CreateXmlDocument(int* parserVersion) {
@@ -107,26 +108,47 @@ _stringx AttributeText(IXMLDOMNode* element, const _stringx& name) {
     return text;
 }
 
-SettingsDocument::SettingsDocument(const _stringx& path) : document_(LoadXmlDocument(path, false)) {}
-
-bool SettingsDocument::IsFileExcluded(const _stringx& packageCode, const _stringx& fileName) const {
+SettingsDocument::SettingsDocument(const _stringx& path) {
+    ComPtr<IXMLDOMDocument2> document = LoadXmlDocument(path, false);
     _stringx query(kExclusionPath);
     ComPtr<IXMLDOMNodeList> elements;
-    CheckResult(document_->selectNodes(query.AsBSTR(), elements.Put()));
-    if (!elements) return false;
     long count = 0;
-    CheckResult(elements->get_length(&count));
+    try {
+        CheckResult(document->selectNodes(query.AsBSTR(), elements.Put()));
+        if (elements) CheckResult(elements->get_length(&count));
+    } catch (const CComException& error) {
+        exclusions_.push_back({_stringx(), _stringx(), error.Error().Error()});
+        return;
+    }
     for (long i = 0; i < count; ++i) {
-        ComPtr<IXMLDOMNode> element;
-        CheckResult(elements->get_item(i, element.Put()));
-        if (!element) continue;
-        if (SameText(AttributeText(element.Get(), L"MM_GUID"), packageCode) &&
-            SameText(AttributeText(element.Get(), L"InclusionFileNames"), fileName))
+        try {
+            ComPtr<IXMLDOMNode> element;
+            CheckResult(elements->get_item(i, element.Put()));
+            if (!element) continue;
+            exclusions_.push_back({AttributeText(element.Get(), L"MM_GUID").Lower(),
+                                   AttributeText(element.Get(), L"InclusionFileNames").Lower(), S_OK});
+        } catch (const CComException& error) {
+            exclusions_.push_back({_stringx(), _stringx(), error.Error().Error()});
+            return;
+        }
+    }
+}
+
+bool SettingsDocument::IsFileExcluded(const _stringx& packageCode, const _stringx& fileName) const {
+    const _stringx code = packageCode.Lower(), name = fileName.Lower();
+    for (const Exclusion& exclusion : exclusions_) {
+        if (FAILED(exclusion.failure)) CheckResult(exclusion.failure);
+        if (exclusion.packageCode.length() == packageCode.length() && exclusion.packageCode == code &&
+            exclusion.fileName.length() == fileName.length() && exclusion.fileName == name)
             return true;
     }
     return false;
 }
 
 bool IsFileExcluded(const _stringx& documentPath, const _stringx& packageCode, const _stringx& fileName) {
-    return SettingsDocument(documentPath).IsFileExcluded(packageCode, fileName);
+    // Never destroyed: callers may run at process exit. A document that does not load raises as
+    // before and is not kept.
+    static auto* kept = new KeptFromFile<SettingsDocument>;
+    return kept->Get(documentPath.str(), [&] { return std::make_shared<const SettingsDocument>(documentPath); })
+        ->IsFileExcluded(packageCode, fileName);
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <ole2.h>
 #include <msxml2.h>
+#include <vector>
 #include "msi/stringx.h"
 #include "server/Handles.h"
 
@@ -21,17 +22,26 @@ _stringx AttributeText(IXMLDOMNode* element, const _stringx& name);
 
 class SettingsDocument {
 public:
-    // Raises when the document does not load.
+    // Raises when the document does not load. Reads the exclusions and lets the parser go, so that
+    // a kept document holds no object of the parser's apartment.
     explicit SettingsDocument(const _stringx& path);
 
     // True when an element "Workbench/IDE/Workspaces/MM_FilesExlusion/FilesExlusion" pairs the
     // module's package code (attribute "MM_GUID") with the file name (attribute
-    // "InclusionFileNames"), both compared whole and without regard to case.
+    // "InclusionFileNames"), both compared whole and without regard to case. An element whose
+    // attributes could not be read raises when the question reaches it, as a live query would.
     bool IsFileExcluded(const _stringx& packageCode, const _stringx& fileName) const;
 
 private:
-    ComPtr<IXMLDOMDocument2> document_;
+    struct Exclusion {
+        _stringx packageCode;  // lower case
+        _stringx fileName;     // lower case
+        HRESULT failure;       // reading this element failed: the list ends here
+    };
+    std::vector<Exclusion> exclusions_;
 };
 
-// Loads the document at documentPath and asks it once.
+// Asks the document at documentPath. The document read last is kept and asked again until the
+// path, the file's size or its last-write time changes; a file written within the last two
+// seconds is read again, since a change within the file system's time resolution would not show.
 bool IsFileExcluded(const _stringx& documentPath, const _stringx& packageCode, const _stringx& fileName);

@@ -1,7 +1,6 @@
 #include "msi/ModuleData.h"
 
 #include <propidl.h>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <set>
@@ -239,7 +238,7 @@ void ReadFailure::Raise() const {
 
 void PerformModuleRead(ModuleRead what, const _stringx& path, const _stringx& argument, ModuleReadResult& result,
                        bool checkContainer) {
-    if (checkContainer && getenv("CV_NOCHECK") == nullptr && !IsSoundCompoundFile(path.c_str())) {
+    if (checkContainer && !IsSoundCompoundFile(path.c_str())) {
         result.Unsafe = true;
         return;
     }

@@ -35,7 +35,7 @@ STDMETHODIMP AppServices::InterfaceSupportsErrorInfo(REFIID iid) {
                : S_FALSE;
 }
 
-// Every answer reads the file afresh, so an edit shows at once.
+// Every answer asks the file as last read; an edit shows at the next call.
 HRESULT AppServices::Text(const wchar_t* section, const wchar_t* key, BSTR* out) {
     if (!out) return E_POINTER;
     *out = nullptr;
@@ -61,11 +61,11 @@ STDMETHODIMP AppServices::MergeModuleFolder(LONG index, BSTR* folder) {
     *folder = nullptr;
     return Boundary([&] {
         // Folder0, Folder1, ...: the first missing or empty one ends the list.
-        IniFile file;
+        std::shared_ptr<const IniFile> file = AppServicesSettings();
         _stringx value;
-        if (index >= 0 && SUCCEEDED(file.Load(AppServicesIniPath()))) {
+        if (index >= 0 && file) {
             for (LONG i = 0; i <= index; ++i) {
-                value = file.Value(kMergeModules, _stringx::Formatted(L"Folder%ld", i));
+                value = file->Value(kMergeModules, _stringx::Formatted(L"Folder%ld", i));
                 if (value.empty()) break;
             }
         }

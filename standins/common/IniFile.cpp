@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <type_traits>
+#include "server/FileStamp.h"
 #include "server/Handles.h"
 
 namespace {
@@ -321,8 +322,16 @@ _stringx AppServicesIniPath() {
     return JoinPath(ThisModuleFolder(), L"AppServices.ini");
 }
 
+std::shared_ptr<const IniFile> AppServicesSettings() {
+    static auto* kept = new KeptFromFile<IniFile>;  // never destroyed: callers may run at process exit
+    const _stringx path = AppServicesIniPath();
+    return kept->Get(path.str(), [&] {
+        auto file = std::make_shared<IniFile>();
+        return SUCCEEDED(file->Load(path)) ? file : nullptr;
+    });
+}
+
 _stringx AppServicesValue(const wchar_t* section, const wchar_t* key) {
-    IniFile file;
-    if (FAILED(file.Load(AppServicesIniPath()))) return _stringx();
-    return file.Value(section, key);
+    std::shared_ptr<const IniFile> file = AppServicesSettings();
+    return file ? file->Value(section, key) : _stringx();
 }

@@ -6,6 +6,7 @@
 // line endings, comments, blank lines, the byte-order mark and other sections stay as they were.
 #pragma once
 #include <windows.h>
+#include <memory>
 #include <string>
 #include <vector>
 #include "msi/stringx.h"
@@ -88,6 +89,9 @@ private:
 // The settings file of the application services: the file named by the environment variable
 // CVAPPSERVICES_INI, else AppServices.ini beside the module that calls this.
 _stringx AppServicesIniPath();
+// That file as last read, or null when it is missing or cannot be read. It is read again only when
+// its name, size or last-write time changes, or when it was written within the last two seconds.
+std::shared_ptr<const IniFile> AppServicesSettings();
 // A value of that file; the empty text when the file, the section or the key is missing.
 _stringx AppServicesValue(const wchar_t* section, const wchar_t* key);
 // The folder of the module that holds this code (no trailing backslash).

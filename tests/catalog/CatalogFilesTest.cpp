@@ -134,6 +134,39 @@ TEST_F(SettingsDocumentTest, ExclusionPairsPackageCodeWithFileNameIgnoringCase) 
     EXPECT_FALSE(IsFileExcluded(none, L"", L"")) << "a document without exclusions excludes nothing";
 }
 
+// The document is read again when its size or time changes, or when it is dated within the last two
+// seconds (here: in the future); the same size and time an hour ago answer from what was read.
+TEST_F(SettingsDocumentTest, KeptUntilTheFileChanges) {
+    const _stringx folder = cvtest::FreshScratchDir(L"settings-kept");
+    const _stringx path = JoinPath(folder, L"Settings.xml"), other = JoinPath(folder, L"Other.xml");
+    FILETIME base;
+    GetSystemTimeAsFileTime(&base);
+    const int hourAgo = -3600, inAnHour = 3600;
+    const struct {
+        const char* excluded;  // the one file name the document excludes
+        int seconds;
+        const wchar_t* answer;  // the file name found excluded
+        bool otherPath;
+    } steps[] = {
+        {"a", hourAgo, L"a", false},     {"b", hourAgo, L"a", false},      // same size and time: kept
+        {"b", hourAgo + 1, L"b", false}, {"cc", hourAgo + 1, L"cc", false},  // time, size
+        {"dd", inAnHour, L"dd", false},  {"ee", inAnHour, L"ee", false},     // dated recently: read again
+        {"a", hourAgo, L"a", true},      {"b", hourAgo, L"a", true},         // another path, then kept
+    };
+    for (const auto& step : steps) {
+        const _stringx& file = step.otherPath ? other : path;
+        cvtest::WriteTextDated(file,
+                   std::string("<Workbench><IDE><Workspaces><MM_FilesExlusion><FilesExlusion MM_GUID=\"") +
+                       _stringx(kAlpha).AsNarrow() + "\" InclusionFileNames=\"" + step.excluded +
+                       ".dll\"/></MM_FilesExlusion></Workspaces></IDE></Workbench>\r\n",
+                   base, step.seconds);
+        _stringx found;
+        for (const wchar_t* name : {L"a", L"b", L"cc", L"dd", L"ee"})
+            if (IsFileExcluded(file, kAlpha, _stringx(name) + L".dll")) found += name;
+        EXPECT_EQ(_stringx(step.answer), found) << "step " << (&step - steps);
+    }
+}
+
 TEST_F(SettingsDocumentTest, DocumentThatDoesNotLoadRaisesNamingTheFile) {
     _stringx broken = Write(L"settings-broken", "<Workbench><IDE></Workbench>");
     _stringx missing = JoinPath(cvtest::FreshScratchDir(L"settings-missing"), L"Settings.xml");

@@ -155,6 +155,41 @@ TEST_F(AppServices, AnUnstorableSearchPathChangesNothing) {
     EXPECT_FALSE(cvtest::FileExists(nowhere));
 }
 
+// The file as last read answers until its size or time changes or it is dated within the last two
+// seconds (here: in the future); a file replaced with the same size and time answers as before.
+TEST_F(AppServices, ReadAgainOnlyWhenTheFileChanges) {
+    ComPtr<IAppFolders> folders = Create<IAppFolders>(IID_IAppFolders);
+    ASSERT_TRUE(folders);
+    FILETIME base;
+    GetSystemTimeAsFileTime(&base);
+    const _stringx other = JoinPath(folder_, L"Other.ini");
+    const int hourAgo = -3600, inAnHour = 3600;
+    const struct {
+        const char* folder;
+        int seconds;
+        const wchar_t* answer;
+        bool otherFile;  // named by the variable instead
+    } steps[] = {
+        {"a", hourAgo, L"Z:\\a", false},     {"b", hourAgo, L"Z:\\a", false},     // same size and time: kept
+        {"b", hourAgo + 1, L"Z:\\b", false}, {"cc", hourAgo + 1, L"Z:\\cc", false},  // time, size
+        {"dd", inAnHour, L"Z:\\dd", false},  {"ee", inAnHour, L"Z:\\ee", false},     // dated recently
+        {"ff", hourAgo, L"Z:\\ff", true},    {"gg", hourAgo, L"Z:\\ff", true},       // another file, then kept
+    };
+    for (const auto& step : steps) {
+        const _stringx& file = step.otherFile ? other : ini_;
+        standintest::PointSettingsAt(file);
+        cvtest::WriteTextDated(file, std::string("[Folders]\r\nApplication=Z:\\") + step.folder + "\r\n", base,
+                               step.seconds);
+        BSTR text = nullptr;
+        EXPECT_EQ(S_OK, folders->ApplicationFolder(&text));
+        EXPECT_EQ(std::wstring(step.answer), Take(text)) << "step " << (&step - steps);
+    }
+    DeleteFileW(other.c_str());
+    BSTR text = nullptr;
+    EXPECT_EQ(S_OK, folders->ApplicationFolder(&text));
+    EXPECT_EQ(std::wstring(), Take(text)) << "a file gone answers nothing";
+}
+
 // Without the environment variable, the file beside the DLL answers.
 TEST_F(AppServices, WithoutTheVariableTheFileBesideTheDllAnswers) {
     ASSERT_TRUE(cvtest::CopyInto(JoinPath(cvtest::OutDir(), kDll), folder_));

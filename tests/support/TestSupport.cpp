@@ -58,6 +58,20 @@ void WriteText(const _stringx& path, const std::string& utf8) {
     CloseHandle(file);
 }
 
+void WriteTextDated(const _stringx& path, const std::string& utf8, const FILETIME& base, int seconds) {
+    WriteText(path, utf8);
+    ULARGE_INTEGER at;
+    at.LowPart = base.dwLowDateTime;
+    at.HighPart = base.dwHighDateTime;
+    at.QuadPart += static_cast<ULONGLONG>(static_cast<LONGLONG>(seconds) * 10000000);
+    FILETIME written{at.LowPart, at.HighPart};
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file) << _stringx(path).AsNarrow();
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+    CloseHandle(file);
+}
+
 namespace {
 // Reads a file or pipe to its end, and closes it.
 std::string ReadToEnd(HANDLE file) {

@@ -18,6 +18,8 @@ _stringx MakeFolders(const _stringx& folder);
 void RemoveTree(const _stringx& folder);
 bool CopyInto(const _stringx& file, const _stringx& folder);
 void WriteText(const _stringx& path, const std::string& utf8);
+// Writes the text and dates the file's last write `seconds` after `base`.
+void WriteTextDated(const _stringx& path, const std::string& utf8, const FILETIME& base, int seconds);
 std::string ReadBytes(const _stringx& path);
 bool FileExists(const _stringx& path);
 // A path with its slashes turned into backslashes.
