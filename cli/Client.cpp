@@ -1,5 +1,6 @@
 #include "cli/Client.h"
 
+#include "model/ModuleRecords.h"
 #include "msi/ModuleReader.h"
 #include "server/ComException.h"
 
@@ -158,7 +159,9 @@ std::vector<FileRecord> ReadFiles(IMergeModule2* module) {
     ForEachItem<IFileItem>(collection.Get(), IID_IFileItem, [&](IFileItem* item) {
         FileRecord file;
         file.FileKey = ItemText(item, &IFileItem::get_FileKey, L"FileKey");
-        file.FileName = ItemText(item, &IFileItem::get_FileName, L"FileName");
+        file.StoredName = ItemText(item, &IFileItem::get_FileName, L"FileName");
+        // The stored form may be "SHORT~1.TXT|Long Name.txt"; files are searched and delivered by the long one.
+        file.FileName = LongFileName(file.StoredName);
         file.Directory = ItemText(item, &IFileItem::get_Directory, L"Directory");
         file.Version = ItemText(item, &IFileItem::get_Version, L"Version");
         file.Language = ItemText(item, &IFileItem::get_Language, L"Language");

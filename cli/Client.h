@@ -35,7 +35,7 @@ struct ModuleSummary {
 };
 
 struct FileRecord {
-    _stringx FileKey, FileName, Directory, TargetFolder, Version, Language;
+    _stringx FileKey, FileName, StoredName, Directory, TargetFolder, Version, Language;  // FileName: the long name
     bool Resolved = false;  // TargetFolder holds the resolved folder
     LONG Size = 0, Sequence = 0;
 };

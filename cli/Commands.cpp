@@ -31,6 +31,7 @@ _stringx TargetPath(const FileRecord& file) {
 json File(const FileRecord& file) {
     return json{{"file_key", Utf8(file.FileKey)},
                 {"file_name", Utf8(file.FileName)},
+                {"stored_name", Utf8(file.StoredName)},
                 {"directory", Utf8(file.Directory)},
                 {"target_folder", OrNull(file.Resolved, file.TargetFolder)},
                 {"target_path", OrNull(file.Resolved, TargetPath(file))},
