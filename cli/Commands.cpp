@@ -194,7 +194,8 @@ _stringx FileNameOf(const _stringx& targetPath) {
 
 std::string Quoted(const std::string& text) {
     std::string out = "\"";
-    for (char c : text) out += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    for (char c : text)
+        out += c == '\n' ? std::string("\\n") : c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
     return out + "\"";
 }
 }  // namespace
@@ -379,9 +380,13 @@ int DepsCommand(const Request& request) {
                            "];\n  " + Quoted(S(m["entry_key"])) + " -> " + Quoted(target) + " [color=red, label=" +
                            Quoted(label) + "];\n";
                 } else if (S(r["resolved"]) != S(m["entry_key"])) {
-                    dot += "  " + Quoted(S(m["entry_key"])) + " -> " + Quoted(S(r["resolved"])) + " [label=" +
-                           Quoted(label + (r["too_old"].get<bool>() ? " (too old)" : "")) +
-                           (r["too_old"].get<bool>() ? ", color=red" : "") + "];\n";
+                    bool tooOld = r["too_old"].get<bool>();
+                    dot += "  " + Quoted(S(m["entry_key"])) + " -> " + Quoted(S(r["resolved"])) +
+                           (label.empty() && !tooOld
+                                ? std::string()
+                                : " [label=" + Quoted(label + (tooOld ? " (too old)" : "")) +
+                                      (tooOld ? ", color=red]" : "]")) +
+                           ";\n";
                 }
             }
         }
