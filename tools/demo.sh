@@ -58,7 +58,7 @@ mmcat() {
         case $argument in *[\[\\\ ]*) argument="'$argument'" ;; esac
         shown="$shown $argument"
     done
-    echo "$shown"
+    printf '%s\n' "$shown"
     "$root/tools/mmcat.sh" "$@" || echo "(exit code $?)"
 }
 echo
