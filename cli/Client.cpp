@@ -42,58 +42,59 @@ bool Flag(HRESULT (STDMETHODCALLTYPE IMergeModule2::*getter)(VARIANT_BOOL*), IMe
     return value != VARIANT_FALSE;
 }
 
-std::vector<Requirement> ReadDependencies(IMergeModule2* module) {
-    ComPtr<IDependencyCollection> collection;
-    Check(module->get_Dependencies(collection.Put()), L"Dependencies");
-    std::vector<Requirement> result;
-    ForEachItem<IDependencyItem>(collection.Get(), IID_IDependencyItem, [&](IDependencyItem* item) {
-        Requirement requirement;
-        requirement.ModuleId = ItemText(item, &IDependencyItem::get_ModuleID, L"Dependency ModuleID");
-        requirement.Version = ItemText(item, &IDependencyItem::get_Version, L"Dependency Version");
-        Check(item->get_Language(&requirement.Language), L"Dependency Language");
-        result.push_back(requirement);
+// One of the module's lists, each item read into a record by fill(item, record).
+template <typename Item, typename Record, typename Collection, typename Fill>
+std::vector<Record> ReadList(IMergeModule2* module, HRESULT (STDMETHODCALLTYPE IMergeModule2::*get)(Collection**),
+                             REFIID itemIid, const wchar_t* what, Fill fill) {
+    ComPtr<Collection> collection;
+    Check((module->*get)(collection.Put()), what);
+    std::vector<Record> records;
+    ForEachItem<Item>(collection.Get(), itemIid, [&](Item* item) {
+        records.emplace_back();
+        fill(item, records.back());
     });
-    return result;
+    return records;
+}
+
+std::vector<Requirement> ReadDependencies(IMergeModule2* module) {
+    return ReadList<IDependencyItem, Requirement>(
+        module, &IMergeModule2::get_Dependencies, IID_IDependencyItem, L"Dependencies",
+        [](IDependencyItem* item, Requirement& requirement) {
+            requirement.ModuleId = ItemText(item, &IDependencyItem::get_ModuleID, L"Dependency ModuleID");
+            requirement.Version = ItemText(item, &IDependencyItem::get_Version, L"Dependency Version");
+            Check(item->get_Language(&requirement.Language), L"Dependency Language");
+        });
 }
 
 std::vector<Exclusion> ReadExclusions(IMergeModule2* module) {
-    ComPtr<IExclusionCollection> collection;
-    Check(module->get_Exclusions(collection.Put()), L"Exclusions");
-    std::vector<Exclusion> result;
-    ForEachItem<IExclusionItem>(collection.Get(), IID_IExclusionItem, [&](IExclusionItem* item) {
-        Exclusion exclusion;
-        exclusion.ModuleId = ItemText(item, &IExclusionItem::get_ModuleID, L"Exclusion ModuleID");
-        exclusion.MinVersion = ItemText(item, &IExclusionItem::get_MinVersion, L"Exclusion MinVersion");
-        exclusion.MaxVersion = ItemText(item, &IExclusionItem::get_MaxVersion, L"Exclusion MaxVersion");
-        // The interface gives the language as text; the closure compares numbers.
-        exclusion.Language = _wtol(ItemText(item, &IExclusionItem::get_Language, L"Exclusion Language").c_str());
-        result.push_back(exclusion);
-    });
-    return result;
+    return ReadList<IExclusionItem, Exclusion>(
+        module, &IMergeModule2::get_Exclusions, IID_IExclusionItem, L"Exclusions",
+        [](IExclusionItem* item, Exclusion& exclusion) {
+            exclusion.ModuleId = ItemText(item, &IExclusionItem::get_ModuleID, L"Exclusion ModuleID");
+            exclusion.MinVersion = ItemText(item, &IExclusionItem::get_MinVersion, L"Exclusion MinVersion");
+            exclusion.MaxVersion = ItemText(item, &IExclusionItem::get_MaxVersion, L"Exclusion MaxVersion");
+            // The interface gives the language as text; the closure compares numbers.
+            exclusion.Language = _wtol(ItemText(item, &IExclusionItem::get_Language, L"Exclusion Language").c_str());
+        });
 }
 
-template <typename Collection, typename Item>
-std::vector<_stringx> ReadNames(Collection* collection, REFIID iid) {
-    std::vector<_stringx> names;
-    ForEachItem<Item>(collection, iid,
-                      [&](Item* item) { names.push_back(ItemText(item, &Item::get_Name, L"Name")); });
-    return names;
+template <typename Item, typename Collection>
+std::vector<_stringx> ReadNames(IMergeModule2* module, HRESULT (STDMETHODCALLTYPE IMergeModule2::*get)(Collection**),
+                                REFIID itemIid, const wchar_t* what) {
+    return ReadList<Item, _stringx>(module, get, itemIid, what,
+                                    [](Item* item, _stringx& name) { name = ItemText(item, &Item::get_Name, L"Name"); });
 }
 
 std::vector<DownloadFileRecord> ReadDownloadFiles(IMergeModule2* module) {
-    ComPtr<IDownloadFileCollection> collection;
-    Check(module->get_DownloadFiles(collection.Put()), L"DownloadFiles");
-    std::vector<DownloadFileRecord> result;
-    ForEachItem<IDownloadFileItem>(collection.Get(), IID_IDownloadFileItem, [&](IDownloadFileItem* item) {
-        DownloadFileRecord record;
-        record.Location = ItemText(item, &IDownloadFileItem::get_Location, L"Location");
-        record.MediaLocation = ItemText(item, &IDownloadFileItem::get_MediaLocation, L"MediaLocation");
-        record.InternetLocation = ItemText(item, &IDownloadFileItem::get_InternetLocation, L"InternetLocation");
-        record.CheckSum = ItemText(item, &IDownloadFileItem::get_CheckSum, L"CheckSum");
-        Check(item->get_FileSize(&record.Size), L"FileSize");
-        result.push_back(record);
-    });
-    return result;
+    return ReadList<IDownloadFileItem, DownloadFileRecord>(
+        module, &IMergeModule2::get_DownloadFiles, IID_IDownloadFileItem, L"DownloadFiles",
+        [](IDownloadFileItem* item, DownloadFileRecord& record) {
+            record.Location = ItemText(item, &IDownloadFileItem::get_Location, L"Location");
+            record.MediaLocation = ItemText(item, &IDownloadFileItem::get_MediaLocation, L"MediaLocation");
+            record.InternetLocation = ItemText(item, &IDownloadFileItem::get_InternetLocation, L"InternetLocation");
+            record.CheckSum = ItemText(item, &IDownloadFileItem::get_CheckSum, L"CheckSum");
+            Check(item->get_FileSize(&record.Size), L"FileSize");
+        });
 }
 
 ComPtr<IMergeModule2> AsModule(IDispatch* object) {
@@ -153,23 +154,18 @@ ModuleSummary ReadSummary(IMergeModule2* module) {
 }
 
 std::vector<FileRecord> ReadFiles(IMergeModule2* module) {
-    ComPtr<IFileCollection> collection;
-    Check(module->get_Files(collection.Put()), L"Files");
-    std::vector<FileRecord> files;
-    ForEachItem<IFileItem>(collection.Get(), IID_IFileItem, [&](IFileItem* item) {
-        FileRecord file;
-        file.FileKey = ItemText(item, &IFileItem::get_FileKey, L"FileKey");
-        file.StoredName = ItemText(item, &IFileItem::get_FileName, L"FileName");
-        // The stored form may be "SHORT~1.TXT|Long Name.txt"; files are searched and delivered by the long one.
-        file.FileName = LongFileName(file.StoredName);
-        file.Directory = ItemText(item, &IFileItem::get_Directory, L"Directory");
-        file.Version = ItemText(item, &IFileItem::get_Version, L"Version");
-        file.Language = ItemText(item, &IFileItem::get_Language, L"Language");
-        Check(item->get_FileSize(&file.Size), L"FileSize");
-        Check(item->get_Sequence(&file.Sequence), L"Sequence");
-        files.push_back(file);
-    });
-    return files;
+    return ReadList<IFileItem, FileRecord>(
+        module, &IMergeModule2::get_Files, IID_IFileItem, L"Files", [](IFileItem* item, FileRecord& file) {
+            file.FileKey = ItemText(item, &IFileItem::get_FileKey, L"FileKey");
+            file.StoredName = ItemText(item, &IFileItem::get_FileName, L"FileName");
+            // The stored form may be "SHORT~1.TXT|Long Name.txt"; files are searched and delivered by the long one.
+            file.FileName = LongFileName(file.StoredName);
+            file.Directory = ItemText(item, &IFileItem::get_Directory, L"Directory");
+            file.Version = ItemText(item, &IFileItem::get_Version, L"Version");
+            file.Language = ItemText(item, &IFileItem::get_Language, L"Language");
+            Check(item->get_FileSize(&file.Size), L"FileSize");
+            Check(item->get_Sequence(&file.Sequence), L"Sequence");
+        });
 }
 
 void ResolveTargetFolders(const _stringx& path, std::vector<FileRecord>& files) {
@@ -201,12 +197,9 @@ ModuleDetails ReadDetails(IMergeModule2* module) {
     details.ResolvedPath = resolvedPath.get();
     details.Dependencies = ReadDependencies(module);
     details.Exclusions = ReadExclusions(module);
-    ComPtr<IDialogCollection> dialogs;
-    Check(module->get_Dialogs(dialogs.Put()), L"Dialogs");
-    details.Dialogs = ReadNames<IDialogCollection, IDialogItem>(dialogs.Get(), IID_IDialogItem);
-    ComPtr<ICustomActionCollection> actions;
-    Check(module->get_CustomActions(actions.Put()), L"CustomActions");
-    details.CustomActions = ReadNames<ICustomActionCollection, ICustomActionItem>(actions.Get(), IID_ICustomActionItem);
+    details.Dialogs = ReadNames<IDialogItem>(module, &IMergeModule2::get_Dialogs, IID_IDialogItem, L"Dialogs");
+    details.CustomActions =
+        ReadNames<ICustomActionItem>(module, &IMergeModule2::get_CustomActions, IID_ICustomActionItem, L"CustomActions");
     details.DownloadFiles = ReadDownloadFiles(module);
     details.Files = ReadFiles(module);
     ResolveTargetFolders(details.Summary.Path, details.Files);

@@ -75,6 +75,8 @@ int wmain(int argc, wchar_t** argv) {
                  "which module delivers a file, and what a module pulls in.",
                  "mmcat");
     app.require_subcommand(1);
+    // A signature or a Unix-style path may start with a slash: only dashes start options.
+    app.allow_windows_style_options(false);
     CLI::App* list = app.add_subcommand(
         "list", "The catalog's modules: EntryKey, display name, version, language, where each comes from, present or "
                 "not, newer version described");

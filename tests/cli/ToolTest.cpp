@@ -305,6 +305,8 @@ TEST_F(Tool, BadInputGetsAClearErrorAndTouchesNothing) {
         {L"deps --dot --json x --path \"" + folder_ + L"\"", 2, "excludes"},
         {L"list", 2, "CVAPPSERVICES_INI"},
         {L"show Nothing.X:1033 --path \"" + folder_ + L"\"", 1, "no module Nothing.X:1033 in the catalog"},
+        // A slash starts no option: a Unix path that names no file is looked up as a signature.
+        {L"show /no/such.msm --path \"" + folder_ + L"\"", 1, "no module /no/such.msm:0 in the catalog"},
         {L"show \"" + cvtest::FixturePath(L"corrupt.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not a merge module"},
         {L"deps \"" + cvtest::FixturePath(L"empty-signature.msm") + L"\" --path \"" + folder_ + L"\"", 2,
          "not a merge module"},
