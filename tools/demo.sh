@@ -2,15 +2,22 @@
 # Installs, builds, registers the server in the build's wine prefix, lays out a small environment
 # (search folders with generated merge modules, a repository, a gallery description, index files)
 # and runs the demo client against it, then the command-line tool (tools/mmcat.sh) over the same.
+# The environment goes to build/demo, or to $CV_DEMO_DIR.
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CV_BUILD_DIR:-$root/build}
 "$root/tools/setup.sh"
 "$root/tools/register.sh" "$build/wine-run.sh" "$build/bin"
 
-demo=$build/demo
+demo=${CV_DEMO_DIR:-$build/demo}
+# A folder of the user's is replaced only when an earlier run laid it out.
+if [ -n "$CV_DEMO_DIR" ] && [ -e "$demo" ] && [ ! -f "$demo/.cv-demo" ]; then
+    echo "demo.sh: $demo exists and was not laid out by this script; not replacing it" >&2
+    exit 2
+fi
 rm -rf "$demo"
 mkdir -p "$demo/Modules" "$demo/Team" "$demo/App/ObjectGallery" "$demo/App/Repositories" "$demo/Index"
+touch "$demo/.cv-demo"
 cp "$build/fixtures/full.msm" "$build/fixtures/multi-1031.msm" "$demo/Modules/"
 cp "$build/fixtures/multi-1033.msm" "$demo/Team/"
 win() { printf 'Z:%s' "$1" | sed 's|/|\\|g'; }

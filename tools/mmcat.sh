@@ -10,7 +10,7 @@ if [ ! -x "$build/wine-run.sh" ] || [ ! -f "$build/bin/mmcat.exe" ]; then
     echo "mmcat.sh: no build in $build; run ./tools/setup.sh (or ./tools/demo.sh) first" >&2
     exit 2
 fi
-win() { printf 'Z:%s' "$(realpath -m -- "$1")" | sed 's|/|\\|g'; }
+win() { printf 'Z:%s' "$(realpath -m -s -- "$1")" | sed 's|/|\\|g'; }
 
 # The server is registered when its class points at this build's DLL.
 expected=$(win "$build/bin/CvMMUpdater2.dll")

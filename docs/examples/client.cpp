@@ -24,7 +24,8 @@ int wmain(int argc, wchar_t** argv) {
     IMergeModule2* module = nullptr;  // [in, out]: null in, the module out
     VARIANT_BOOL found = VARIANT_FALSE;
     hr = catalog->FindModuleForFileEx(path, key, version, &module, &found);
-    if (SUCCEEDED(hr) && module) {
+    int exitCode = SUCCEEDED(hr) && module ? 0 : 1;
+    if (exitCode == 0) {
         BSTR entryKey = nullptr, name = nullptr;
         module->get_EntryKey(&entryKey);
         module->get_DisplayName(&name);
@@ -46,5 +47,5 @@ int wmain(int argc, wchar_t** argv) {
     SysFreeString(version);
     catalog->Release();
     CoUninitialize();
-    return module ? 0 : 1;
+    return exitCode;
 }
