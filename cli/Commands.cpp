@@ -314,8 +314,12 @@ int WhichCommand(const Request& request) {
 int DepsCommand(const Request& request) {
     CatalogClient catalog;
     const ModuleNode* root = catalog.Node(ModuleByArgument(catalog, request.Argument).Get());
-    Closure closure =
-        ComputeClosure(*root, [&](const _stringx& id, LONG language) { return catalog.Resolve(id, language); });
+    // A module file that the catalog does not hold still answers what its closure requires of it.
+    Closure closure = ComputeClosure(*root, [&](const _stringx& id, LONG language) {
+        const ModuleNode* found = catalog.Resolve(id, language);
+        if (!found && id == root->ModuleId && (language == 0 || language == root->Language)) found = root;
+        return found;
+    });
 
     json result{{"root", Utf8(root->EntryKey)}, {"complete", closure.Complete()}};
     json& modules = result["modules"] = json::array();

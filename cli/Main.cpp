@@ -16,7 +16,7 @@ struct Options {
     bool json = false, dot = false;
 };
 
-void AddConfigurationOptions(CLI::App* command, Options& options) {
+void AddConfigurationOptions(CLI::App* command, Options& options, const std::string& rules = std::string()) {
     command->add_option("--path", options.paths,
                         "A folder of merge modules to catalog (repeatable); with --path, --app or --index the "
                         "catalog's configuration is written for this run only")
@@ -27,18 +27,17 @@ void AddConfigurationOptions(CLI::App* command, Options& options) {
     command->add_option("--index", options.index, "The folder of modules.ini and FilesToModules.ini");
     command->add_flag("--json", options.json, "Print JSON instead of text");
     command->footer(
-        "Without --path, --app and --index the configuration is the environment's own: the AppServices.ini that "
+        rules + "Without --path, --app and --index the configuration is the environment's own: the AppServices.ini that "
         "CVAPPSERVICES_INI names.\nExit codes: 0 found or done, 1 nothing found or an incomplete closure, 2 bad "
         "usage or an error.");
 }
 
 const char kWhichRules[] =
-    "The module that delivers a file, found by the catalog's file search (FindModuleForFileEx).\n"
     "The path is written in the active project type's folder syntax: \"[SystemFolder]MyDir\\file.dll\" for "
     "installer projects (the syntax of a private configuration), \"<WINSYSDIR>\\...\" for the other kind. "
     "An empty version means \"0\", so a file that has a version matches only when --version gives it. With --key "
     "the file's directory key must match too. When nothing matches, the modules that have a file of that name are "
-    "listed with its target folders and versions.";
+    "listed with its target folders and versions.\n\n";
 
 int Run(const std::string& command, const Options& options) {
     Request request;
@@ -63,7 +62,15 @@ int Run(const std::string& command, const Options& options) {
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    // UTF-8 on a console for this run only: the console keeps its code page after we exit.
+    UINT consoleCodePage = GetConsoleOutputCP();
     SetConsoleOutputCP(CP_UTF8);
+    struct RestoreCodePage {
+        UINT codePage;
+        ~RestoreCodePage() {
+            if (codePage) SetConsoleOutputCP(codePage);
+        }
+    } restore{consoleCodePage};
 
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(Utf8(argv[i]));
@@ -85,7 +92,8 @@ int wmain(int argc, wchar_t** argv) {
                 "download files and files with their target folders");
     show->add_option("module", options.argument, "A module file, or a signature ModuleID[:language] in the catalog")
         ->required();
-    CLI::App* which = app.add_subcommand("which", kWhichRules);
+    CLI::App* which = app.add_subcommand(
+        "which", "The module that delivers a file, found by the catalog's file search (FindModuleForFileEx)");
     which->add_option("path", options.argument, "The file's target path, e.g. \"[SystemFolder]MyDir\\file.dll\"")
         ->required();
     which->add_option("--key", options.directoryKey, "The file's directory key");
@@ -99,7 +107,8 @@ int wmain(int argc, wchar_t** argv) {
     deps->add_option("module", options.argument, "A module file, or a signature ModuleID[:language] in the catalog")
         ->required();
     CLI::Option* dot = deps->add_flag("--dot", options.dot, "Print the closure as a DOT graph");
-    for (CLI::App* command : {list, show, which, find, deps}) AddConfigurationOptions(command, options);
+    for (CLI::App* command : {list, show, find, deps}) AddConfigurationOptions(command, options);
+    AddConfigurationOptions(which, options, kWhichRules);
     dot->excludes(deps->get_option("--json"));
 
     try {

@@ -122,6 +122,11 @@ TEST_F(Tool, ListsEveryModuleOfTheFolder) {
     EXPECT_NE(std::string::npos, text.out.find(kFull + ":1033\n    Full Test Module; version 1.2.3.4; language 1033\n"
                                                        "    from " + Utf8(folder_) + "; present\n"));
     EXPECT_NE(std::string::npos, text.out.find("\n9 modules\n"));
+
+    _stringx empty = cvtest::FreshScratchDir(L"cli-empty-folder");
+    Outcome none = Mmcat(L"list --json --path \"" + empty + L"\"");
+    EXPECT_EQ(1u, none.exitCode) << "nothing found";
+    EXPECT_EQ(json::array(), none.Json()["modules"]);
 }
 
 TEST_F(Tool, ShowsAModuleByFileOrSignatureWithItsTargetFolders) {
@@ -224,6 +229,7 @@ TEST_F(Tool, FindPicksALanguageAsTheCatalogDoes) {
         EXPECT_EQ(c.entryKey, module.is_null() ? "" : module["entry_key"].get<std::string>()) << c.signature;
     }
     EXPECT_EQ("No module Nothing.X:0 in the catalog.\n", Run(L"find Nothing.X").out);
+    EXPECT_EQ(0u, Run(L"find " + FromNarrow(kMulti)).out.find(kMulti + ":1031\n    Multi Language Module 1031; "));
 }
 
 // Every module comes after all that it requires, except along a reported cycle.
@@ -284,6 +290,13 @@ TEST_F(Tool, DependencyClosures) {
           "Exclusions violated (1):\n  " + kBroken + " excludes " + kMid + " 1.1.0.0 (1031, versions up to 1.5)\n",
           "Cycles (1):\n  " + kCycleA + " -> " + kCycleB + " -> " + kCycleA + "\n", std::string("Incomplete.\n")})
         EXPECT_NE(std::string::npos, text.out.find(expected)) << expected << "\nin:\n" << text.out;
+
+    // Alone with the module that requires it, a module file answers for itself.
+    _stringx pair = cvtest::FreshScratchDir(L"cli-cycle-pair");
+    ASSERT_TRUE(cvtest::CopyInto(Module(L"deps-cycle-b.msm"), pair));
+    Outcome outside = Mmcat(L"deps --json \"" + Module(L"deps-cycle-a.msm") + L"\" --path \"" + pair + L"\"");
+    EXPECT_EQ(json::array({kCycleB, kCycleA}), outside.Json()["merge_order"]);
+    EXPECT_TRUE(outside.Json()["missing"].empty());
 
     Outcome dot = Run(L"deps --dot " + FromNarrow(kTop));
     EXPECT_EQ(0u, dot.exitCode);
