@@ -21,7 +21,12 @@ const std::string kTop = Deps("ChainTop", 1) + ":1033", kMid = Deps("ChainMid", 
                   kBase = Deps("ChainBase", 3) + ":1033", kBroken = Deps("Broken", 4) + ":1033",
                   kCycleA = Deps("CycleA", 5) + ":1033", kCycleB = Deps("CycleB", 6) + ":1033";
 
-std::string Utf8(const _stringx& text) { return _stringx(text).AsNarrow(); }
+std::string Utf8(const _stringx& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    if (n) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &out[0], n, nullptr, nullptr);
+    return out;
+}
 // The signatures and names here are ASCII.
 _stringx FromNarrow(const std::string& text) { return _stringx(std::wstring(text.begin(), text.end())); }
 
@@ -122,6 +127,13 @@ TEST_F(Tool, ListsEveryModuleOfTheFolder) {
     EXPECT_NE(std::string::npos, text.out.find(kFull + ":1033\n    Full Test Module; version 1.2.3.4; language 1033\n"
                                                        "    from " + Utf8(folder_) + "; present\n"));
     EXPECT_NE(std::string::npos, text.out.find("\n9 modules\n"));
+
+    // Names beyond ASCII go through the command line, the configuration and the JSON unchanged.
+    _stringx accented = cvtest::FreshScratchDir(L"cli-m\u00f3dulos \u00e4");
+    ASSERT_TRUE(CopyFileW(Module(L"full.msm").c_str(), JoinPath(accented, L"\u00dcn\u00ef.msm").c_str(), FALSE));
+    Outcome unusual = Mmcat(L"list --json --path \"" + accented + L"\"");
+    ASSERT_EQ(0u, unusual.exitCode) << unusual.err;
+    EXPECT_EQ(Utf8(JoinPath(accented, L"\u00dcn\u00ef.msm")), unusual.Json()["modules"][0]["path"]);
 
     _stringx empty = cvtest::FreshScratchDir(L"cli-empty-folder");
     Outcome none = Mmcat(L"list --json --path \"" + empty + L"\"");
