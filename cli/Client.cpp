@@ -1,0 +1,271 @@
+#include "cli/Client.h"
+
+#include "model/ModuleRecords.h"
+#include "msi/ModuleReader.h"
+#include "server/ComException.h"
+
+namespace {
+_stringx Text(HRESULT (STDMETHODCALLTYPE IMergeModule2::*getter)(BSTR*), IMergeModule2* module, const wchar_t* what) {
+    unique_bstr value;
+    Check((module->*getter)(value.put()), what);
+    return _stringx(value.get());
+}
+
+template <typename Item, typename Get>
+_stringx ItemText(Item* item, Get get, const wchar_t* what) {
+    unique_bstr value;
+    Check((item->*get)(value.put()), what);
+    return _stringx(value.get());
+}
+
+// Every item of a collection, asked for its own interface, in the collection's order.
+template <typename Item, typename Collection, typename Visit>
+void ForEachItem(Collection* collection, REFIID iid, Visit visit) {
+    LONG count = 0;
+    Check(collection->get_Count(&count), L"Count");
+    for (LONG i = 1; i <= count; ++i) {
+        unique_variant index;
+        V_VT(index.get()) = VT_I4;
+        V_I4(index.get()) = i;
+        ComPtr<IDispatch> element;
+        Check(collection->get_Item(index.Get(), element.Put()), L"Item");
+        ComPtr<Item> item;
+        Check(element.As(iid, item), L"QueryInterface");
+        visit(item.Get());
+    }
+}
+
+bool Flag(HRESULT (STDMETHODCALLTYPE IMergeModule2::*getter)(VARIANT_BOOL*), IMergeModule2* module,
+          const wchar_t* what) {
+    VARIANT_BOOL value = VARIANT_FALSE;
+    Check((module->*getter)(&value), what);
+    return value != VARIANT_FALSE;
+}
+
+// One of the module's lists, each item read into a record by fill(item, record).
+template <typename Item, typename Record, typename Collection, typename Fill>
+std::vector<Record> ReadList(IMergeModule2* module, HRESULT (STDMETHODCALLTYPE IMergeModule2::*get)(Collection**),
+                             REFIID itemIid, const wchar_t* what, Fill fill) {
+    ComPtr<Collection> collection;
+    Check((module->*get)(collection.Put()), what);
+    std::vector<Record> records;
+    ForEachItem<Item>(collection.Get(), itemIid, [&](Item* item) {
+        records.emplace_back();
+        fill(item, records.back());
+    });
+    return records;
+}
+
+std::vector<Requirement> ReadDependencies(IMergeModule2* module) {
+    return ReadList<IDependencyItem, Requirement>(
+        module, &IMergeModule2::get_Dependencies, IID_IDependencyItem, L"Dependencies",
+        [](IDependencyItem* item, Requirement& requirement) {
+            requirement.ModuleId = ItemText(item, &IDependencyItem::get_ModuleID, L"Dependency ModuleID");
+            requirement.Version = ItemText(item, &IDependencyItem::get_Version, L"Dependency Version");
+            Check(item->get_Language(&requirement.Language), L"Dependency Language");
+        });
+}
+
+std::vector<Exclusion> ReadExclusions(IMergeModule2* module) {
+    return ReadList<IExclusionItem, Exclusion>(
+        module, &IMergeModule2::get_Exclusions, IID_IExclusionItem, L"Exclusions",
+        [](IExclusionItem* item, Exclusion& exclusion) {
+            exclusion.ModuleId = ItemText(item, &IExclusionItem::get_ModuleID, L"Exclusion ModuleID");
+            exclusion.MinVersion = ItemText(item, &IExclusionItem::get_MinVersion, L"Exclusion MinVersion");
+            exclusion.MaxVersion = ItemText(item, &IExclusionItem::get_MaxVersion, L"Exclusion MaxVersion");
+            // The interface gives the language as text; the closure compares numbers.
+            exclusion.Language = _wtol(ItemText(item, &IExclusionItem::get_Language, L"Exclusion Language").c_str());
+        });
+}
+
+template <typename Item, typename Collection>
+std::vector<_stringx> ReadNames(IMergeModule2* module, HRESULT (STDMETHODCALLTYPE IMergeModule2::*get)(Collection**),
+                                REFIID itemIid, const wchar_t* what) {
+    return ReadList<Item, _stringx>(module, get, itemIid, what,
+                                    [](Item* item, _stringx& name) { name = ItemText(item, &Item::get_Name, L"Name"); });
+}
+
+std::vector<DownloadFileRecord> ReadDownloadFiles(IMergeModule2* module) {
+    return ReadList<IDownloadFileItem, DownloadFileRecord>(
+        module, &IMergeModule2::get_DownloadFiles, IID_IDownloadFileItem, L"DownloadFiles",
+        [](IDownloadFileItem* item, DownloadFileRecord& record) {
+            record.Location = ItemText(item, &IDownloadFileItem::get_Location, L"Location");
+            record.MediaLocation = ItemText(item, &IDownloadFileItem::get_MediaLocation, L"MediaLocation");
+            record.InternetLocation = ItemText(item, &IDownloadFileItem::get_InternetLocation, L"InternetLocation");
+            record.CheckSum = ItemText(item, &IDownloadFileItem::get_CheckSum, L"CheckSum");
+            Check(item->get_FileSize(&record.Size), L"FileSize");
+        });
+}
+
+ComPtr<IMergeModule2> AsModule(IDispatch* object) {
+    ComPtr<IMergeModule2> module;
+    if (object) Check(ComPtr<IDispatch>(object).As(IID_IMergeModule2, module), L"QueryInterface(IMergeModule2)");
+    return module;
+}
+
+ComPtr<IUnknown> CreateByProgId(const wchar_t* progId, REFIID iid) {
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(progId, &clsid);
+    if (FAILED(hr))
+        throw ToolError(_stringx::Formatted(L"%s is not registered; register the server (regsvr32 CvMMUpdater2.dll)",
+                                            progId));
+    ComPtr<IUnknown> object;
+    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object.PutVoid()),
+          _stringx::Formatted(L"creating %s", progId).c_str());
+    return object;
+}
+}  // namespace
+
+void Check(HRESULT hr, const wchar_t* what) {
+    if (SUCCEEDED(hr)) return;
+    _stringx description;
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Put()) == S_OK && info) {
+        unique_bstr text;
+        if (SUCCEEDED(info->GetDescription(text.put()))) description = text.get();
+    }
+    if (description.empty()) description = SystemMessage(hr);
+    while (!description.empty() && (description.ends_with(L'\n') || description.ends_with(L'\r')))
+        description.resize(description.length() - 1);
+    throw ToolError(_stringx::Formatted(L"%s failed: %s (0x%08lX)", what,
+                                        description.empty() ? L"no description" : description.c_str(),
+                                        static_cast<unsigned long>(hr)));
+}
+
+_stringx ModuleSummary::Source() const {
+    if (!SourceLocation.empty()) return SourceLocation;
+    size_t slash = Path.rfind(L'\\');
+    if (slash != _stringx::npos) return Path.substr(0, slash);
+    return Path.empty() ? _stringx(L"gallery") : Path;
+}
+
+ModuleSummary ReadSummary(IMergeModule2* module) {
+    ModuleSummary summary;
+    summary.EntryKey = Text(&IMergeModule2::get_EntryKey, module, L"EntryKey");
+    summary.ModuleId = Text(&IMergeModule2::get_ModuleId, module, L"ModuleId");
+    summary.DisplayName = Text(&IMergeModule2::get_DisplayName, module, L"DisplayName");
+    summary.Version = Text(&IMergeModule2::get_Version, module, L"Version");
+    summary.Path = Text(&IMergeModule2::get_Path, module, L"Path");
+    summary.SourceLocation = Text(&IMergeModule2::get_SourceLocation, module, L"SourceLocation");
+    Check(module->get_Language(&summary.Language), L"Language");
+    summary.Present = Flag(&IMergeModule2::get_IsPresent, module, L"IsPresent");
+    summary.NewerVersion = Flag(&IMergeModule2::get_NeedsUpdate, module, L"NeedsUpdate");
+    return summary;
+}
+
+std::vector<FileRecord> ReadFiles(IMergeModule2* module) {
+    return ReadList<IFileItem, FileRecord>(
+        module, &IMergeModule2::get_Files, IID_IFileItem, L"Files", [](IFileItem* item, FileRecord& file) {
+            file.FileKey = ItemText(item, &IFileItem::get_FileKey, L"FileKey");
+            file.StoredName = ItemText(item, &IFileItem::get_FileName, L"FileName");
+            // The stored form may be "SHORT~1.TXT|Long Name.txt"; files are searched and delivered by the long one.
+            file.FileName = LongFileName(file.StoredName);
+            file.Directory = ItemText(item, &IFileItem::get_Directory, L"Directory");
+            file.Version = ItemText(item, &IFileItem::get_Version, L"Version");
+            file.Language = ItemText(item, &IFileItem::get_Language, L"Language");
+            Check(item->get_FileSize(&file.Size), L"FileSize");
+            Check(item->get_Sequence(&file.Sequence), L"Sequence");
+        });
+}
+
+void ResolveTargetFolders(const _stringx& path, std::vector<FileRecord>& files) {
+    if (path.empty() || files.empty()) return;
+    // The interfaces give only the directory key; the server's own reader resolves it, the way the
+    // file search does.
+    ModuleEntry entry;
+    entry.Load(path, L"");
+    for (FileRecord& file : files) {
+        try {
+            file.Resolved = entry.ResolveModuleDirectory(file.Directory, file.TargetFolder);
+        } catch (const CComException&) {
+            // A module that cannot be opened again leaves its folders unresolved.
+            file.Resolved = false;
+        }
+        if (!file.Resolved) file.TargetFolder.clear();
+    }
+}
+
+ModuleDetails ReadDetails(IMergeModule2* module) {
+    ModuleDetails details;
+    details.Summary = ReadSummary(module);
+    details.RevisionNumber = Text(&IMergeModule2::get_RevisionNumber, module, L"RevisionNumber");
+    details.Subject = Text(&IMergeModule2::get_Subject, module, L"Subject");
+    details.Author = Text(&IMergeModule2::get_Author, module, L"Author");
+    details.Comments = Text(&IMergeModule2::get_Comments, module, L"Comments");
+    unique_bstr resolvedPath;
+    Check(module->get_ResolvedPath(resolvedPath.put()), L"ResolvedPath");
+    details.ResolvedPath = resolvedPath.get();
+    details.Dependencies = ReadDependencies(module);
+    details.Exclusions = ReadExclusions(module);
+    details.Dialogs = ReadNames<IDialogItem>(module, &IMergeModule2::get_Dialogs, IID_IDialogItem, L"Dialogs");
+    details.CustomActions =
+        ReadNames<ICustomActionItem>(module, &IMergeModule2::get_CustomActions, IID_ICustomActionItem, L"CustomActions");
+    details.DownloadFiles = ReadDownloadFiles(module);
+    details.Files = ReadFiles(module);
+    ResolveTargetFolders(details.Summary.Path, details.Files);
+    return details;
+}
+
+ComPtr<IMergeModule2> OpenModuleFile(const _stringx& path) {
+    ComPtr<IMergeModule2> module;
+    Check(CreateByProgId(L"CvMMUpdater.MergeModule2", IID_IMergeModule2).As(IID_IMergeModule2, module),
+          L"QueryInterface(IMergeModule2)");
+    Check(module->Open(_stringx(path).AsBSTR()), L"Open");
+    return module;
+}
+
+_stringx NormalizedSignature(const _stringx& signature) {
+    return signature.find(L':') == _stringx::npos ? signature + L":0" : signature;
+}
+
+CatalogClient::CatalogClient() {
+    Check(CreateByProgId(L"CvMMUpdater.MMCatalog", IID_IMMCatalog).As(IID_IMMCatalog, catalog_),
+          L"QueryInterface(IMMCatalog)");
+}
+
+std::vector<ComPtr<IMergeModule2>> CatalogClient::Modules() {
+    ComPtr<IDispatch> object;
+    Check(catalog_->GetModules(object.Put()), L"GetModules");
+    ComPtr<IModuleCollection> collection;
+    Check(object.As(IID_IModuleCollection, collection), L"QueryInterface(IModuleCollection)");
+    std::vector<ComPtr<IMergeModule2>> modules;
+    ForEachItem<IMergeModule2>(collection.Get(), IID_IMergeModule2,
+                               [&](IMergeModule2* module) { modules.emplace_back(module); });
+    return modules;
+}
+
+ComPtr<IMergeModule2> CatalogClient::FindModule(const _stringx& signature) {
+    ComPtr<IDispatch> found;
+    Check(catalog_->FindModule(NormalizedSignature(signature).AsBSTR(), 0, found.Put()), L"FindModule");
+    return AsModule(found.Get());
+}
+
+ComPtr<IMergeModule2> CatalogClient::FindModuleForFile(const _stringx& path, const _stringx& directoryKey,
+                                                       const _stringx& version, bool& found) {
+    ComPtr<IMergeModule2> module;
+    VARIANT_BOOL matched = VARIANT_FALSE;
+    Check(catalog_->FindModuleForFileEx(_stringx(path).AsBSTR(), _stringx(directoryKey).AsBSTR(),
+                                        _stringx(version).AsBSTR(), module.Put(), &matched),
+          L"FindModuleForFileEx");
+    found = matched != VARIANT_FALSE;
+    return module;
+}
+
+const ModuleNode* CatalogClient::Node(IMergeModule2* module) {
+    _stringx key = Text(&IMergeModule2::get_EntryKey, module, L"EntryKey");
+    auto known = nodes_.find(key);
+    if (known != nodes_.end()) return known->second.get();
+    auto node = std::make_unique<ModuleNode>();
+    node->EntryKey = key;
+    node->ModuleId = Text(&IMergeModule2::get_ModuleId, module, L"ModuleId");
+    node->Version = Text(&IMergeModule2::get_Version, module, L"Version");
+    Check(module->get_Language(&node->Language), L"Language");
+    node->Requires = ReadDependencies(module);
+    node->Excludes = ReadExclusions(module);
+    return nodes_.emplace(key, std::move(node)).first->second.get();
+}
+
+const ModuleNode* CatalogClient::Resolve(const _stringx& moduleId, LONG language) {
+    ComPtr<IMergeModule2> module = FindModule(moduleId + _stringx::Formatted(L":%ld", static_cast<long>(language)));
+    return module ? Node(module.Get()) : nullptr;
+}

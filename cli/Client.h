@@ -1,0 +1,88 @@
+// The tool's side of the server: the catalog and module objects created by ProgID like any caller's,
+// and what they answer read into plain records.
+#pragma once
+#include <windows.h>
+#include <map>
+#include <memory>
+#include <vector>
+#include "cli/Closure.h"
+#include "cvmmupdater.h"
+#include "msi/stringx.h"
+#include "server/Handles.h"
+
+// A failure the tool reports and ends with: the message for stderr and the exit code.
+class ToolError {
+public:
+    ToolError(const _stringx& message, int exitCode = 2) : message_(message), exitCode_(exitCode) {}
+    const _stringx& Message() const { return message_; }
+    int ExitCode() const { return exitCode_; }
+
+private:
+    _stringx message_;
+    int exitCode_;
+};
+
+// Throws a ToolError naming the call, with the server's error description when it left one.
+void Check(HRESULT hr, const wchar_t* what);
+
+struct ModuleSummary {
+    _stringx EntryKey, ModuleId, DisplayName, Version, Path, SourceLocation;
+    LONG Language = 0;
+    bool Present = false;
+    bool NewerVersion = false;
+    // The repository's display name, else the module file's folder, else "gallery".
+    _stringx Source() const;
+};
+
+struct FileRecord {
+    _stringx FileKey, FileName, StoredName, Directory, TargetFolder, Version, Language;  // FileName: the long name
+    bool Resolved = false;  // TargetFolder holds the resolved folder
+    LONG Size = 0, Sequence = 0;
+};
+
+struct DownloadFileRecord {
+    _stringx Location, MediaLocation, InternetLocation, CheckSum;
+    LONG Size = 0;
+};
+
+struct ModuleDetails {
+    ModuleSummary Summary;
+    _stringx RevisionNumber, Subject, Author, Comments, ResolvedPath;
+    std::vector<Requirement> Dependencies;
+    std::vector<Exclusion> Exclusions;
+    std::vector<_stringx> Dialogs, CustomActions;
+    std::vector<DownloadFileRecord> DownloadFiles;
+    std::vector<FileRecord> Files;
+};
+
+ModuleSummary ReadSummary(IMergeModule2* module);
+// Everything the module answers; files with their folders resolved in the module file itself.
+ModuleDetails ReadDetails(IMergeModule2* module);
+std::vector<FileRecord> ReadFiles(IMergeModule2* module);
+// The target folder of each file, resolved by the server's own resolution in the module at path.
+void ResolveTargetFolders(const _stringx& path, std::vector<FileRecord>& files);
+
+// A module file opened through MergeModule2.
+ComPtr<IMergeModule2> OpenModuleFile(const _stringx& path);
+
+class CatalogClient {
+public:
+    CatalogClient();
+    std::vector<ComPtr<IMergeModule2>> Modules();
+    // "ModuleID:language" (0: any language; no colon counts as ":0"); null when there is none.
+    ComPtr<IMergeModule2> FindModule(const _stringx& signature);
+    // The file search; `found` false with a module means the file-to-module index named it.
+    ComPtr<IMergeModule2> FindModuleForFile(const _stringx& path, const _stringx& directoryKey,
+                                            const _stringx& version, bool& found);
+
+    // The catalog as a module set for the closure: nodes by EntryKey, read once.
+    const ModuleNode* Node(IMergeModule2* module);
+    const ModuleNode* Resolve(const _stringx& moduleId, LONG language);
+
+private:
+    ComPtr<IMMCatalog> catalog_;
+    std::map<_stringx, std::unique_ptr<ModuleNode>> nodes_;
+};
+
+// "Id" alone is "Id:0".
+_stringx NormalizedSignature(const _stringx& signature);

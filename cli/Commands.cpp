@@ -1,0 +1,441 @@
+#include "cli/Commands.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include "cli/Client.h"
+
+using nlohmann::json;
+
+namespace {
+// ---------------------------------------------------------------- JSON of the records
+
+json Summary(const ModuleSummary& module) {
+    return json{{"entry_key", Utf8(module.EntryKey)},   {"module_id", Utf8(module.ModuleId)},
+                {"display_name", Utf8(module.DisplayName)}, {"version", Utf8(module.Version)},
+                {"language", module.Language},          {"source", Utf8(module.Source())},
+                {"path", Utf8(module.Path)},            {"present", module.Present},
+                {"newer_version", module.NewerVersion}};
+}
+
+json OrNull(bool has, const _stringx& text) { return has ? json(Utf8(text)) : json(nullptr); }
+
+// "[SystemFolder]MyDir" and "zeta.dll" give "[SystemFolder]MyDir\zeta.dll"; a root reference takes
+// the name directly.
+_stringx TargetPath(const FileRecord& file) {
+    if (!file.Resolved) return _stringx();
+    const _stringx& folder = file.TargetFolder;
+    bool closed = folder.empty() || folder.ends_with(L'\\') || folder.ends_with(L']') || folder.ends_with(L'>');
+    return folder + (closed ? L"" : L"\\") + file.FileName;
+}
+
+json File(const FileRecord& file) {
+    return json{{"file_key", Utf8(file.FileKey)},
+                {"file_name", Utf8(file.FileName)},
+                {"stored_name", Utf8(file.StoredName)},
+                {"directory", Utf8(file.Directory)},
+                {"target_folder", OrNull(file.Resolved, file.TargetFolder)},
+                {"target_path", OrNull(file.Resolved, TargetPath(file))},
+                {"version", Utf8(file.Version)},
+                {"language", Utf8(file.Language)},
+                {"size", file.Size},
+                {"sequence", file.Sequence}};
+}
+
+json Dependency(const Requirement& requirement) {
+    return json{{"module_id", Utf8(requirement.ModuleId)},
+                {"language", requirement.Language},
+                {"version", Utf8(requirement.Version)}};
+}
+
+json ExclusionRule(const Exclusion& exclusion) {
+    return json{{"module_id", Utf8(exclusion.ModuleId)},
+                {"language", exclusion.Language},
+                {"min_version", Utf8(exclusion.MinVersion)},
+                {"max_version", Utf8(exclusion.MaxVersion)}};
+}
+
+json Details(const ModuleDetails& details) {
+    json result = Summary(details.Summary);
+    result["revision_number"] = Utf8(details.RevisionNumber);
+    result["subject"] = Utf8(details.Subject);
+    result["author"] = Utf8(details.Author);
+    result["comments"] = Utf8(details.Comments);
+    result["resolved_path"] = Utf8(details.ResolvedPath);
+    result["dependencies"] = json::array();
+    for (const Requirement& r : details.Dependencies) result["dependencies"].push_back(Dependency(r));
+    result["exclusions"] = json::array();
+    for (const Exclusion& e : details.Exclusions) result["exclusions"].push_back(ExclusionRule(e));
+    result["dialogs"] = json::array();
+    for (const _stringx& name : details.Dialogs) result["dialogs"].push_back(Utf8(name));
+    result["custom_actions"] = json::array();
+    for (const _stringx& name : details.CustomActions) result["custom_actions"].push_back(Utf8(name));
+    result["download_files"] = json::array();
+    for (const DownloadFileRecord& d : details.DownloadFiles)
+        result["download_files"].push_back(json{{"location", Utf8(d.Location)},
+                                                {"media_location", Utf8(d.MediaLocation)},
+                                                {"internet_location", Utf8(d.InternetLocation)},
+                                                {"size", d.Size},
+                                                {"checksum", Utf8(d.CheckSum)}});
+    result["files"] = json::array();
+    for (const FileRecord& f : details.Files) result["files"].push_back(File(f));
+    return result;
+}
+
+// ---------------------------------------------------------------- text
+
+std::string S(const json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+
+std::string Language(const json& language) {
+    return language.get<long>() == 0 ? "0 (any language)" : std::to_string(language.get<long>());
+}
+
+std::string Signature(const json& record) {
+    std::string language = std::to_string(record["language"].get<long>());
+    return S(record["module_id"]) + ":" + language + (language == "0" ? " (any language)" : "");
+}
+
+std::string Range(const std::string& min, const std::string& max) {
+    if (min.empty() && max.empty()) return "all versions";
+    if (min.empty()) return "versions up to " + max;
+    if (max.empty()) return "versions from " + min;
+    return "versions " + min + " to " + max;
+}
+
+std::string Minimum(const std::string& version) { return version.empty() ? "any version" : version + " or later"; }
+
+std::string SummaryText(const json& module) {
+    std::string text = S(module["entry_key"]) + "\n    " + S(module["display_name"]) + "; version " +
+                       S(module["version"]) + "; language " + S(module["language"]) + "\n    from " +
+                       S(module["source"]) + "; " + (module["present"].get<bool>() ? "present" : "not present");
+    if (module["newer_version"].get<bool>()) text += "; a newer version is described";
+    return text + "\n";
+}
+
+std::string FileText(const json& file) {
+    std::string where = file["target_path"].is_null()
+                            ? "(directory \"" + S(file["directory"]) + "\" unresolved) " + S(file["file_name"])
+                            : S(file["target_path"]);
+    std::string version = S(file["version"]).empty() ? "no version" : "version " + S(file["version"]);
+    return where + "  " + version + ", " + S(file["size"]) + " bytes, directory " +
+           (S(file["directory"]).empty() ? "(none)" : S(file["directory"]));
+}
+
+void PrintList(const char* title, const json& items, std::string (*line)(const json&)) {
+    std::string text = std::string(title) + " (" + std::to_string(items.size()) + ")" + (items.empty() ? "" : ":") + "\n";
+    for (const json& item : items) text += "  " + line(item) + "\n";
+    Print(text);
+}
+
+std::string Name(const json& name) { return S(name); }
+
+void PrintDetails(const json& m) {
+    std::string text = S(m["entry_key"]) + "\n";
+    auto field = [&](const char* label, const std::string& value) {
+        text += std::string("  ") + label + std::string(16 - std::char_traits<char>::length(label), ' ') + value + "\n";
+    };
+    field("Display name:", S(m["display_name"]));
+    field("Module ID:", S(m["module_id"]));
+    field("Language:", S(m["language"]));
+    field("Version:", S(m["version"]));
+    field("Path:", S(m["path"]));
+    field("Source:", S(m["source"]));
+    field("Subject:", S(m["subject"]));
+    field("Author:", S(m["author"]));
+    field("Comments:", S(m["comments"]));
+    field("Package code:", S(m["revision_number"]));
+    field("Present:", m["present"].get<bool>() ? "yes" : "no");
+    field("Newer version:", m["newer_version"].get<bool>() ? "described" : "no");
+    if (!S(m["resolved_path"]).empty()) field("Resolved path:", S(m["resolved_path"]));
+    Print(text);
+    PrintList("Dependencies", m["dependencies"],
+              [](const json& d) { return Signature(d) + ", " + Minimum(S(d["version"])); });
+    PrintList("Exclusions", m["exclusions"], [](const json& e) {
+        return Signature(e) + ", " + Range(S(e["min_version"]), S(e["max_version"]));
+    });
+    PrintList("Dialogs", m["dialogs"], Name);
+    PrintList("Custom actions", m["custom_actions"], Name);
+    PrintList("Download files", m["download_files"], [](const json& d) {
+        return S(d["location"]) + ", " + S(d["size"]) + " bytes" +
+               (S(d["internet_location"]).empty() ? "" : ", from " + S(d["internet_location"]));
+    });
+    PrintList("Files", m["files"], FileText);
+}
+
+void PrintJson(const json& document) { Print(document.dump(2) + "\n"); }
+
+// A module file when the argument names an existing file, else a signature in the catalog.
+ComPtr<IMergeModule2> ModuleByArgument(CatalogClient& catalog, const _stringx& argument) {
+    DWORD attributes = GetFileAttributesW(argument.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ComPtr<IMergeModule2> module = OpenModuleFile(argument);
+        // The server reads a damaged file as a module without values; say so instead.
+        if (ReadSummary(module.Get()).ModuleId.empty())
+            throw ToolError(_stringx::Formatted(L"%s: not a merge module, or one without a module signature",
+                                                argument.c_str()));
+        return module;
+    }
+    ComPtr<IMergeModule2> module = catalog.FindModule(argument);
+    if (!module)
+        throw ToolError(_stringx::Formatted(L"no module %s in the catalog, and no such file",
+                                            NormalizedSignature(argument).c_str()),
+                        1);
+    return module;
+}
+
+_stringx FileNameOf(const _stringx& targetPath) {
+    size_t cut = targetPath.rfind(L'\\');
+    if (cut == _stringx::npos) {
+        size_t bracket = targetPath.rfind(L']');
+        size_t angle = targetPath.rfind(L'>');
+        cut = bracket == _stringx::npos ? angle : angle == _stringx::npos ? bracket : std::max(bracket, angle);
+    }
+    return cut == _stringx::npos ? targetPath : targetPath.substr(cut + 1);
+}
+
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text)
+        out += c == '\n' ? std::string("\\n") : c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    return out + "\"";
+}
+}  // namespace
+
+std::string Utf8(const _stringx& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    if (n) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+_stringx FromUtf8(const std::string& text) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(n, L'\0');
+    if (n) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+    return _stringx(out);
+}
+
+void Print(const std::string& text) {
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+}
+
+void PrintError(const std::string& text) {
+    fwrite(text.data(), 1, text.size(), stderr);
+    fflush(stderr);
+}
+
+int ListCommand(const Request& request) {
+    CatalogClient catalog;
+    json modules = json::array();
+    for (const auto& module : catalog.Modules()) modules.push_back(Summary(ReadSummary(module.Get())));
+    if (request.Format == OutputFormat::Json) {
+        PrintJson(json{{"modules", modules}});
+    } else {
+        std::string text;
+        for (const json& module : modules) text += SummaryText(module);
+        Print(text + std::to_string(modules.size()) + (modules.size() == 1 ? " module\n" : " modules\n"));
+    }
+    return modules.empty() ? 1 : 0;
+}
+
+int ShowCommand(const Request& request) {
+    CatalogClient catalog;
+    json details = Details(ReadDetails(ModuleByArgument(catalog, request.Argument).Get()));
+    if (request.Format == OutputFormat::Json)
+        PrintJson(details);
+    else
+        PrintDetails(details);
+    return 0;
+}
+
+int FindCommand(const Request& request) {
+    CatalogClient catalog;
+    ComPtr<IMergeModule2> module = catalog.FindModule(request.Argument);
+    json result{{"signature", Utf8(NormalizedSignature(request.Argument))},
+                {"module", module ? Summary(ReadSummary(module.Get())) : json(nullptr)}};
+    if (request.Format == OutputFormat::Json)
+        PrintJson(result);
+    else if (module)
+        Print(SummaryText(result["module"]));
+    else
+        Print("No module " + S(result["signature"]) + " in the catalog.\n");
+    return module ? 0 : 1;
+}
+
+int WhichCommand(const Request& request) {
+    CatalogClient catalog;
+    bool found = false;
+    ComPtr<IMergeModule2> module =
+        catalog.FindModuleForFile(request.Argument, request.DirectoryKey, request.Version, found);
+    _stringx version = request.Version.empty() ? _stringx(L"0") : request.Version;
+    json result{{"path", Utf8(request.Argument)},
+                {"directory_key", Utf8(request.DirectoryKey)},
+                {"version", Utf8(version)},
+                {"found", static_cast<bool>(module)},
+                {"matched_by", module ? json(found ? "files" : "index") : json(nullptr)},
+                {"module", module ? Summary(ReadSummary(module.Get())) : json(nullptr)},
+                {"candidates", json::array()}};
+    if (!module) {
+        // Why nothing matched: every module's files of that name, with their folders and versions.
+        _stringx fileName = FileNameOf(request.Argument);
+        for (const auto& candidate : catalog.Modules()) {
+            std::vector<FileRecord> files = ReadFiles(candidate.Get());
+            std::vector<FileRecord> named;
+            for (const FileRecord& file : files)
+                if (_wcsicmp(file.FileName.c_str(), fileName.c_str()) == 0) named.push_back(file);
+            if (named.empty()) continue;
+            ModuleSummary summary = ReadSummary(candidate.Get());
+            ResolveTargetFolders(summary.Path, named);
+            for (const FileRecord& file : named) {
+                json entry = File(file);
+                entry["entry_key"] = Utf8(summary.EntryKey);
+                entry["display_name"] = Utf8(summary.DisplayName);
+                result["candidates"].push_back(entry);
+            }
+        }
+    }
+    if (request.Format == OutputFormat::Json) {
+        PrintJson(result);
+    } else if (module) {
+        Print(std::string(found ? "Delivered by " : "Named by the file-to-module index: ") +
+              SummaryText(result["module"]));
+    } else {
+        std::string text = "No module delivers " + Utf8(request.Argument) +
+                           (request.DirectoryKey.empty() ? "" : " from directory " + Utf8(request.DirectoryKey)) +
+                           " in version " + Utf8(version) + ".\n";
+        if (result["candidates"].empty()) text += "No module has a file of that name.\n";
+        for (const json& candidate : result["candidates"])
+            text += "  " + S(candidate["entry_key"]) + " has " + FileText(candidate) + "\n";
+        Print(text);
+    }
+    return module ? 0 : 1;
+}
+
+int DepsCommand(const Request& request) {
+    CatalogClient catalog;
+    const ModuleNode* root = catalog.Node(ModuleByArgument(catalog, request.Argument).Get());
+    // A module file that the catalog does not hold still answers what its closure requires of it.
+    Closure closure = ComputeClosure(*root, [&](const _stringx& id, LONG language) {
+        const ModuleNode* found = catalog.Resolve(id, language);
+        if (!found && id == root->ModuleId && (language == 0 || language == root->Language)) found = root;
+        return found;
+    });
+
+    json result{{"root", Utf8(root->EntryKey)}, {"complete", closure.Complete()}};
+    json& modules = result["modules"] = json::array();
+    json& missing = result["missing"] = json::array();
+    json& tooOld = result["too_old"] = json::array();
+    for (const ModuleNode* module : closure.Modules) {
+        json needs = json::array();
+        for (const ResolvedRequirement& r : closure.Requirements[module->EntryKey]) {
+            json entry = Dependency(r.Wanted);
+            entry["resolved"] = r.Found ? json(Utf8(r.Found->EntryKey)) : json(nullptr);
+            entry["too_old"] = r.TooOld;
+            needs.push_back(entry);
+            if (!r.Found) {
+                json item = Dependency(r.Wanted);
+                item["required_by"] = Utf8(module->EntryKey);
+                missing.push_back(item);
+            } else if (r.TooOld) {
+                tooOld.push_back(json{{"entry_key", Utf8(r.Found->EntryKey)},
+                                      {"version", Utf8(r.Found->Version)},
+                                      {"required_version", Utf8(r.Wanted.Version)},
+                                      {"required_by", Utf8(module->EntryKey)}});
+            }
+        }
+        modules.push_back(json{{"entry_key", Utf8(module->EntryKey)},
+                               {"module_id", Utf8(module->ModuleId)},
+                               {"language", module->Language},
+                               {"version", Utf8(module->Version)},
+                               {"requires", needs}});
+    }
+    json& excluded = result["excluded"] = json::array();
+    for (const ViolatedExclusion& v : closure.Violations) {
+        json item = ExclusionRule(v.Rule);
+        item["entry_key"] = Utf8(v.Excluded->EntryKey);
+        item["version"] = Utf8(v.Excluded->Version);
+        item["excluded_by"] = Utf8(v.ExcludedBy->EntryKey);
+        excluded.push_back(item);
+    }
+    json& cycles = result["cycles"] = json::array();
+    for (const auto& cycle : closure.Cycles) {
+        json path = json::array();
+        for (const _stringx& key : cycle) path.push_back(Utf8(key));
+        cycles.push_back(path);
+    }
+    json& order = result["merge_order"] = json::array();
+    for (const _stringx& key : closure.MergeOrder) order.push_back(Utf8(key));
+    int exitCode = closure.Complete() ? 0 : 1;
+
+    if (request.Format == OutputFormat::Json) {
+        PrintJson(result);
+        return exitCode;
+    }
+    if (request.Format == OutputFormat::Dot) {
+        std::string dot = "digraph closure {\n  node [shape=box];\n";
+        for (const json& m : modules) {
+            dot += "  " + Quoted(S(m["entry_key"])) + " [label=" + Quoted(S(m["entry_key"]) + "\n" + S(m["version"])) +
+                   "];\n";
+            for (const json& r : m["requires"]) {
+                std::string label = S(r["version"]).empty() ? "" : ">= " + S(r["version"]);
+                if (r["resolved"].is_null()) {
+                    std::string target = S(r["module_id"]) + ":" + S(r["language"]);
+                    dot += "  " + Quoted(target) + " [style=dashed, color=red, label=" + Quoted(target + "\nmissing") +
+                           "];\n  " + Quoted(S(m["entry_key"])) + " -> " + Quoted(target) + " [color=red, label=" +
+                           Quoted(label) + "];\n";
+                } else if (S(r["resolved"]) != S(m["entry_key"])) {
+                    bool tooOld = r["too_old"].get<bool>();
+                    dot += "  " + Quoted(S(m["entry_key"])) + " -> " + Quoted(S(r["resolved"])) +
+                           (label.empty() && !tooOld
+                                ? std::string()
+                                : " [label=" + Quoted(label + (tooOld ? " (too old)" : "")) +
+                                      (tooOld ? ", color=red]" : "]")) +
+                           ";\n";
+                }
+            }
+        }
+        for (const json& e : excluded)
+            dot += "  " + Quoted(S(e["excluded_by"])) + " -> " + Quoted(S(e["entry_key"])) +
+                   " [style=dotted, color=red, label=\"excludes\"];\n";
+        Print(dot + "}\n");
+        return exitCode;
+    }
+
+    std::string text = "Dependency closure of " + S(result["root"]) + " (" + std::to_string(modules.size()) +
+                       (modules.size() == 1 ? " module)\n" : " modules)\n");
+    for (const json& m : modules) {
+        text += "  " + S(m["entry_key"]) + " " + S(m["version"]) + "\n";
+        for (const json& r : m["requires"])
+            text += "    requires " + Signature(r) + ", " + Minimum(S(r["version"])) + ": " +
+                    (r["resolved"].is_null() ? std::string("missing")
+                                             : S(r["resolved"]) + (r["too_old"].get<bool>() ? ", too old" : "")) +
+                    "\n";
+    }
+    auto section = [&](const char* title, const json& items, auto line) {
+        if (items.empty()) return;
+        text += std::string(title) + " (" + std::to_string(items.size()) + "):\n";
+        for (const json& item : items) text += "  " + line(item) + "\n";
+    };
+    section("Missing", missing, [](const json& m) {
+        return Signature(m) + ", " + Minimum(S(m["version"])) + ", required by " + S(m["required_by"]);
+    });
+    section("Too old", tooOld, [](const json& t) {
+        return S(t["entry_key"]) + " is " + S(t["version"]) + "; " + S(t["required_by"]) + " requires " +
+               S(t["required_version"]) + " or later";
+    });
+    section("Exclusions violated", excluded, [](const json& e) {
+        return S(e["excluded_by"]) + " excludes " + S(e["entry_key"]) + " " + S(e["version"]) + " (" +
+               Language(e["language"]) + ", " + Range(S(e["min_version"]), S(e["max_version"])) + ")";
+    });
+    section("Cycles", cycles, [](const json& c) {
+        std::string line;
+        for (const json& key : c) line += S(key) + " -> ";
+        return line + S(c[0]);
+    });
+    text += "Merge order:\n";
+    int position = 0;
+    for (const json& key : order) text += "  " + std::to_string(++position) + ". " + S(key) + "\n";
+    text += exitCode == 0 ? "Complete.\n" : "Incomplete.\n";
+    Print(text);
+    return exitCode;
+}

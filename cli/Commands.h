@@ -1,0 +1,27 @@
+// The subcommands. Each gathers its answer into one JSON document, which is either printed as it is
+// (--json) or rendered as text; each returns the exit code: 0 found or done, 1 nothing found or an
+// incomplete closure. Failures are thrown as ToolError.
+#pragma once
+#include <string>
+#include "msi/stringx.h"
+
+enum class OutputFormat { Text, Json, Dot };
+
+struct Request {
+    OutputFormat Format = OutputFormat::Text;
+    _stringx Argument;      // the module, signature or target path
+    _stringx DirectoryKey;  // which --key
+    _stringx Version;       // which --version
+};
+
+int ListCommand(const Request& request);
+int ShowCommand(const Request& request);
+int WhichCommand(const Request& request);
+int FindCommand(const Request& request);
+int DepsCommand(const Request& request);
+
+std::string Utf8(const _stringx& text);
+_stringx FromUtf8(const std::string& text);
+// Writes UTF-8 text to stdout or stderr as it is, with no line-ending translation.
+void Print(const std::string& text);
+void PrintError(const std::string& text);

@@ -1,0 +1,129 @@
+#include "cli/Configuration.h"
+
+#include <shlwapi.h>
+#include "cli/Client.h"
+#include "server/Handles.h"
+
+namespace {
+const wchar_t kIniVariable[] = L"CVAPPSERVICES_INI";
+
+bool IsFolder(const _stringx& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A folder as the configuration holds it: full path, no trailing backslash.
+_stringx FolderOption(const wchar_t* option, const _stringx& folder) {
+    wchar_t full[MAX_PATH * 4];
+    DWORD length = GetFullPathNameW(folder.c_str(), ARRAYSIZE(full), full, nullptr);
+    if (length == 0 || length >= ARRAYSIZE(full) || !IsFolder(full))
+        throw ToolError(_stringx::Formatted(L"%s %s: no such folder", option, folder.c_str()));
+    _stringx result(full);
+    if (result.length() > 3 && result.ends_with(L'\\')) result.resize(result.length() - 1);
+    // The search path is a comma-separated list, and the file is a line per value.
+    if (result.find(L',') != _stringx::npos || result.find(L'\n') != _stringx::npos ||
+        result.find(L'\r') != _stringx::npos)
+        throw ToolError(_stringx::Formatted(L"%s %s: a folder holding a comma or a line break cannot be configured",
+                                            option, folder.c_str()));
+    return result;
+}
+
+void WriteUtf8File(const _stringx& path, const _stringx& text) {
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string bytes("\xEF\xBB\xBF");
+    size_t bom = bytes.size();
+    bytes.resize(bom + length);
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &bytes[bom], length, nullptr,
+                        nullptr);
+    unique_file file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size())
+        throw ToolError(_stringx::Formatted(L"cannot write %s (error %lu)", path.c_str(), GetLastError()));
+}
+
+void RemoveTree(const _stringx& folder) {
+    WIN32_FIND_DATAW data;
+    unique_find search(FindFirstFileW(JoinPath(folder, L"*").c_str(), &data));
+    if (search) {
+        do {
+            _stringx name(data.cFileName);
+            if (name == _stringx(L".") || name == _stringx(L"..")) continue;
+            _stringx path = JoinPath(folder, name);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path);
+            else
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(search.get(), &data));
+    }
+    search.reset();
+    RemoveDirectoryW(folder.c_str());
+}
+
+_stringx MakePrivateFolder() {
+    wchar_t temp[MAX_PATH + 1];
+    DWORD length = GetTempPathW(ARRAYSIZE(temp), temp);
+    if (length == 0 || length > MAX_PATH) throw ToolError(L"no temporary folder");
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        _stringx folder = JoinPath(temp, _stringx::Formatted(L"mmcat-%lu-%lu-%d", GetCurrentProcessId(),
+                                                             GetTickCount(), attempt));
+        if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    throw ToolError(_stringx::Formatted(L"cannot create a folder in %s (error %lu)", temp, GetLastError()));
+}
+}  // namespace
+
+Configuration::Configuration(const ConfigurationOptions& options) {
+    wchar_t saved[32768];
+    DWORD n = GetEnvironmentVariableW(kIniVariable, saved, ARRAYSIZE(saved));
+    hadVariable_ = n > 0 && n < ARRAYSIZE(saved);
+    if (hadVariable_) savedVariable_.assign(saved, n);
+
+    if (!options.Private()) {
+        if (!hadVariable_)
+            throw ToolError(L"no catalog configuration: give module folders with --path <dir> (and --app <dir>, "
+                            L"--index <dir>), or set CVAPPSERVICES_INI to an AppServices.ini");
+        return;
+    }
+    // Every folder checked before anything is written.
+    std::vector<_stringx> searchFolders;
+    for (const _stringx& folder : options.SearchFolders) searchFolders.push_back(FolderOption(L"--path", folder));
+    _stringx application = options.ApplicationFolder.empty() ? _stringx()
+                                                             : FolderOption(L"--app", options.ApplicationFolder);
+    _stringx index = options.IndexFolder.empty() ? _stringx() : FolderOption(L"--index", options.IndexFolder);
+
+    privateFolder_ = MakePrivateFolder();
+    try {
+        // Without --app an empty application folder: no gallery, no repositories.
+        if (application.empty()) {
+            application = JoinPath(privateFolder_, L"App");
+            if (!CreateDirectoryW(application.c_str(), nullptr))
+                throw ToolError(_stringx::Formatted(L"cannot create %s (error %lu)", application.c_str(), GetLastError()));
+        }
+        if (index.empty()) index = privateFolder_;
+        _stringx searchPath;
+        for (const _stringx& folder : searchFolders) searchPath += (searchPath.empty() ? L"" : L",") + folder;
+        // The file search reads its exclusions from a settings document: an empty one excludes nothing.
+        _stringx settings = JoinPath(privateFolder_, L"Settings.xml");
+        WriteUtf8File(settings, L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+                                L"<Workbench><IDE><Workspaces/></IDE></Workbench>\r\n");
+        _stringx ini = JoinPath(privateFolder_, L"AppServices.ini");
+        WriteUtf8File(ini, L"; written by mmcat for one run\r\n[Folders]\r\nApplication=" + application +
+                               L"\r\nFilesToModulesIndex=" + index + L"\r\nModulesIndex=" + index +
+                               L"\r\nSearchPath2=\r\nExcludedFiles=\r\nSettingsDocument=" + settings +
+                               L"\r\n[MergeModules]\r\nSearchPath=" + searchPath +
+                               L"\r\nMatchResolvedFolder=0\r\nMatchDirectoryKey=0\r\n[Project]\r\nActiveType=0\r\n");
+        SetEnvironmentVariableW(kIniVariable, ini.c_str());
+    } catch (...) {
+        RemoveTree(privateFolder_);
+        throw;
+    }
+}
+
+Configuration::~Configuration() {
+    if (privateFolder_.empty()) return;
+    SetEnvironmentVariableW(kIniVariable, hadVariable_ ? savedVariable_.c_str() : nullptr);
+    RemoveTree(privateFolder_);
+}

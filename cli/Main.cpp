@@ -1,0 +1,137 @@
+// mmcat: the merge-module catalog from a shell. A plain client of the server: it creates the
+// server's classes like any caller and prints what they answer.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <CLI/CLI.hpp>
+#include "cli/Client.h"
+#include "cli/Commands.h"
+#include "cli/Configuration.h"
+#include "server/ComException.h"
+
+namespace {
+struct Options {
+    std::vector<std::string> paths;
+    std::string application, index, argument, directoryKey, version;
+    bool json = false, dot = false;
+};
+
+void AddConfigurationOptions(CLI::App* command, Options& options, const std::string& rules = std::string()) {
+    command->add_option("--path", options.paths,
+                        "A folder of merge modules to catalog (repeatable); with --path, --app or --index the "
+                        "catalog's configuration is written for this run only")
+        ->allow_extra_args(false);
+    command->add_option("--app", options.application,
+                        "An application folder holding ObjectGallery\\ (gallery descriptions) and "
+                        "Repositories\\Repositories.xml");
+    command->add_option("--index", options.index, "The folder of modules.ini and FilesToModules.ini");
+    command->add_flag("--json", options.json, "Print JSON instead of text");
+    command->footer(
+        rules + "Without --path, --app and --index the configuration is the environment's own: the AppServices.ini that "
+        "CVAPPSERVICES_INI names.\nExit codes: 0 found or done, 1 nothing found or an incomplete closure, 2 bad "
+        "usage or an error.");
+}
+
+const char kWhichRules[] =
+    "The path is written in the active project type's folder syntax: \"[SystemFolder]MyDir\\file.dll\" for "
+    "installer projects (the syntax of a private configuration), \"<WINSYSDIR>\\...\" for the other kind. "
+    "An empty version means \"0\", so a file that has a version matches only when --version gives it. With --key "
+    "the file's directory key must match too. When nothing matches, the modules that have a file of that name are "
+    "listed with its target folders and versions.\n\n";
+
+int Run(const std::string& command, const Options& options) {
+    Request request;
+    request.Format = options.dot ? OutputFormat::Dot : options.json ? OutputFormat::Json : OutputFormat::Text;
+    request.Argument = FromUtf8(options.argument);
+    request.DirectoryKey = FromUtf8(options.directoryKey);
+    request.Version = FromUtf8(options.version);
+
+    ConfigurationOptions configuration;
+    for (const std::string& path : options.paths) configuration.SearchFolders.push_back(FromUtf8(path));
+    configuration.ApplicationFolder = FromUtf8(options.application);
+    configuration.IndexFolder = FromUtf8(options.index);
+    Configuration scope(configuration);
+    if (command == "list") return ListCommand(request);
+    if (command == "show") return ShowCommand(request);
+    if (command == "which") return WhichCommand(request);
+    if (command == "find") return FindCommand(request);
+    return DepsCommand(request);
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    // UTF-8 on a console for this run only: the console keeps its code page after we exit.
+    UINT consoleCodePage = GetConsoleOutputCP();
+    SetConsoleOutputCP(CP_UTF8);
+    struct RestoreCodePage {
+        UINT codePage;
+        ~RestoreCodePage() {
+            if (codePage) SetConsoleOutputCP(codePage);
+        }
+    } restore{consoleCodePage};
+
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(Utf8(argv[i]));
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+
+    Options options;
+    CLI::App app("The merge-module catalog from the command line: which modules there are, what a module holds, "
+                 "which module delivers a file, and what a module pulls in.",
+                 "mmcat");
+    app.require_subcommand(1);
+    // A signature or a Unix-style path may start with a slash: only dashes start options.
+    app.allow_windows_style_options(false);
+    CLI::App* list = app.add_subcommand(
+        "list", "The catalog's modules: EntryKey, display name, version, language, where each comes from, present or "
+                "not, newer version described");
+    CLI::App* show = app.add_subcommand(
+        "show", "A module's identity, summary texts, availability, dependencies, exclusions, dialogs, custom actions, "
+                "download files and files with their target folders");
+    show->add_option("module", options.argument, "A module file, or a signature ModuleID[:language] in the catalog")
+        ->required();
+    CLI::App* which = app.add_subcommand(
+        "which", "The module that delivers a file, found by the catalog's file search (FindModuleForFileEx)");
+    which->add_option("path", options.argument, "The file's target path, e.g. \"[SystemFolder]MyDir\\file.dll\"")
+        ->required();
+    which->add_option("--key", options.directoryKey, "The file's directory key");
+    which->add_option("--version", options.version, "The file's version (empty: \"0\")");
+    CLI::App* find = app.add_subcommand("find", "A module by signature ModuleID[:language]; no language (or 0) means "
+                                                "any, picked as the catalog picks");
+    find->add_option("signature", options.argument, "ModuleID[:language]")->required();
+    CLI::App* deps = app.add_subcommand(
+        "deps", "The transitive dependency closure over the catalog: missing and too old modules, exclusions violated "
+                "inside the closure, cycles, and an order in which to merge (every module after all it requires)");
+    deps->add_option("module", options.argument, "A module file, or a signature ModuleID[:language] in the catalog")
+        ->required();
+    CLI::Option* dot = deps->add_flag("--dot", options.dot, "Print the closure as a DOT graph");
+    for (CLI::App* command : {list, show, find, deps}) AddConfigurationOptions(command, options);
+    AddConfigurationOptions(which, options, kWhichRules);
+    dot->excludes(deps->get_option("--json"));
+
+    try {
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    std::string command = app.get_subcommands().front()->get_name();
+
+    int exitCode = 2;
+    HRESULT initialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    try {
+        exitCode = Run(command, options);
+    } catch (const ToolError& e) {
+        PrintError("mmcat: " + Utf8(e.Message()) + "\n");
+        exitCode = e.ExitCode();
+    } catch (const CComException& e) {
+        PrintError("mmcat: " + Utf8(e.Error().Description()) + "\n");
+    } catch (const std::bad_alloc&) {
+        PrintError("mmcat: out of memory\n");
+    } catch (const std::exception& e) {
+        PrintError(std::string("mmcat: ") + e.what() + "\n");
+    }
+    if (SUCCEEDED(initialised)) CoUninitialize();
+    return exitCode;
+}

@@ -1,0 +1,399 @@
+// mmcat.exe as a user runs it: a process over a folder of generated modules, its JSON parsed and
+// checked field by field, its text, its exit codes, and what it leaves behind.
+#include <windows.h>
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <set>
+#include <thread>
+#include <nlohmann/json.hpp>
+#include "server/Handles.h"
+#include "tests/support/Environment.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+using nlohmann::json;
+
+const char kSuffix[] = ".1A2B3C4D_000";
+const std::string kFull = "FullModule.0A1B2C3D_4E5F_6071_8293_A4B5C6D7E8F9";
+const std::string kMulti = "MultiLang.4E5F6071_8293_A4B5_C6D7_E8F90A1B2C3D";
+std::string Deps(const char* name, int n) { return std::string(name) + kSuffix + std::to_string(n) + "_4000_8000_00000000000" + std::to_string(n); }
+const std::string kTop = Deps("ChainTop", 1) + ":1033", kMid = Deps("ChainMid", 2) + ":1031",
+                  kBase = Deps("ChainBase", 3) + ":1033", kBroken = Deps("Broken", 4) + ":1033",
+                  kCycleA = Deps("CycleA", 5) + ":1033", kCycleB = Deps("CycleB", 6) + ":1033";
+
+std::string Utf8(const _stringx& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    if (n) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+// The signatures and names here are ASCII.
+_stringx FromNarrow(const std::string& text) { return _stringx(std::wstring(text.begin(), text.end())); }
+
+struct Outcome {
+    DWORD exitCode = 0;
+    std::string out, err;
+    json Json() const {
+        json parsed = json::parse(out, nullptr, false);
+        EXPECT_FALSE(parsed.is_discarded()) << "not JSON: " << out;
+        return parsed;
+    }
+};
+
+// Runs mmcat.exe with the arguments; stdout through a pipe, stderr into a file.
+Outcome Mmcat(const _stringx& arguments) {
+    Outcome outcome;
+    static int run = 0;
+    _stringx errFile = JoinPath(cvtest::FreshScratchDir(_stringx::Formatted(L"cli-stderr-%lu-%d",
+                                                                            GetCurrentProcessId(), ++run).c_str()),
+                                L"stderr.txt");
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    unique_handle reader(readEnd), writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    unique_file errors(CreateFileW(errFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = errors.get();
+    std::wstring line = (L"\"" + JoinPath(cvtest::OutDir(), L"mmcat.exe") + L"\" " + arguments).str();
+    PROCESS_INFORMATION process{};
+    BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    writer.reset();
+    errors.reset();
+    EXPECT_TRUE(started) << GetLastError();
+    if (!started) return outcome;
+    unique_handle processHandle(process.hProcess), thread(process.hThread);
+    std::thread drain([&] {
+        char buffer[4096];
+        DWORD n = 0;
+        while (ReadFile(readEnd, buffer, sizeof(buffer), &n, nullptr) && n) outcome.out.append(buffer, n);
+    });
+    // A hang is a failure, not a wait.
+    if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "mmcat did not finish: " << Utf8(arguments);
+        TerminateProcess(process.hProcess, 99);
+    }
+    drain.join();
+    GetExitCodeProcess(process.hProcess, &outcome.exitCode);
+    outcome.err = cvtest::ReadBytes(errFile);
+    return outcome;
+}
+
+std::set<std::string> Keys(const json& array, const char* field) {
+    std::set<std::string> keys;
+    for (const json& item : array) keys.insert(item[field].get<std::string>());
+    return keys;
+}
+
+class Tool : public cvtest::ComTest {
+protected:
+    // A folder of its own per test: ctest runs the tests of this program side by side.
+    void SetUp() override {
+        cvtest::ComTest::SetUp();
+        std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        folder_ = cvtest::FreshScratchDir((L"cli-" + FromNarrow(test)).c_str());
+        for (const wchar_t* name : {L"full.msm", L"multi-1031.msm", L"multi-1033.msm", L"deps-top.msm", L"deps-mid.msm",
+                                    L"deps-base.msm", L"deps-broken.msm", L"deps-cycle-a.msm", L"deps-cycle-b.msm"})
+            ASSERT_TRUE(cvtest::CopyInto(cvtest::FixturePath(name), folder_));
+    }
+    // A subcommand over the folder of modules.
+    Outcome Run(const _stringx& arguments) { return Mmcat(arguments + L" --path \"" + folder_ + L"\""); }
+    _stringx Module(const wchar_t* name) { return JoinPath(folder_, name); }
+    _stringx folder_;
+};
+
+TEST_F(Tool, ListsEveryModuleOfTheFolder) {
+    Outcome json_ = Run(L"list --json");
+    ASSERT_EQ(0u, json_.exitCode) << json_.err;
+    json modules = json_.Json()["modules"];
+    EXPECT_EQ((std::set<std::string>{kFull + ":1033", kMulti + ":1031", kMulti + ":1033", kTop, kMid, kBase, kBroken,
+                                     kCycleA, kCycleB}),
+              Keys(modules, "entry_key"));
+    auto full = std::find_if(modules.begin(), modules.end(), [](const json& m) { return m["module_id"] == kFull; });
+    ASSERT_NE(modules.end(), full);
+    EXPECT_EQ("Full Test Module", (*full)["display_name"]);
+    EXPECT_EQ("1.2.3.4", (*full)["version"]);
+    EXPECT_EQ(1033, (*full)["language"]);
+    EXPECT_EQ(Utf8(folder_), (*full)["source"]);
+    EXPECT_EQ(Utf8(Module(L"full.msm")), (*full)["path"]);
+    EXPECT_EQ(true, (*full)["present"]);
+    EXPECT_EQ(false, (*full)["newer_version"]);
+
+    Outcome text = Run(L"list");
+    EXPECT_EQ(0u, text.exitCode);
+    EXPECT_NE(std::string::npos, text.out.find(kFull + ":1033\n    Full Test Module; version 1.2.3.4; language 1033\n"
+                                                       "    from " + Utf8(folder_) + "; present\n"));
+    EXPECT_NE(std::string::npos, text.out.find("\n9 modules\n"));
+
+    // Names beyond ASCII go through the command line, the configuration and the JSON unchanged.
+    _stringx accented = cvtest::FreshScratchDir(L"cli-m\u00f3dulos \u00e4");
+    ASSERT_TRUE(CopyFileW(Module(L"full.msm").c_str(), JoinPath(accented, L"\u00dcn\u00ef.msm").c_str(), FALSE));
+    Outcome unusual = Mmcat(L"list --json --path \"" + accented + L"\"");
+    ASSERT_EQ(0u, unusual.exitCode) << unusual.err;
+    EXPECT_EQ(Utf8(JoinPath(accented, L"\u00dcn\u00ef.msm")), unusual.Json()["modules"][0]["path"]);
+
+    _stringx empty = cvtest::FreshScratchDir(L"cli-empty-folder");
+    Outcome none = Mmcat(L"list --json --path \"" + empty + L"\"");
+    EXPECT_EQ(1u, none.exitCode) << "nothing found";
+    EXPECT_EQ(json::array(), none.Json()["modules"]);
+}
+
+TEST_F(Tool, ShowsAModuleByFileOrSignatureWithItsTargetFolders) {
+    for (const _stringx& argument :
+         {L"\"" + Module(L"full.msm") + L"\"", _stringx(FromNarrow(kFull + ":1033")), _stringx(FromNarrow(kFull))}) {
+        Outcome shown = Run(L"show --json " + argument);
+        ASSERT_EQ(0u, shown.exitCode) << Utf8(argument) << shown.err;
+        json m = shown.Json();
+        EXPECT_EQ(kFull + ":1033", m["entry_key"]);
+        EXPECT_EQ("Full Test Module", m["subject"]);
+        EXPECT_EQ("Test Author", m["author"]);
+        EXPECT_EQ("Every table of a merge module, filled", m["comments"]);
+        EXPECT_EQ("{5D0C6A1E-7B2F-4C3D-9E8A-1F2B3C4D5E6F}", m["revision_number"]);
+        EXPECT_EQ(true, m["present"]);
+        ASSERT_EQ(2u, m["dependencies"].size()) << "the module's dependency on itself is not listed";
+        EXPECT_EQ("HelperModule.AAAAAAAA_BBBB_CCCC_DDDD_EEEEEEEEEEEE", m["dependencies"][0]["module_id"]);
+        EXPECT_EQ(1031, m["dependencies"][0]["language"]);
+        EXPECT_EQ("", m["dependencies"][0]["version"]);
+        EXPECT_EQ(0, m["dependencies"][1]["language"]);
+        EXPECT_EQ("2.0.0.0", m["dependencies"][1]["version"]);
+        ASSERT_EQ(2u, m["exclusions"].size());
+        EXPECT_EQ("1.0.0.0", m["exclusions"][0]["min_version"]);
+        EXPECT_EQ("1.9.9.9", m["exclusions"][0]["max_version"]);
+        EXPECT_EQ(1033, m["exclusions"][0]["language"]);
+        EXPECT_EQ(2u, m["dialogs"].size());
+        EXPECT_EQ(2u, m["custom_actions"].size());
+        EXPECT_TRUE(m["download_files"].empty());
+        std::map<std::string, json> files;
+        for (const json& file : m["files"]) files[file["file_name"].get<std::string>()] = file;
+        ASSERT_EQ(6u, files.size());
+        EXPECT_EQ("[SystemFolder]MyDir\\zeta.dll", files["zeta.dll"]["target_path"]);
+        EXPECT_EQ("[SystemFolder]MyDir", files["zeta.dll"]["target_folder"]);
+        EXPECT_EQ("1.2.3.4", files["zeta.dll"]["version"]);
+        EXPECT_EQ("[SystemFolder]MyDir\\Sub\\Alpha Readme.txt", files["Alpha Readme.txt"]["target_path"]);
+        EXPECT_TRUE(files["orphan.ini"]["target_path"].is_null()) << "its component is missing";
+    }
+    Outcome text = Run(L"show \"" + Module(L"full.msm") + L"\"");
+    EXPECT_NE(std::string::npos, text.out.find("  Author:         Test Author\n"));
+    EXPECT_NE(std::string::npos, text.out.find("Files (6):\n"));
+    EXPECT_NE(std::string::npos, text.out.find("  [SystemFolder]MyDir\\zeta.dll  version 1.2.3.4, 40960 bytes"));
+}
+
+TEST_F(Tool, WhichFindsTheDeliveringModuleOrSaysWhyNot) {
+    struct Case {
+        const wchar_t* arguments;
+        DWORD exitCode;
+        std::string moduleId;
+        size_t candidates;
+    } cases[] = {
+        {L"\"[SystemFolder]shared.dll\" --version 3.0.0.0", 0, kMulti, 0},
+        {L"\"[SystemFolder]MyDir\\zeta.dll\" --version 1.2.3.4 --key MyDir", 0, kFull, 0},
+        // A file that has a version needs it; a wrong directory key or folder does not match.
+        {L"\"[SystemFolder]shared.dll\"", 1, "", 2},
+        {L"\"[SystemFolder]MyDir\\zeta.dll\" --version 1.2.3.4 --key Sub", 1, "", 1},
+        {L"\"[WindowsFolder]zeta.dll\" --version 1.2.3.4", 1, "", 1},
+        {L"\"[SystemFolder]nothing.dll\"", 1, "", 0},
+    };
+    for (const Case& c : cases) {
+        Outcome found = Run(_stringx(L"which --json ") + c.arguments);
+        SCOPED_TRACE(Utf8(c.arguments));
+        ASSERT_EQ(c.exitCode, found.exitCode) << found.err;
+        json result = found.Json();
+        EXPECT_EQ(c.exitCode == 0, result["found"].get<bool>());
+        if (c.exitCode == 0) {
+            EXPECT_EQ(c.moduleId, result["module"]["module_id"]);
+            EXPECT_EQ("files", result["matched_by"]);
+        } else {
+            EXPECT_TRUE(result["module"].is_null());
+        }
+        EXPECT_EQ(c.candidates, result["candidates"].size());
+    }
+    Outcome shared = Run(L"which --json \"[SystemFolder]shared.dll\"");
+    json candidate = shared.Json()["candidates"][0];
+    EXPECT_EQ("0", shared.Json()["version"]);
+    EXPECT_EQ("3.0.0.0", candidate["version"]);
+    EXPECT_EQ("[SystemFolder]", candidate["target_folder"]);
+    EXPECT_EQ("SystemFolder", candidate["directory"]);
+
+    Outcome text = Run(L"which \"[SystemFolder]shared.dll\"");
+    EXPECT_NE(std::string::npos, text.out.find("No module delivers [SystemFolder]shared.dll in version 0.\n"));
+    EXPECT_NE(std::string::npos, text.out.find(" has [SystemFolder]shared.dll  version 3.0.0.0, 1024 bytes"));
+}
+
+TEST_F(Tool, FindPicksALanguageAsTheCatalogDoes) {
+    struct Case {
+        std::string signature;
+        DWORD exitCode;
+        std::string entryKey;
+    } cases[] = {
+        {kMulti, 0, kMulti + ":1031"},
+        {kMulti + ":0", 0, kMulti + ":1031"},
+        {kMulti + ":1033", 0, kMulti + ":1033"},
+        {kMulti + ":2057", 1, ""},
+        {"Nothing.X", 1, ""},
+    };
+    for (const Case& c : cases) {
+        Outcome found = Run(L"find --json " + FromNarrow(c.signature));
+        ASSERT_EQ(c.exitCode, found.exitCode) << c.signature << found.err;
+        json module = found.Json()["module"];
+        EXPECT_EQ(c.entryKey, module.is_null() ? "" : module["entry_key"].get<std::string>()) << c.signature;
+    }
+    EXPECT_EQ("No module Nothing.X:0 in the catalog.\n", Run(L"find Nothing.X").out);
+    EXPECT_EQ(0u, Run(L"find " + FromNarrow(kMulti)).out.find(kMulti + ":1031\n    Multi Language Module 1031; "));
+}
+
+// Every module comes after all that it requires, except along a reported cycle.
+void ExpectMergeOrder(const json& closure) {
+    std::map<std::string, size_t> position;
+    for (const json& key : closure["merge_order"]) position.emplace(key.get<std::string>(), position.size());
+    std::set<std::pair<std::string, std::string>> cyclic;
+    for (const json& cycle : closure["cycles"])
+        for (size_t i = 0; i < cycle.size(); ++i) cyclic.emplace(cycle[i].get<std::string>(), cycle[(i + 1) % cycle.size()].get<std::string>());
+    EXPECT_EQ(closure["modules"].size(), position.size());
+    for (const json& module : closure["modules"])
+        for (const json& required : module["requires"]) {
+            if (required["resolved"].is_null()) continue;
+            std::string from = module["entry_key"], to = required["resolved"];
+            if (from != to && !cyclic.count({from, to})) {
+                EXPECT_LT(position.at(to), position.at(from)) << to << " before " << from;
+            }
+        }
+}
+
+TEST_F(Tool, DependencyClosures) {
+    Outcome chain = Run(L"deps --json " + FromNarrow(kTop));
+    ASSERT_EQ(0u, chain.exitCode) << chain.err;
+    json clean = chain.Json();
+    EXPECT_EQ(true, clean["complete"]);
+    EXPECT_EQ(json::array({kBase, kMid, kTop}), clean["merge_order"]);
+    EXPECT_EQ(kMid, clean["modules"][0]["requires"][1]["resolved"]) << "language 0 takes the one there is";
+    for (const char* list : {"missing", "too_old", "excluded", "cycles"}) EXPECT_TRUE(clean[list].empty()) << list;
+
+    Outcome broken = Run(L"deps --json \"" + Module(L"deps-broken.msm") + L"\"");
+    ASSERT_EQ(1u, broken.exitCode) << broken.err;
+    json closure = broken.Json();
+    EXPECT_EQ(kBroken, closure["root"]);
+    EXPECT_EQ(false, closure["complete"]);
+    EXPECT_EQ((std::set<std::string>{kBroken, kTop, kMid, kBase, kCycleA, kCycleB}), Keys(closure["modules"], "entry_key"));
+    ASSERT_EQ(1u, closure["missing"].size());
+    EXPECT_EQ(Deps("Missing", 9), closure["missing"][0]["module_id"]);
+    EXPECT_EQ(1033, closure["missing"][0]["language"]);
+    EXPECT_EQ(kBroken, closure["missing"][0]["required_by"]);
+    ASSERT_EQ(1u, closure["too_old"].size());
+    EXPECT_EQ(kBase, closure["too_old"][0]["entry_key"]);
+    EXPECT_EQ("2.0.0.1", closure["too_old"][0]["version"]);
+    EXPECT_EQ("3.0", closure["too_old"][0]["required_version"]);
+    ASSERT_EQ(1u, closure["excluded"].size()) << "the base is below the excluded range";
+    EXPECT_EQ(kMid, closure["excluded"][0]["entry_key"]);
+    EXPECT_EQ(kBroken, closure["excluded"][0]["excluded_by"]);
+    EXPECT_EQ("1.5", closure["excluded"][0]["max_version"]);
+    EXPECT_EQ(json::array({json::array({kCycleA, kCycleB})}), closure["cycles"]);
+    EXPECT_EQ(kBroken, closure["merge_order"].back());
+    ExpectMergeOrder(closure);
+    ExpectMergeOrder(clean);
+
+    Outcome text = Run(L"deps " + FromNarrow(kBroken));
+    EXPECT_EQ(1u, text.exitCode);
+    for (const std::string& expected :
+         {"Missing (1):\n  " + Deps("Missing", 9) + ":1033, any version, required by " + kBroken + "\n",
+          "Too old (1):\n  " + kBase + " is 2.0.0.1; " + kBroken + " requires 3.0 or later\n",
+          "Exclusions violated (1):\n  " + kBroken + " excludes " + kMid + " 1.1.0.0 (1031, versions up to 1.5)\n",
+          "Cycles (1):\n  " + kCycleA + " -> " + kCycleB + " -> " + kCycleA + "\n", std::string("Incomplete.\n")})
+        EXPECT_NE(std::string::npos, text.out.find(expected)) << expected << "\nin:\n" << text.out;
+
+    // Alone with the module that requires it, a module file answers for itself.
+    _stringx pair = cvtest::FreshScratchDir(L"cli-cycle-pair");
+    ASSERT_TRUE(cvtest::CopyInto(Module(L"deps-cycle-b.msm"), pair));
+    Outcome outside = Mmcat(L"deps --json \"" + Module(L"deps-cycle-a.msm") + L"\" --path \"" + pair + L"\"");
+    EXPECT_EQ(json::array({kCycleB, kCycleA}), outside.Json()["merge_order"]);
+    EXPECT_TRUE(outside.Json()["missing"].empty());
+
+    Outcome dot = Run(L"deps --dot " + FromNarrow(kTop));
+    EXPECT_EQ(0u, dot.exitCode);
+    EXPECT_EQ(0u, dot.out.find("digraph closure {\n"));
+    EXPECT_NE(std::string::npos, dot.out.find("\"" + kTop + "\" -> \"" + kMid + "\" [label=\">= 1.0\"];\n"));
+}
+
+TEST_F(Tool, BadInputGetsAClearErrorAndTouchesNothing) {
+    _stringx missingFolder = JoinPath(folder_, L"no-such-folder");
+    struct Case {
+        _stringx arguments;
+        DWORD exitCode;
+        const char* stderrHolds;
+    } cases[] = {
+        {L"", 2, "subcommand"},
+        {L"frobnicate", 2, "subcommand"},
+        {L"list --path \"" + missingFolder + L"\"", 2, "no-such-folder: no such folder"},
+        {L"which --path \"" + folder_ + L"\"", 2, "path is required"},
+        {L"deps --dot --json x --path \"" + folder_ + L"\"", 2, "excludes"},
+        {L"list", 2, "CVAPPSERVICES_INI"},
+        {L"show Nothing.X:1033 --path \"" + folder_ + L"\"", 1, "no module Nothing.X:1033 in the catalog"},
+        // A slash starts no option: a Unix path that names no file is looked up as a signature.
+        {L"show /no/such.msm --path \"" + folder_ + L"\"", 1, "no module /no/such.msm:0 in the catalog"},
+        {L"show \"" + cvtest::FixturePath(L"corrupt.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not a merge module"},
+        {L"deps \"" + cvtest::FixturePath(L"empty-signature.msm") + L"\" --path \"" + folder_ + L"\"", 2,
+         "not a merge module"},
+    };
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", nullptr);
+    std::string corrupt = cvtest::ReadBytes(cvtest::FixturePath(L"corrupt.msm"));
+    std::string broken = cvtest::ReadBytes(Module(L"deps-broken.msm"));
+    for (const Case& c : cases) {
+        Outcome outcome = Mmcat(c.arguments);
+        EXPECT_EQ(c.exitCode, outcome.exitCode) << Utf8(c.arguments) << "\n" << outcome.err;
+        EXPECT_NE(std::string::npos, outcome.err.find(c.stderrHolds)) << Utf8(c.arguments) << "\n" << outcome.err;
+        EXPECT_TRUE(outcome.out.empty()) << outcome.out;
+    }
+    EXPECT_TRUE(corrupt == cvtest::ReadBytes(cvtest::FixturePath(L"corrupt.msm"))) << "a damaged module is only read";
+    EXPECT_TRUE(broken == cvtest::ReadBytes(Module(L"deps-broken.msm"))) << "a module is only read";
+
+    Outcome help = Mmcat(L"which --help");
+    EXPECT_EQ(0u, help.exitCode);
+    EXPECT_NE(std::string::npos, help.out.find("An empty version means \"0\""));
+}
+
+// The environment's own configuration, and a private one over its application and index folders:
+// sources are the repository's name, the folder, or the gallery; the private files go afterwards.
+TEST_F(Tool, ConfigurationFromTheEnvironmentOrPrivate) {
+    cvtest::TestEnvironment environment(L"cli-environment");
+    _stringx team = environment.AddSearchFolder(L"Team");
+    environment.CopyFixture(L"multi-1033.msm", team);
+    _stringx modules = environment.AddSearchFolder(L"Modules");
+    environment.CopyFixture(L"full.msm", modules);
+    environment.SetSearchPath({modules});
+    environment.WriteRepositories({{team, L"Team modules"}});
+    environment.WriteModulesIndex({{FromNarrow(kFull + ":1033"), L"Friendly Full"}});
+    environment.WriteGalleryFile(L"Described.ini",
+                                 "[MergeModule]\r\nFileName=Described.msm\r\nModuleID=Described.X\r\nLanguage=1033\r\n"
+                                 "Version=2.0\r\nSubject=Only described\r\n[Described.msm]\r\nLocation=elsewhere\r\n");
+    _stringx temp = cvtest::FreshScratchDir(L"cli-temp");
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+
+    auto sources = [](const Outcome& outcome) {
+        std::map<std::string, std::string> result;
+        json listed = outcome.Json();
+        for (const json& m : listed["modules"])
+            result[m["entry_key"].get<std::string>()] = m["source"].get<std::string>() + (m["present"].get<bool>() ? "" : " (absent)") +
+                                     " " + m["display_name"].get<std::string>();
+        return result;
+    };
+    std::map<std::string, std::string> expected{
+        {kFull + ":1033", Utf8(modules) + " Friendly Full"},
+        {kMulti + ":1033", "Team modules Multi Language Module 1033"},
+        {"Described.X:1033", "gallery (absent) Only described"}};
+    Outcome own = Mmcat(L"list --json");
+    ASSERT_EQ(0u, own.exitCode) << own.err;
+    EXPECT_EQ(expected, sources(own));
+
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", nullptr);
+    Outcome privately = Mmcat(L"list --json --path \"" + modules + L"\" --app \"" + environment.ApplicationFolder() +
+                              L"\" --index \"" + environment.IndexFolder() + L"\"");
+    ASSERT_EQ(0u, privately.exitCode) << privately.err;
+    EXPECT_EQ(expected, sources(privately));
+    WIN32_FIND_DATAW data;
+    unique_find left(FindFirstFileW(JoinPath(temp, L"mmcat-*").c_str(), &data));
+    EXPECT_FALSE(left) << "the private configuration is removed";
+}
+}  // namespace

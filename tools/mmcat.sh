@@ -1,0 +1,51 @@
+#!/bin/sh
+# Runs mmcat.exe under wine in the build's prefix, with Linux paths: the folders of --path, --app and
+# --index and the module file of show and deps are turned into Windows paths. Registers the server
+# in the prefix when it is not registered there yet.
+#   mmcat.sh <subcommand> [arguments...]      e.g. mmcat.sh list --path ~/modules
+set -e
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${CV_BUILD_DIR:-$root/build}
+if [ ! -x "$build/wine-run.sh" ] || [ ! -f "$build/bin/mmcat.exe" ]; then
+    echo "mmcat.sh: no build in $build; run ./tools/setup.sh (or ./tools/demo.sh) first" >&2
+    exit 2
+fi
+win() { printf 'Z:%s' "$(realpath -m -s -- "$1")" | sed 's|/|\\|g'; }
+
+# The server is registered when its class points at this build's DLL.
+expected=$(win "$build/bin/CvMMUpdater2.dll")
+registered=$("$build/wine-run.sh" reg query 'HKCR\CLSID\{647ABD57-0D6C-4DA8-A7FF-0FAE559A7841}\InprocServer32' /ve \
+    2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p')
+if [ "$registered" != "$expected" ]; then
+    "$root/tools/register.sh" "$build/wine-run.sh" "$build/bin" >&2
+fi
+
+# Arguments rebuilt one by one: "$@" is the only list a POSIX shell has.
+command=""
+count=$#
+i=0
+convert_next=""
+while [ $i -lt $count ]; do
+    argument=$1
+    shift
+    i=$((i + 1))
+    if [ -n "$convert_next" ]; then
+        argument=$(win "$argument")
+        convert_next=""
+    else
+        case $argument in
+            --path|--app|--index) convert_next=1 ;;
+            --path=*|--app=*|--index=*) argument="${argument%%=*}=$(win "${argument#*=}")" ;;
+            -*) ;;
+            *)
+                if [ -z "$command" ]; then
+                    command=$argument
+                elif { [ "$command" = show ] || [ "$command" = deps ]; } && [ -f "$argument" ]; then
+                    argument=$(win "$argument")
+                fi
+                ;;
+        esac
+    fi
+    set -- "$@" "$argument"
+done
+exec "$build/wine-run.sh" "$(win "$build/bin/mmcat.exe")" "$@"
