@@ -70,7 +70,7 @@ TEST_F(Sources, BothSearchPathTextsCleanedUpThenListedFolders) {
     EXPECT_TRUE(changed);
 }
 
-TEST_F(Sources, RemovedFoldersAreParkedAndComeBackAsNewLocations) {
+TEST_F(Sources, RemovedFoldersLiveWhileUsedAndComeBackAsNewLocations) {
     cvtest::TestEnvironment env(L"sources-park");
     _stringx shelf = env.AddSearchFolder(L"Shelf");
     env.CopyFixture(L"full.msm", shelf);
@@ -80,22 +80,24 @@ TEST_F(Sources, RemovedFoldersAreParkedAndComeBackAsNewLocations) {
     EXPECT_TRUE(changed) << "a new location is a change";
     Update(&changed);
     EXPECT_FALSE(changed);
-    const SearchLocation* first = SearchLocationList::Instance().Locations().front().get();
-    const CatalogEntry* entry = first->Modules().begin()->second.get();
+    // What a module object and a location item hold.
+    std::shared_ptr<const CatalogEntry> entry = SearchLocationList::Instance().Locations().front()->Modules().begin()->second;
+    std::weak_ptr<SearchLocation> first = SearchLocationList::Instance().Locations().front();
 
     env.SetSearchPathText(L"");
     EXPECT_TRUE(Update(&changed).empty());
     EXPECT_TRUE(changed);
-    EXPECT_EQ(1033, entry->Language()) << "entries of a parked location stay usable";
+    EXPECT_TRUE(first.expired()) << "a removed location that nobody uses is gone";
+    EXPECT_EQ(1033, entry->Language()) << "entries in use outlive their location";
 
     env.SetSearchPath({shelf});
     ASSERT_EQ(1u, Update(&changed).size());
-    const SearchLocation* again = SearchLocationList::Instance().Locations().front().get();
-    EXPECT_NE(first, again);
+    std::shared_ptr<const SearchLocation> again = SearchLocationList::Instance().Locations().front();
     EXPECT_EQ(1u, again->Modules().size()) << "scanned when made";
+    EXPECT_NE(entry, again->Modules().begin()->second);
 
-    // Removed a second time: entries of both parked locations still work (the heap is churned so
-    // that freed ones would be overwritten).
+    // Removed a second time: the location and entry in use still work (the heap is churned so that
+    // freed ones would be overwritten).
     env.SetSearchPathText(L"");
     EXPECT_TRUE(Update(&changed).empty());
     std::vector<std::wstring> churn(2000, std::wstring(40, L'x'));
