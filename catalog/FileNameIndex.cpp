@@ -1,6 +1,7 @@
 #include "catalog/FileNameIndex.h"
 
 #include <cwctype>
+#include "msi/ModuleReader.h"
 
 std::wstring FileNameIndex::NameKey(const _stringx& name) {
     // The search compares names with _wcsicmp, which lowers each character with the same function.
@@ -12,6 +13,9 @@ std::wstring FileNameIndex::NameKey(const _stringx& name) {
 void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     Drop();
     candidates_ = std::move(candidates);
+    std::vector<CatalogEntry*> entries;
+    for (const Candidate& candidate : candidates_) entries.push_back(candidate.entry);
+    PreloadFileLists(entries);
     for (size_t position = 0; position < candidates_.size(); ++position) {
         CatalogEntry& entry = *candidates_[position].entry;
         entry.PreloadFiles();

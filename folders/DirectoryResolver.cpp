@@ -2,7 +2,9 @@
 
 #include <msiquery.h>
 #include <set>
+#include <cwctype>
 #include "msi/InstallerAccess.h"
+#include "server/ComException.h"
 
 namespace {
 // Every text read from a row gets room for 259 characters and a terminator; longer values fail
@@ -167,4 +169,137 @@ UINT ResolveDirectoryPath(MSIHANDLE database, const _stringx& key, _stringx& res
     }
     result = path;
     return ERROR_SUCCESS;
+}
+
+namespace {
+// Longer texts fail ReadField's fixed buffer.
+bool TooLong(const _stringx& text) { return text.length() >= kFieldCapacity; }
+
+// Names that a query's quoted text holds as they are.
+bool PlainKey(const _stringx& key) {
+    for (wchar_t c : key.str())
+        if (c >= 128 || !(iswalnum(c) || c == L'_' || c == L'.')) return false;
+    return !key.empty();
+}
+
+// Every row of a query, each field's whole text; false when any step fails.
+template <typename Take>
+bool ReadAllRows(MSIHANDLE database, const wchar_t* query, Take take) {
+    InstallerHandle view;
+    if (MsiDatabaseOpenViewW(database, query, view.put()) != ERROR_SUCCESS ||
+        MsiViewExecute(view.get(), 0) != ERROR_SUCCESS)
+        return false;
+    for (;;) {
+        InstallerHandle row;
+        UINT result = MsiViewFetch(view.get(), row.put());
+        if (result == ERROR_NO_MORE_ITEMS) return true;
+        if (result != ERROR_SUCCESS) return false;
+        try {
+            take(row.get());
+        } catch (const CComException&) {
+            return false;
+        }
+    }
+}
+}  // namespace
+
+bool DirectoryTable::Load(MSIHANDLE database) {
+    rows_.clear();
+    properties_.clear();
+    loaded_ = ReadAllRows(database, L"SELECT `Directory`,`Directory_Parent`,`DefaultDir` FROM `Directory`",
+                          [&](MSIHANDLE record) {
+                              Row row;
+                              _stringx key = GetRecordString(record, 1);
+                              row.parentNull = MsiRecordIsNull(record, 2) != FALSE;
+                              row.parent = GetRecordString(record, 2);
+                              row.defaultDir = GetRecordString(record, 3);
+                              row.keyTooLong = TooLong(key);
+                              row.parentTooLong = TooLong(row.parent);
+                              row.defaultDirTooLong = TooLong(row.defaultDir);
+                              rows_.emplace(key, row);
+                          });
+    MSICONDITION table = MsiDatabaseIsTablePersistentW(database, L"Property");
+    propertyTable_ = table == MSICONDITION_TRUE || table == MSICONDITION_FALSE;
+    if (loaded_ && propertyTable_)
+        loaded_ = ReadAllRows(database, L"SELECT `Property`,`Value` FROM `Property`", [&](MSIHANDLE record) {
+            _stringx value = GetRecordString(record, 2);
+            properties_.emplace(GetRecordString(record, 1), std::make_pair(value, TooLong(value)));
+        });
+    return loaded_;
+}
+
+bool DirectoryTable::LookupProperty(const _stringx& name, _stringx& value) const {
+    if (!propertyTable_) return false;
+    auto found = properties_.find(name);
+    if (found == properties_.end() || found->second.second) return false;
+    value = found->second.first;
+    return true;
+}
+
+bool DirectoryTable::Resolve(const _stringx& key, UINT& status, _stringx& result) const {
+    // The steps of ResolveDirectoryPath with the default options, on the rows read.
+    if (!loaded_) return false;
+    result.clear();
+    const auto& names = PredefinedFolderNames();
+    _stringx path, next = key;
+    std::set<_stringx> visited;
+    for (;;) {
+        auto found = rows_.find(next);
+        if (found == rows_.end()) {
+            status = ERROR_NO_MORE_ITEMS;
+            return true;
+        }
+        const Row& row = found->second;
+        if (row.defaultDirTooLong || row.keyTooLong) {
+            status = ERROR_MORE_DATA;
+            return true;
+        }
+        _stringx levelKey = found->first;
+        if (!visited.insert(levelKey).second) {
+            status = ERROR_CIRCULAR_DEPENDENCY;
+            return true;
+        }
+        levelKey = WithoutModuleSuffix(levelKey);
+        if (!PlainKey(levelKey)) return false;
+
+        auto own = rows_.find(levelKey);
+        const bool predefined = own != rows_.end() && !own->second.parentTooLong && names.count(levelKey.Upper()) != 0;
+        bool propertyRoot = false;
+        bool addsName = true;
+        _stringx name;
+        if (predefined) {
+            name = Bracketed(levelKey);
+        } else {
+            ParseDefaultDir(row.defaultDir, false, false, name);
+            if (EqualsNoCase(name, L"SOURCEDIR")) {
+                if (!LookupProperty(levelKey, name)) break;
+                propertyRoot = true;
+            }
+            if (row.parentTooLong) {
+                status = ERROR_MORE_DATA;
+                return true;
+            }
+            if (StartsWithDot(name)) {
+                if (EqualsNoCase(row.parent, L"TARGETDIR")) {
+                    _stringx root = levelKey;
+                    LookupProperty(levelKey, root);
+                    path = Prepend(root, path, true);
+                    break;
+                }
+                addsName = false;
+            }
+        }
+        if (addsName) {
+            path = Prepend(name, path, !predefined);
+            if (predefined || propertyRoot) break;
+        }
+        if (row.parentNull) {
+            status = ERROR_NO_MORE_ITEMS;
+            return true;
+        }
+        next = row.parent;
+    }
+    status = ERROR_SUCCESS;
+    result = path;
+    return true;
 }

@@ -24,6 +24,32 @@ struct ResolveOptions {
 UINT ResolveDirectoryPath(MSIHANDLE database, const _stringx& key, _stringx& result,
                           const ResolveOptions& options = ResolveOptions());
 
+// The Directory table (and the module's property values) read once, answering ResolveDirectoryPath
+// with the default options for many keys without a query each. It answers exactly as that function
+// would, and declines (false) wherever it could not be sure to: keys the query text could not hold
+// as they are, or tables that could not be read whole.
+class DirectoryTable {
+public:
+    bool Load(MSIHANDLE database);
+    bool Resolve(const _stringx& key, UINT& status, _stringx& result) const;
+
+private:
+    struct Row {
+        _stringx parent;
+        _stringx defaultDir;
+        bool parentNull = true;
+        bool parentTooLong = false;
+        bool defaultDirTooLong = false;
+        bool keyTooLong = false;
+    };
+    bool LookupProperty(const _stringx& name, _stringx& value) const;
+
+    bool loaded_ = false;
+    std::map<_stringx, Row> rows_;
+    bool propertyTable_ = false;
+    std::map<_stringx, std::pair<_stringx, bool>> properties_;  // name -> value, too long to read
+};
+
 // True when the Directory table has a row for the key and the key, in upper case, names a
 // predefined folder.
 bool IsPredefinedFolderKey(MSIHANDLE database, const _stringx& key);

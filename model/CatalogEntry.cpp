@@ -100,6 +100,12 @@ const FileMap& CatalogEntry::Files() {
     return files_;
 }
 
+void CatalogEntry::AdoptFiles(const std::vector<FileEntry>& files, const std::optional<CComException>& failure) {
+    filesLoaded_ = true;
+    for (const FileEntry& entry : files) AddFile(entry);
+    filesFailure_ = failure;
+}
+
 void CatalogEntry::PreloadFiles() {
     if (filesLoaded_) return;
     try {

@@ -56,6 +56,7 @@ public:
     // of Files(), who sees it exactly as if the list had been read for him.
     void PreloadFiles();
     bool FilesFailurePending() const { return filesFailure_.has_value(); }
+    bool FilesLoaded() const { return filesLoaded_; }
     // The file list as read so far, without reading or raising.
     const FileMap& LoadedFiles() const { return files_; }
 
@@ -75,6 +76,9 @@ protected:
 
     // Skips a module's dependency on itself (same ModuleID, language and version); a later record
     // with a key already present replaces the earlier one.
+    // The file list read elsewhere, taken as PreloadFiles would have read it.
+    void AdoptFiles(const std::vector<FileEntry>& files, const std::optional<CComException>& failure);
+
     void AddDependency(const DependencyEntry& entry);
     void AddExclusion(const ExclusionEntry& entry);
     void AddFile(const FileEntry& entry);

@@ -122,8 +122,14 @@ void ReadFiles(const _stringx& path, ModuleReadResult& result) {
         result.Files.push_back(entry);
     }
     cursor.Close();
-    // Every folder the list names, through the same open: the file search asks for them by key.
-    for (const _stringx& key : directories) ResolveInto(database.get(), key, result.Directories[key]);
+    // Every folder the list names, through the same open: the file search asks for them by key. The
+    // table read once answers most of them; the queries answer the rest.
+    DirectoryTable table;
+    table.Load(database.get());
+    for (const _stringx& key : directories) {
+        DirectoryAnswer& answer = result.Directories[key];
+        if (!table.Resolve(key, answer.Status, answer.Path)) ResolveInto(database.get(), key, answer);
+    }
 }
 
 void ReadDirectory(const _stringx& path, const _stringx& key, ModuleReadResult& result) {

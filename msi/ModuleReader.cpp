@@ -14,14 +14,17 @@ namespace {
 }  // namespace
 
 void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation) {
+    Load(path, sourceLocation, ReadModuleGuarded(ModuleRead::Header, path));
+}
+
+void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation, const ModuleReadResult& header) {
     SetPath(path);
     SetSourceLocation(sourceLocation);
-    ReadHeader();
+    ApplyHeader(header);
     ComputeDisplayName();
 }
 
-void ModuleEntry::ReadHeader() {
-    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Header, Path());
+void ModuleEntry::ApplyHeader(const ModuleReadResult& read) {
     if (read.Failure) read.Failure.Raise();
     const ModuleHeader& h = read.Header;
     SetHeader(h.ModuleId, h.Language, h.Version, h.Author, h.Comments, h.RevisionNumber, h.Subject);
@@ -57,6 +60,32 @@ void ModuleEntry::ReadFiles() {
     // The folders come with the list, so a file replaced or removed since then answers from them.
     directories_.insert(read.Directories.begin(), read.Directories.end());
     if (read.Failure) read.Failure.Raise();
+}
+
+void ModuleEntry::AdoptFileList(const ModuleReadResult& read) {
+    directories_.insert(read.Directories.begin(), read.Directories.end());
+    std::optional<CComException> failure;
+    if (read.Failure) {
+        try {
+            read.Failure.Raise();
+        } catch (const CComException& error) {
+            failure = error;
+        }
+    }
+    AdoptFiles(read.Files, failure);
+}
+
+void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
+    std::vector<ModuleEntry*> waiting;
+    std::vector<_stringx> paths;
+    for (CatalogEntry* entry : entries) {
+        auto* module = dynamic_cast<ModuleEntry*>(entry);
+        if (!module || module->FromGallery() || module->FilesLoaded()) continue;
+        waiting.push_back(module);
+        paths.push_back(module->Path());
+    }
+    std::vector<ModuleReadResult> lists = ReadModulesGuarded(ModuleRead::Files, paths);
+    for (size_t i = 0; i < waiting.size(); ++i) waiting[i]->AdoptFileList(lists[i]);
 }
 
 bool ModuleEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) {

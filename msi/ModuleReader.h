@@ -10,6 +10,10 @@ class ModuleEntry : public CatalogEntry {
 public:
     // Reads the header of the module at path; a path that is not a module gives empty values.
     void Load(const _stringx& path, const _stringx& sourceLocation);
+    // The same with the header read already (a failed read raises here, as Load would).
+    void Load(const _stringx& path, const _stringx& sourceLocation, const ModuleReadResult& header);
+    // The file list read already, for an entry that has not read its own.
+    void AdoptFileList(const ModuleReadResult& read);
 
     // The target path of one of the module's Directory keys, written the way target folders are
     // ("[SystemFolder]MyDir\Sub"); false when it does not resolve.
@@ -23,8 +27,11 @@ protected:
     void ReadFiles() override;
 
 private:
-    void ReadHeader();
+    void ApplyHeader(const ModuleReadResult& read);
 
     // Target folders read so far, each at most once.
     DirectoryAnswerMap directories_;
 };
+
+// Reads the file lists of every entry of a module file that has not read its own, several at once.
+void PreloadFileLists(const std::vector<CatalogEntry*>& entries);

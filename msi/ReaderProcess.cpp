@@ -1,8 +1,11 @@
 #include "msi/ReaderProcess.h"
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 // Off only in the benchmark build, which compares the guarded reads with plain ones.
@@ -156,65 +159,139 @@ _stringx ReaderExecutablePath() {
     return _stringx(path.substr(0, slash == std::wstring::npos ? 0 : slash + 1)) + L"CvModuleReader.exe";
 }
 
-ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const _stringx& argument) {
-    ModuleReadResult result;
-    if (!g_moduleReadGuard) {
-        PerformModuleRead(what, path, argument, result, false);
-        return result;
-    }
-    // Module objects of several apartments may read at once; one reader serves them in turn.
-    static std::mutex lock;
-    static std::unique_ptr<ReaderProcess> reader;
-    static std::map<_stringx, FileStamp> knownUnreadable;
-    auto* unreadable = &knownUnreadable;
-    std::lock_guard<std::mutex> hold(lock);
+namespace {
+// The readers of the process and what they found unreadable; one call (single or batch) at a time.
+struct ReaderPool {
+    std::mutex calls;
+    std::mutex unreadableLock;
+    std::map<_stringx, FileStamp> unreadable;
+    std::vector<std::unique_ptr<ReaderProcess>> readers;
+    _stringx executable;
+    bool located = false;
 
-    FileStamp stamp;
-    bool stamped = StampOf(path, stamp);
-    auto known = unreadable->find(path);
-    if (known != unreadable->end()) {
-        if (stamped && known->second == stamp) {
+    // False when there is no reader beside this binary: reads are then done here.
+    bool Ensure(size_t count) {
+        if (!located) {
+            located = true;
+            executable = ReaderExecutablePath();
+            if (!executable.empty() && GetFileAttributesW(executable.c_str()) == INVALID_FILE_ATTRIBUTES)
+                executable.clear();
+        }
+        if (executable.empty()) return false;
+        while (readers.size() < count)
+            readers.push_back(std::make_unique<ReaderProcess>(executable, kReaderTimeoutMilliseconds));
+        return true;
+    }
+
+    bool KnownUnreadable(const _stringx& path, const FileStamp& stamp, bool stamped) {
+        std::lock_guard<std::mutex> hold(unreadableLock);
+        auto known = unreadable.find(path);
+        if (known == unreadable.end()) return false;
+        if (stamped && known->second == stamp) return true;
+        unreadable.erase(known);
+        return false;
+    }
+
+    void NoteUnreadable(const _stringx& path, const FileStamp& stamp) {
+        std::lock_guard<std::mutex> hold(unreadableLock);
+        unreadable[path] = stamp;
+    }
+
+    ModuleReadResult Read(ReaderProcess* reader, ModuleRead what, const _stringx& path, const _stringx& argument) {
+        ModuleReadResult result;
+        FileStamp stamp;
+        bool stamped = StampOf(path, stamp);
+        if (KnownUnreadable(path, stamp, stamped)) {
             result.Unsafe = true;
             return result;
         }
-        unreadable->erase(known);
-    }
-
-    if (!reader) {
-        _stringx executable = ReaderExecutablePath();
-        if (executable.empty() || GetFileAttributesW(executable.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (!reader) {
             // A copy of the server without its reader: read here, after the structural check.
             PerformModuleRead(what, path, argument, result);
             return result;
         }
-        reader = std::make_unique<ReaderProcess>(executable, kReaderTimeoutMilliseconds);
-    }
-
-    std::string request, reply;
-    EncodeRequest(what, path, argument, request);
-    // A reader that died may have been damaged by an earlier file, so a fresh one tries again.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        switch (reader->Exchange(request, reply)) {
-        case ReaderProcess::Outcome::Answered:
-            if (DecodeResult(reply, result)) {
-                if (result.InstallerFailed) reader->Stop();
+        std::string request, reply;
+        EncodeRequest(what, path, argument, request);
+        // A reader that died may have been damaged by an earlier file, so a fresh one tries again.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            switch (reader->Exchange(request, reply)) {
+            case ReaderProcess::Outcome::Answered:
+                if (DecodeResult(reply, result)) {
+                    if (result.InstallerFailed) reader->Stop();
+                    return result;
+                }
+                result = ModuleReadResult();
+                reader->Stop();
+                break;
+            case ReaderProcess::Outcome::NotStarted:
+                PerformModuleRead(what, path, argument, result);
                 return result;
+            case ReaderProcess::Outcome::Died:
+            case ReaderProcess::Outcome::TimedOut:
+                reader->Stop();
+                break;
             }
-            result = ModuleReadResult();
-            reader->Stop();
-            break;
-        case ReaderProcess::Outcome::NotStarted:
-            PerformModuleRead(what, path, argument, result);
-            return result;
-        case ReaderProcess::Outcome::Died:
-        case ReaderProcess::Outcome::TimedOut:
-            reader->Stop();
-            break;
         }
+        OutputDebugStringW((L"Module file cannot be read safely: " + path + L"\n").c_str());
+        if (stamped) NoteUnreadable(path, stamp);
+        result = ModuleReadResult();
+        result.Unsafe = true;
+        return result;
     }
-    OutputDebugStringW((L"Module file cannot be read safely: " + path + L"\n").c_str());
-    if (stamped) (*unreadable)[path] = stamp;
-    result = ModuleReadResult();
-    result.Unsafe = true;
-    return result;
+};
+
+ReaderPool& Pool() {
+    static ReaderPool pool;
+    return pool;
+}
+
+// Several readers only for batches worth a process start each.
+constexpr size_t kParallelFrom = 32;
+constexpr size_t kMostReaders = 4;
+
+size_t ReadersFor(size_t files) {
+    if (files < kParallelFrom) return 1;
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    return std::max<size_t>(1, std::min<size_t>({kMostReaders, system.dwNumberOfProcessors, files / kParallelFrom}));
+}
+}  // namespace
+
+ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const _stringx& argument) {
+    if (!g_moduleReadGuard) {
+        ModuleReadResult result;
+        PerformModuleRead(what, path, argument, result, false);
+        return result;
+    }
+    ReaderPool& pool = Pool();
+    std::lock_guard<std::mutex> hold(pool.calls);
+    return pool.Read(pool.Ensure(1) ? pool.readers[0].get() : nullptr, what, path, argument);
+}
+
+std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vector<_stringx>& paths) {
+    std::vector<ModuleReadResult> results(paths.size());
+    if (!g_moduleReadGuard) {
+        for (size_t i = 0; i < paths.size(); ++i) PerformModuleRead(what, paths[i], _stringx(), results[i], false);
+        return results;
+    }
+    ReaderPool& pool = Pool();
+    std::lock_guard<std::mutex> hold(pool.calls);
+    size_t workers = ReadersFor(paths.size());
+    bool guarded = pool.Ensure(workers);
+    std::atomic<size_t> next{0};
+    auto work = [&](ReaderProcess* reader) {
+        for (size_t i; (i = next++) < paths.size();) {
+            try {
+                results[i] = pool.Read(reader, what, paths[i], _stringx());
+            } catch (const std::bad_alloc&) {
+                results[i].Failure.Error = E_OUTOFMEMORY;
+            }
+        }
+    };
+    // Threads only for the length of this call: each waits on a reader process of its own.
+    std::vector<std::thread> helpers;
+    for (size_t k = 1; guarded && k < workers; ++k) helpers.emplace_back(work, pool.readers[k].get());
+    work(guarded ? pool.readers[0].get() : nullptr);
+    for (std::thread& helper : helpers) helper.join();
+    return results;
 }

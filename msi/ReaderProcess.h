@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
+#include <vector>
 #include "msi/ModuleData.h"
 #include "server/Handles.h"
 
@@ -43,6 +44,9 @@ _stringx ReaderExecutablePath();
 // A file that cannot be read safely comes back marked unsafe and is remembered as such until its
 // size or time changes.
 ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const _stringx& argument = _stringx());
+
+// The same read of many files, several at once; the results in the order of the paths.
+std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vector<_stringx>& paths);
 
 // How long one exchange may take before the reader is stopped (and the read tried once more).
 constexpr DWORD kReaderTimeoutMilliseconds = 10000;

@@ -2,6 +2,7 @@
 
 #include <vector>
 #include "msi/ModuleReader.h"
+#include "msi/ReaderProcess.h"
 #include "server/Handles.h"
 
 namespace {
@@ -62,11 +63,15 @@ bool SearchLocation::Scan() {
         changed = true;
     }
 
-    for (const auto& file : found) {
-        if (modules_.count(file.first)) continue;
-        auto entry = std::make_unique<ModuleEntry>();
-        entry->Load(file.first, displayName_);
-        entry->SetLastWriteTime(file.second);
+    // New files' headers are read together, several at once, then taken in path order.
+    std::vector<_stringx> added;
+    for (const auto& file : found)
+        if (!modules_.count(file.first)) added.push_back(file.first);
+    std::vector<ModuleReadResult> headers = ReadModulesGuarded(ModuleRead::Header, added);
+    for (size_t i = 0; i < added.size(); ++i) {
+        auto entry = std::make_shared<ModuleEntry>();
+        entry->Load(added[i], displayName_, headers[i]);
+        entry->SetLastWriteTime(found[added[i]]);
         _stringx key = entry->Path();
         modules_[key] = std::move(entry);
         changed = true;

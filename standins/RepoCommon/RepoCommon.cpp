@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include "server/FileStamp.h"
 #include "server/Handles.h"
 
 namespace {
@@ -54,11 +55,12 @@ ComPtr<IXMLDOMDocument2> LoadDocument(const _stringx& path) {
     return document;
 }
 
+using PropertyLists = std::vector<std::vector<CRepository::Property>>;
+
 // The Repository elements under the root, each with its attributes in document order. Whatever
 // cannot be read is left out: a missing or broken file gives no repositories.
-Snapshot ReadRepositories(const _stringx& path) {
-    Snapshot repositories;
-    if (path.empty()) return repositories;
+PropertyLists ParseRepositories(const _stringx& path) {
+    PropertyLists repositories;
     ComPtr<IXMLDOMDocument2> document = LoadDocument(path);
     if (!document) return repositories;
     unique_bstr query(SysAllocString(L"/Repositories/Repository"));
@@ -85,8 +87,19 @@ Snapshot ReadRepositories(const _stringx& path) {
             properties.push_back({_stringx(SysStringLen(name.get()), name.get()),
                                   _stringx(SysStringLen(value.get()), value.get())});
         }
-        repositories.push_back(std::make_unique<CRepository>(std::move(properties)));
+        repositories.push_back(std::move(properties));
     }
+    return repositories;
+}
+
+// Parsed again only when the file changes: every catalog refresh asks for the repositories.
+Snapshot ReadRepositories(const _stringx& path) {
+    Snapshot repositories;
+    if (path.empty()) return repositories;
+    // Never destroyed: callers may run at process exit.
+    static auto* kept = new KeptFromFile<PropertyLists>;
+    auto lists = kept->Get(path.str(), [&] { return std::make_shared<const PropertyLists>(ParseRepositories(path)); });
+    for (const auto& properties : *lists) repositories.push_back(std::make_unique<CRepository>(properties));
     return repositories;
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 #include "folders/DirectoryResolver.h"
 #include "msi/InstallerAccess.h"
+#include "server/ComException.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 
@@ -144,3 +145,37 @@ TEST(DirectoryText, DefaultDirPartsAndModuleSuffixes) {
 }
 
 }  // namespace
+
+// The table read once answers every key exactly as the queries do, or declines: every key of
+// every module (loops, orphans, long values, property roots, suffixes), keys it lacks, and keys
+// that a query's text could not hold.
+TEST_F(DirectoryResolver, TableReadOnceAnswersAsTheQueriesDo) {
+    size_t answered = 0;
+    for (const wchar_t* fixture : {L"full.msm", L"full-targetdir.msm", L"multi-1031.msm", L"signature-only.msm"}) {
+        InstallerHandle database = Open(fixture);
+        std::vector<_stringx> keys = {L"NoSuchKey", L"", L"It's", Suffixed(L"Missing")};
+        InstallerHandle view;
+        if (MsiDatabaseOpenViewW(database.get(), L"SELECT `Directory` FROM `Directory`", view.put()) == 0 &&
+            MsiViewExecute(view.get(), 0) == 0)
+            for (InstallerHandle row; MsiViewFetch(view.get(), row.put()) == 0;) keys.push_back(GetRecordString(row.get(), 1));
+        DirectoryTable table;
+        table.Load(database.get());
+        for (_stringx& key : keys) {
+            UINT status = 0xFFFF;
+            _stringx path = L"stale";
+            if (!table.Resolve(key, status, path)) continue;
+            ++answered;
+            _stringx expected = L"stale";
+            UINT expectedStatus = 0xFFFE;
+            try {
+                expectedStatus = ResolveDirectoryPath(database.get(), key, expected, ResolveOptions());
+            } catch (const CComException&) {
+                ADD_FAILURE() << "the table answered where the queries raise: " << key.AsNarrow();
+            }
+            _stringx where = _stringx(fixture) + L": " + key;
+            EXPECT_EQ(expectedStatus, status) << where.AsNarrow();
+            if (expectedStatus == 0) EXPECT_EQ(expected, path) << where.AsNarrow();
+        }
+    }
+    EXPECT_GT(answered, 30u);
+}
