@@ -25,6 +25,18 @@ bool Transfer(HANDLE pipe, bool write, char* data, DWORD size) {
     return true;
 }
 
+#ifdef CV_READER_FAULTS
+// A test build only: files named so make this reader fault, or stall once, as damaged files do.
+void InjectFault(const _stringx& path) {
+    if (path.find(L"fault-") != _stringx::npos) *static_cast<volatile int*>(nullptr) = 0;
+    _stringx marker = path + L".stalled";
+    if (path.find(L"stall-once-") != _stringx::npos && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        CloseHandle(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        Sleep(INFINITE);
+    }
+}
+#endif
+
 bool Serve(HANDLE pipe) {
     uint32_t length = 0;
     if (!Transfer(pipe, false, reinterpret_cast<char*>(&length), sizeof length) || length > (1u << 20)) return false;
@@ -34,6 +46,9 @@ bool Serve(HANDLE pipe) {
     _stringx path, argument;
     if (!DecodeRequest(request, what, path, argument)) return false;
     ModuleReadResult result;
+#ifdef CV_READER_FAULTS
+    InjectFault(path);
+#endif
     PerformModuleRead(what, path, argument, result);
     std::string reply(sizeof(uint32_t), '\0');
     EncodeResult(result, reply);
@@ -46,6 +61,16 @@ bool Serve(HANDLE pipe) {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(EndAtOnce);
+#ifdef CV_READER_FAULTS
+    // Every start is counted beside the executable.
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    HANDLE log = CreateFileW((std::wstring(self) + L".starts").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(log, "x", 1, &written, nullptr);
+    CloseHandle(log);
+#endif
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!arguments || count != 2) return 2;
