@@ -192,6 +192,8 @@ private:
     std::vector<const uint8_t*> entries_;
 };
 
+constexpr LONGLONG kReadWhole = 16 << 20;
+
 CV_HANDLE_TRAITS(view_traits, const void*, nullptr, UnmapViewOfFile(h));
 using unique_view = unique_any<view_traits>;
 }  // namespace
@@ -207,10 +209,17 @@ bool IsSoundCompoundImage(const uint8_t* bytes, size_t size) {
 
 bool IsSoundCompoundFile(const wchar_t* path) {
     unique_file file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 512) return false;
+    // Modules are small: one read is cheaper than a mapping. Large ones are mapped.
+    if (size.QuadPart <= kReadWhole) {
+        std::vector<uint8_t> bytes(static_cast<size_t>(size.QuadPart));
+        DWORD read = 0;
+        if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) return false;
+        return IsSoundCompoundImage(bytes.data(), read);
+    }
     unique_handle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping) return false;
     unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));

@@ -125,6 +125,11 @@ bool ReaderProcess::Transfer(bool write, char* data, DWORD size, ULONGLONG deadl
 }
 
 ReaderProcess::Outcome ReaderProcess::Exchange(const std::string& request, std::string& reply) {
+    Outcome sent = Send(request);
+    return sent == Outcome::Answered ? Receive(reply) : sent;
+}
+
+ReaderProcess::Outcome ReaderProcess::Send(const std::string& request) {
     if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) Stop();
     if (!process_ && !Start()) return Outcome::NotStarted;
     ULONGLONG deadline = GetTickCount64() + timeout_;
@@ -134,6 +139,14 @@ ReaderProcess::Outcome ReaderProcess::Exchange(const std::string& request, std::
     memcpy(&message[0], &length, sizeof length);
     message += request;
     if (!Transfer(true, &message[0], static_cast<DWORD>(message.size()), deadline, failure)) return failure;
+    return Outcome::Answered;
+}
+
+ReaderProcess::Outcome ReaderProcess::Receive(std::string& reply) {
+    if (!process_) return Outcome::Died;
+    ULONGLONG deadline = GetTickCount64() + timeout_;
+    Outcome failure = Outcome::Died;
+    uint32_t length = 0;
     if (!Transfer(false, reinterpret_cast<char*>(&length), sizeof length, deadline, failure)) return failure;
     if (length > kLargestReply) return Outcome::Died;
     reply.assign(length, '\0');
@@ -160,6 +173,9 @@ _stringx ReaderExecutablePath() {
 }
 
 namespace {
+// Requests sent ahead of their replies: the reader works through them without waiting for us.
+constexpr size_t kInFlight = 16;
+
 // The readers of the process and what they found unreadable; one call (single or batch) at a time.
 struct ReaderPool {
     std::mutex calls;
@@ -197,7 +213,69 @@ struct ReaderPool {
         unreadable[path] = stamp;
     }
 
-    ModuleReadResult Read(ReaderProcess* reader, ModuleRead what, const _stringx& path, const _stringx& argument) {
+    // Reads the files at `positions`, up to kInFlight requests ahead of the replies; a file whose read
+    // ends the reader (or that stalls it) is read again alone under the single-file rules.
+    void ReadMany(ReaderProcess* reader, ModuleRead what, const std::vector<_stringx>& paths,
+                  const std::vector<size_t>& positions, std::vector<ModuleReadResult>& results) {
+        size_t next = 0;
+        while (next < positions.size()) {
+            if (!reader) {
+                for (; next < positions.size(); ++next) results[positions[next]] = Read(nullptr, what, paths[positions[next]], {});
+                return;
+            }
+            std::vector<size_t> flight;
+            std::string request, reply;
+            for (size_t at = next; at < positions.size() && flight.size() < kInFlight; ++at) {
+                const _stringx& path = paths[positions[at]];
+                FileStamp stamp;
+                if (KnownUnreadable(path, stamp, StampOf(path, stamp))) {
+                    if (flight.empty()) {
+                        results[positions[at]].Unsafe = true;
+                        next = at + 1;
+                        continue;
+                    }
+                    break;
+                }
+                request.clear();
+                EncodeRequest(what, path, _stringx(), request);
+                ReaderProcess::Outcome sent = reader->Send(request);
+                if (sent == ReaderProcess::Outcome::NotStarted) {
+                    reader = nullptr;
+                    break;
+                }
+                if (sent != ReaderProcess::Outcome::Answered) break;
+                flight.push_back(at);
+            }
+            if (!reader) continue;
+            if (flight.empty()) {
+                // Not even one request went out: the single-file rules take the next file.
+                results[positions[next]] = Read(reader, what, paths[positions[next]], {});
+                ++next;
+                continue;
+            }
+            for (size_t k = 0; k < flight.size(); ++k) {
+                ModuleReadResult& result = results[positions[flight[k]]];
+                if (reader->Receive(reply) == ReaderProcess::Outcome::Answered && DecodeResult(reply, result)) {
+                    next = flight[k] + 1;
+                    if (!result.InstallerFailed) continue;
+                } else {
+                    result = ModuleReadResult();
+                    next = flight[k];
+                }
+                // The reader is given up: what it still owes is asked again.
+                reader->Stop();
+                if (next == flight[k]) {
+                    // Its first try was the one in flight.
+                    result = Read(reader, what, paths[positions[next]], {}, 1);
+                    ++next;
+                }
+                break;
+            }
+        }
+    }
+
+    ModuleReadResult Read(ReaderProcess* reader, ModuleRead what, const _stringx& path, const _stringx& argument,
+                          int attempts = 2) {
         ModuleReadResult result;
         FileStamp stamp;
         bool stamped = StampOf(path, stamp);
@@ -213,7 +291,7 @@ struct ReaderPool {
         std::string request, reply;
         EncodeRequest(what, path, argument, request);
         // A reader that died may have been damaged by an earlier file, so a fresh one tries again.
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        for (int attempt = 0; attempt < attempts; ++attempt) {
             switch (reader->Exchange(request, reply)) {
             case ReaderProcess::Outcome::Answered:
                 if (DecodeResult(reply, result)) {
@@ -278,20 +356,22 @@ std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vec
     std::lock_guard<std::mutex> hold(pool.calls);
     size_t workers = ReadersFor(paths.size());
     bool guarded = pool.Ensure(workers);
-    std::atomic<size_t> next{0};
-    auto work = [&](ReaderProcess* reader) {
-        for (size_t i; (i = next++) < paths.size();) {
-            try {
-                results[i] = pool.Read(reader, what, paths[i], _stringx());
-            } catch (const std::bad_alloc&) {
-                results[i].Failure.Error = E_OUTOFMEMORY;
-            }
+    // Each reader takes every workers-th file; the results land in the order of the paths.
+    auto work = [&](size_t first, ReaderProcess* reader) {
+        std::vector<size_t> positions;
+        for (size_t i = first; i < paths.size(); i += workers) positions.push_back(i);
+        try {
+            pool.ReadMany(reader, what, paths, positions, results);
+        } catch (const std::bad_alloc&) {
+            for (size_t i : positions)
+                if (results[i].Header.ModuleId.empty() && !results[i].Unsafe) results[i].Failure.Error = E_OUTOFMEMORY;
         }
     };
+    if (!guarded) workers = 1;
     // Threads only for the length of this call: each waits on a reader process of its own.
     std::vector<std::thread> helpers;
-    for (size_t k = 1; guarded && k < workers; ++k) helpers.emplace_back(work, pool.readers[k].get());
-    work(guarded ? pool.readers[0].get() : nullptr);
+    for (size_t k = 1; k < workers; ++k) helpers.emplace_back(work, k, pool.readers[k].get());
+    work(0, guarded ? pool.readers[0].get() : nullptr);
     for (std::thread& helper : helpers) helper.join();
     return results;
 }

@@ -22,6 +22,9 @@ public:
 
     // Sends one request and waits for its reply, starting the process first when none runs.
     Outcome Exchange(const std::string& request, std::string& reply);
+    // The two halves, for several requests in flight: the reader answers them in order.
+    Outcome Send(const std::string& request);
+    Outcome Receive(std::string& reply);
     // Ends the process (if any); the next exchange starts a new one.
     void Stop();
     bool Running() const { return static_cast<bool>(process_); }

@@ -1,0 +1,86 @@
+// The cost of reading modules through the reader processes: the scan of a corpus's search folders
+// with the guard on against the same scan with every read done in this process and no structural
+// check, and a plain msi.dll loop over the same files; median of interleaved runs.
+//
+//   guard_bench RUNS FOLDER...
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+#include "msi/SearchLocation.h"
+
+// The reads' switch, set here only: the server never turns it off.
+extern bool g_moduleReadGuard;
+
+namespace {
+double Now() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double Scan(const std::vector<std::wstring>& folders) {
+    double start = Now();
+    for (const std::wstring& folder : folders) {
+        SearchLocation location;
+        location.Initialise(folder.c_str(), 0, L"");
+    }
+    return Now() - start;
+}
+
+// What a plain client does for each file: open it, read its signature, read its summary by path.
+double PlainLoop(const std::vector<std::wstring>& folders) {
+    double start = Now();
+    for (const std::wstring& folder : folders) {
+        FoundFileMap found;
+        FindModuleFiles(folder.c_str(), found);
+        for (const auto& file : found) {
+            MSIHANDLE database = 0, view = 0, record = 0, summary = 0;
+            if (MsiOpenDatabaseW(file.first.c_str(), MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
+                MsiDatabaseOpenViewW(database, L"SELECT * FROM `ModuleSignature`", &view) == ERROR_SUCCESS &&
+                MsiViewExecute(view, 0) == ERROR_SUCCESS)
+                MsiViewFetch(view, &record);
+            MsiGetSummaryInformationW(0, file.first.c_str(), 0, &summary);
+            for (MSIHANDLE h : {summary, record, view, database})
+                if (h) MsiCloseHandle(h);
+        }
+    }
+    return Now() - start;
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        fwprintf(stderr, L"usage: guard_bench RUNS FOLDER...\n");
+        return 2;
+    }
+    int runs = _wtoi(argv[1]);
+    std::vector<std::wstring> folders(argv + 2, argv + argc);
+    Scan(folders);  // the readers start once, as in a long-lived host
+    std::vector<double> on, off, plain;
+    for (int run = 0; run < runs; ++run) {
+        g_moduleReadGuard = false;
+        off.push_back(Scan(folders));
+        g_moduleReadGuard = true;
+        on.push_back(Scan(folders));
+        plain.push_back(PlainLoop(folders));
+    }
+    double guarded = Median(on), unguarded = Median(off), loop = Median(plain);
+    printf("scan, guard on                 %8.3f s\n", guarded);
+    printf("scan, guard off                %8.3f s  | on / off    %6.3fx\n", unguarded, guarded / unguarded);
+    printf("plain msi.dll loop             %8.3f s  | on / plain  %6.3fx\n", loop, guarded / loop);
+    return 0;
+}
