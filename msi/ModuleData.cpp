@@ -244,6 +244,7 @@ void ReadFailure::Raise() const {
 
 void PerformModuleRead(ModuleRead what, const _stringx& path, const _stringx& argument, ModuleReadResult& result,
                        bool checkContainer) {
+    result.Path = path;
     if (checkContainer && !IsSoundCompoundFile(path.c_str())) {
         result.Unsafe = true;
         return;
@@ -288,6 +289,7 @@ bool DecodeRequest(const std::string& in, ModuleRead& what, _stringx& path, _str
 
 void EncodeResult(const ModuleReadResult& result, std::string& out) {
     Writer w(out);
+    w.Text(result.Path);
     w.Number(result.Unsafe);
     w.Number(result.InstallerFailed);
     WriteFailure(w, result.Failure);
@@ -330,6 +332,7 @@ void EncodeResult(const ModuleReadResult& result, std::string& out) {
 
 bool DecodeResult(const std::string& in, ModuleReadResult& result) {
     Reader r(in);
+    result.Path = r.Text();
     result.Unsafe = r.Number() != 0;
     result.InstallerFailed = r.Number() != 0;
     ReadFailureFrom(r, result.Failure);

@@ -50,6 +50,7 @@ struct DirectoryAnswer {
 using DirectoryAnswerMap = std::map<_stringx, DirectoryAnswer>;
 
 struct ModuleReadResult {
+    _stringx Path;  // the file read: a reply is matched to its request by it
     ModuleHeader Header;
     std::vector<_stringx> Names;
     std::vector<DependencyEntry> Dependencies;

@@ -243,7 +243,12 @@ struct ReaderPool {
                     reader = nullptr;
                     break;
                 }
-                if (sent != ReaderProcess::Outcome::Answered) break;
+                if (sent != ReaderProcess::Outcome::Answered) {
+                    // A request may be half written: nothing more can be trusted from this reader.
+                    reader->Stop();
+                    flight.clear();
+                    break;
+                }
                 flight.push_back(at);
             }
             if (!reader) continue;
@@ -255,7 +260,8 @@ struct ReaderPool {
             }
             for (size_t k = 0; k < flight.size(); ++k) {
                 ModuleReadResult& result = results[positions[flight[k]]];
-                if (reader->Receive(reply) == ReaderProcess::Outcome::Answered && DecodeResult(reply, result)) {
+                if (reader->Receive(reply) == ReaderProcess::Outcome::Answered && DecodeResult(reply, result) &&
+                    result.Path == paths[positions[flight[k]]]) {
                     next = flight[k] + 1;
                     if (!result.InstallerFailed) continue;
                 } else {
@@ -294,7 +300,7 @@ struct ReaderPool {
         for (int attempt = 0; attempt < attempts; ++attempt) {
             switch (reader->Exchange(request, reply)) {
             case ReaderProcess::Outcome::Answered:
-                if (DecodeResult(reply, result)) {
+                if (DecodeResult(reply, result) && result.Path == path) {
                     if (result.InstallerFailed) reader->Stop();
                     return result;
                 }
