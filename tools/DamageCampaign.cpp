@@ -25,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "server/Handles.h"
 #include "tools/ModuleDamage.h"
 
 namespace {
@@ -61,15 +62,6 @@ std::vector<std::wstring> ReadLines(const std::wstring& path) {
 
 // ---------------------------------------------------------------- the client's side (children)
 
-class Variant {
-public:
-    Variant() { VariantInit(&v); }
-    ~Variant() { VariantClear(&v); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    VARIANT v;
-};
-
 HRESULT Invoke(IDispatch* object, DISPID id, WORD flags, VARIANT* arguments, UINT count, VARIANT* result) {
     DISPPARAMS parameters{arguments, nullptr, count, 0};
     EXCEPINFO exception{};
@@ -91,29 +83,29 @@ HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, VARIANT
 }
 
 std::wstring TextProperty(IDispatch* object, const wchar_t* name) {
-    Variant value;
-    if (FAILED(InvokeByName(object, name, DISPATCH_PROPERTYGET, nullptr, 0, &value.v)) ||
-        FAILED(VariantChangeType(&value.v, &value.v, 0, VT_BSTR)))
+    unique_variant value;
+    if (FAILED(InvokeByName(object, name, DISPATCH_PROPERTYGET, nullptr, 0, &value.Get())) ||
+        FAILED(VariantChangeType(&value.Get(), &value.Get(), 0, VT_BSTR)))
         return L"";
-    return value.v.bstrVal ? value.v.bstrVal : L"";
+    return value.Get().bstrVal ? value.Get().bstrVal : L"";
 }
 
 void Walk(IDispatch* object, int depth);
 
 // Every element of a collection, through its enumerator.
 void Enumerate(IDispatch* collection, int depth) {
-    Variant enumerator;
+    unique_variant enumerator;
     if (FAILED(Invoke(collection, DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, 0,
-                      &enumerator.v)) ||
-        (enumerator.v.vt != VT_UNKNOWN && enumerator.v.vt != VT_DISPATCH) || !enumerator.v.punkVal)
+                      &enumerator.Get())) ||
+        (enumerator.Get().vt != VT_UNKNOWN && enumerator.Get().vt != VT_DISPATCH) || !enumerator.Get().punkVal)
         return;
     IEnumVARIANT* items = nullptr;
-    if (FAILED(enumerator.v.punkVal->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&items)))) return;
+    if (FAILED(enumerator.Get().punkVal->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&items)))) return;
     for (;;) {
-        Variant item;
+        unique_variant item;
         ULONG fetched = 0;
-        if (items->Next(1, &item.v, &fetched) != S_OK || fetched != 1) break;
-        if (item.v.vt == VT_DISPATCH && item.v.pdispVal) Walk(item.v.pdispVal, depth + 1);
+        if (items->Next(1, &item.Get(), &fetched) != S_OK || fetched != 1) break;
+        if (item.Get().vt == VT_DISPATCH && item.Get().pdispVal) Walk(item.Get().pdispVal, depth + 1);
     }
     items->Release();
 }
@@ -139,11 +131,11 @@ void Walk(IDispatch* object, int depth) {
     }
     info->Release();
     for (MEMBERID id : properties) {
-        Variant value;
-        if (FAILED(Invoke(object, id, DISPATCH_PROPERTYGET, nullptr, 0, &value.v))) continue;
-        if (value.v.vt == VT_DISPATCH && value.v.pdispVal) {
-            Walk(value.v.pdispVal, depth + 1);
-            Enumerate(value.v.pdispVal, depth);
+        unique_variant value;
+        if (FAILED(Invoke(object, id, DISPATCH_PROPERTYGET, nullptr, 0, &value.Get()))) continue;
+        if (value.Get().vt == VT_DISPATCH && value.Get().pdispVal) {
+            Walk(value.Get().pdispVal, depth + 1);
+            Enumerate(value.Get().pdispVal, depth);
         }
     }
 }
@@ -174,10 +166,10 @@ int WalkFiles(const std::wstring& listFile, size_t first) {
             Say("error cannot create MergeModule2\n");
             return 2;
         }
-        Variant path;
-        path.v.vt = VT_BSTR;
-        path.v.bstrVal = SysAllocString(files[i].c_str());
-        HRESULT opened = InvokeByName(module, L"Open", DISPATCH_METHOD, &path.v, 1, nullptr);
+        unique_variant path;
+        path.Get().vt = VT_BSTR;
+        path.Get().bstrVal = SysAllocString(files[i].c_str());
+        HRESULT opened = InvokeByName(module, L"Open", DISPATCH_METHOD, &path.Get(), 1, nullptr);
         Walk(module, 0);
         std::wstring key = TextProperty(module, L"EntryKey");
         module->Release();
@@ -193,51 +185,51 @@ int WalkCatalog(const std::wstring& goodList) {
         Say("error cannot create MMCatalog\n");
         return 2;
     }
-    Variant modules;
-    HRESULT hr = InvokeByName(catalog, L"GetModules", DISPATCH_METHOD, nullptr, 0, &modules.v);
-    if (FAILED(hr) || modules.v.vt != VT_DISPATCH || !modules.v.pdispVal) {
+    unique_variant modules;
+    HRESULT hr = InvokeByName(catalog, L"GetModules", DISPATCH_METHOD, nullptr, 0, &modules.Get());
+    if (FAILED(hr) || modules.Get().vt != VT_DISPATCH || !modules.Get().pdispVal) {
         Say("error GetModules 0x%08lx\n", hr);
         return 2;
     }
-    Enumerate(modules.v.pdispVal, 0);
+    Enumerate(modules.Get().pdispVal, 0);
 
     // Which path each key is listed with.
     std::map<std::wstring, std::wstring> listed;
-    Variant enumerator;
-    Invoke(modules.v.pdispVal, DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, 0, &enumerator.v);
+    unique_variant enumerator;
+    Invoke(modules.Get().pdispVal, DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, nullptr, 0, &enumerator.Get());
     IEnumVARIANT* items = nullptr;
-    if (enumerator.v.punkVal &&
-        SUCCEEDED(enumerator.v.punkVal->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&items)))) {
+    if (enumerator.Get().punkVal &&
+        SUCCEEDED(enumerator.Get().punkVal->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&items)))) {
         for (;;) {
-            Variant item;
+            unique_variant item;
             ULONG fetched = 0;
-            if (items->Next(1, &item.v, &fetched) != S_OK || fetched != 1) break;
-            if (item.v.vt == VT_DISPATCH && item.v.pdispVal)
-                listed[TextProperty(item.v.pdispVal, L"EntryKey")] = TextProperty(item.v.pdispVal, L"Path");
+            if (items->Next(1, &item.Get(), &fetched) != S_OK || fetched != 1) break;
+            if (item.Get().vt == VT_DISPATCH && item.Get().pdispVal)
+                listed[TextProperty(item.Get().pdispVal, L"EntryKey")] = TextProperty(item.Get().pdispVal, L"Path");
         }
         items->Release();
     }
     Say("listed %zu\n", listed.size());
 
     // A search for a file that no module has reads every module's file list and folders.
-    Variant arguments[5];
-    arguments[4].v.vt = VT_BSTR;
-    arguments[4].v.bstrVal = SysAllocString(L"[SystemFolder]MyDir\\no-such-file.dll");
-    arguments[3].v.vt = VT_BSTR;
-    arguments[3].v.bstrVal = SysAllocString(L"");
-    arguments[2].v.vt = VT_BSTR;
-    arguments[2].v.bstrVal = SysAllocString(L"");
+    unique_variant arguments[5];
+    arguments[4].Get().vt = VT_BSTR;
+    arguments[4].Get().bstrVal = SysAllocString(L"[SystemFolder]MyDir\\no-such-file.dll");
+    arguments[3].Get().vt = VT_BSTR;
+    arguments[3].Get().bstrVal = SysAllocString(L"");
+    arguments[2].Get().vt = VT_BSTR;
+    arguments[2].Get().bstrVal = SysAllocString(L"");
     IDispatch* found = nullptr;
     VARIANT_BOOL foundFlag = VARIANT_FALSE;
-    arguments[1].v.vt = VT_BYREF | VT_DISPATCH;
-    arguments[1].v.ppdispVal = &found;
-    arguments[0].v.vt = VT_BYREF | VT_BOOL;
-    arguments[0].v.pboolVal = &foundFlag;
+    arguments[1].Get().vt = VT_BYREF | VT_DISPATCH;
+    arguments[1].Get().ppdispVal = &found;
+    arguments[0].Get().vt = VT_BYREF | VT_BOOL;
+    arguments[0].Get().pboolVal = &foundFlag;
     VARIANT raw[5];
-    for (int i = 0; i < 5; ++i) raw[i] = arguments[i].v;
+    for (int i = 0; i < 5; ++i) raw[i] = arguments[i].Get();
     hr = InvokeByName(catalog, L"FindModuleForFileEx", DISPATCH_METHOD, raw, 5, nullptr);
     if (found) found->Release();
-    arguments[1].v.vt = arguments[0].v.vt = VT_EMPTY;
+    arguments[1].Get().vt = arguments[0].Get().vt = VT_EMPTY;
     Say("search 0x%08lx %s\n", hr, foundFlag ? "found" : "none");
 
     size_t good = 0, total = 0;
@@ -252,7 +244,7 @@ int WalkCatalog(const std::wstring& goodList) {
             Say("missing %s\n", Narrow(line).c_str());
     }
     Say("good %zu %zu\n", good, total);
-    VariantClear(&modules.v);
+    VariantClear(&modules.Get());
     catalog->Release();
     Say("handles %u\n", MsiCloseAllHandles());
     return 0;
