@@ -93,7 +93,8 @@ struct Module {
         folders.push_back({key, up.key, name, target, false});
         return folders.size() - 1;
     }
-    size_t Path(size_t root, const std::vector<std::wstring>& names) {
+    // Nested folders below `root`; returns the deepest.
+    size_t Nested(size_t root, const std::vector<std::wstring>& names) {
         for (const auto& name : names) root = Sub(root, name);
         return root;
     }
@@ -174,7 +175,7 @@ std::wstring Version(Random& random) {
 // The same icon name in every size folder of its category.
 void AddIconTheme(Corpus& corpus, const std::wstring& location, int sizes, int categories, int names) {
     Module& module = corpus.NewModule(L"IconTheme", location);
-    size_t theme = module.Path(module.Root(L"ProgramFilesFolder"), {L"Vendor", L"Shared", L"Icons", L"Default"});
+    size_t theme = module.Nested(module.Root(L"ProgramFilesFolder"), {L"Vendor", L"Shared", L"Icons", L"Default"});
     std::vector<size_t> sizeFolders;
     for (int s = 0; s < sizes; ++s) sizeFolders.push_back(module.Sub(theme, kIconSizes[s]));
     for (int c = 0; c < categories; ++c)
@@ -190,9 +191,9 @@ void AddIconTheme(Corpus& corpus, const std::wstring& location, int sizes, int c
 // One catalog name in every locale folder.
 void AddTranslations(Corpus& corpus, const std::wstring& location, int locales, int catalogs) {
     Module& module = corpus.NewModule(L"Translations", location);
-    size_t root = module.Path(module.Root(L"ProgramFilesFolder"), {L"Vendor", L"Shared", L"Locale"});
+    size_t root = module.Nested(module.Root(L"ProgramFilesFolder"), {L"Vendor", L"Shared", L"Locale"});
     for (int l = 0; l < locales; ++l) {
-        size_t folder = module.Path(root, {kLocales[l], L"LC_MESSAGES"});
+        size_t folder = module.Nested(root, {kLocales[l], L"LC_MESSAGES"});
         for (int c = 0; c < catalogs; ++c)
             module.Add(folder, std::wstring(kProducts[c % 12]) + Number(c / 12) + L".mo", L"", corpus.random);
     }
@@ -201,7 +202,7 @@ void AddTranslations(Corpus& corpus, const std::wstring& location, int locales, 
 // A deep tree: index.htm at every second level, toc.xml at every third, unique topics elsewhere.
 void AddHelpTree(Corpus& corpus, const std::wstring& location, int depth, int fanout, int topics) {
     Module& module = corpus.NewModule(L"HelpContent", location);
-    size_t root = module.Path(module.Root(L"CommonFilesFolder"), {L"Vendor", L"Help", L"en"});
+    size_t root = module.Nested(module.Root(L"CommonFilesFolder"), {L"Vendor", L"Help", L"en"});
     std::vector<size_t> level{root};
     int topic = 0;
     for (int d = 1; d <= depth; ++d) {
@@ -221,7 +222,7 @@ void AddHelpTree(Corpus& corpus, const std::wstring& location, int depth, int fa
 // Headers: config.h in every area, unique names elsewhere.
 void AddSdk(Corpus& corpus, const std::wstring& location, int areas, int parts, int headers) {
     Module& module = corpus.NewModule(L"SdkHeaders", location);
-    size_t include = module.Path(module.Root(L"ProgramFilesFolder"), {L"Vendor", L"SDK", L"include"});
+    size_t include = module.Nested(module.Root(L"ProgramFilesFolder"), {L"Vendor", L"SDK", L"include"});
     for (int a = 0; a < areas; ++a) {
         size_t area = module.Sub(include, L"area" + Number(a));
         module.Add(area, L"config.h", L"", corpus.random);
@@ -236,7 +237,7 @@ void AddSdk(Corpus& corpus, const std::wstring& location, int areas, int parts, 
 // A product's runtime: DLLs with versions in bin, plugins, a debug file, a licence in doc, a
 // runtime DLL in the system folder. Names start with the product's so that none is shared.
 void FillProduct(Module& module, const std::wstring& product, int fileCount, Random& random) {
-    size_t home = module.Path(module.Root(L"ProgramFilesFolder"), {L"Vendor", product});
+    size_t home = module.Nested(module.Root(L"ProgramFilesFolder"), {L"Vendor", product});
     size_t bin = module.Sub(home, L"bin");
     size_t plugins = module.Sub(bin, L"plugins");
     size_t doc = module.Sub(home, L"doc");
@@ -266,7 +267,7 @@ void AddProducts(Corpus& corpus, int count, int minFiles, int moreFiles) {
         if (i % 10 == 7) {
             size_t of = corpus.modules.size() - 1;
             Module& variant = corpus.NewVariant(of, 1031);
-            size_t german = variant.Path(variant.Root(L"ProgramFilesFolder"), {L"Vendor", product, L"bin", L"1031"});
+            size_t german = variant.Nested(variant.Root(L"ProgramFilesFolder"), {L"Vendor", product, L"bin", L"1031"});
             variant.Add(german, product + L"res.dll", Version(corpus.random), corpus.random);
             variant.Add(german, product + L"-hilfe.chm", L"", corpus.random);
         }
@@ -277,7 +278,7 @@ void AddWide(Corpus& corpus, int count) {
     for (int i = 0; i < count; ++i) {
         std::wstring name = L"Wide" + Number(i);
         Module& module = corpus.NewModule(name, L"Core");
-        size_t home = module.Path(module.Root(L"ProgramFilesFolder"), {L"Wide", name});
+        size_t home = module.Nested(module.Root(L"ProgramFilesFolder"), {L"Wide", name});
         size_t bin = module.Sub(home, L"bin");
         std::wstring p = L"wide" + Number(i);
         module.Add(bin, p + L".dll", Version(corpus.random), corpus.random);

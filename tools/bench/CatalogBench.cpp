@@ -198,7 +198,8 @@ int wmain(int argc, wchar_t** argv) {
     figures.warmP99.resize(frontEnds.size());
 
     std::vector<std::wstring> folders = {corpus + L"\\Modules\\Core", corpus + L"\\Modules\\Extra"};
-    std::vector<Search> searches;
+    // The first search is a name no module delivers: it reads every module's file list.
+    std::vector<Search> searches = {{L"[SystemFolder]delivered-by-no-module.dll", L"", L"", L"", true}};
     for (size_t i = 0; i < manifest.files.size(); i += step) {
         const CorpusFile& file = manifest.files[i];
         searches.push_back({file.TargetPath(), file.directoryKey, file.version, manifest.ExpectedModule(file, true), false});
