@@ -24,6 +24,7 @@ template <typename Interface>
 ComPtr<Interface> CreateAppServices(REFIID iid) {
     ComPtr<Interface> object;
     CheckResult(CreateSiblingObject(kAppServicesDll, CLSID_AppServices, iid, object.PutVoid()));
+    CheckPointer(object.Get());
     return object;
 }
 
@@ -134,6 +135,7 @@ HRESULT MMCatalogBase::CheckApplicable(IUnknown* project, VARIANT_BOOL* applicab
         CheckResult(project->QueryInterface(IID_IProjectObject, projectObject.PutVoid()));
         ComPtr<IProjectDetails> details;
         CheckResult(projectObject->Details(details.Put()));
+        CheckPointer(details.Get());
         LONG type = 0;
         CheckResult(details->ProjectType(&type));
         if (!ServesProjectType(type)) *applicable = VARIANT_FALSE;
@@ -236,6 +238,7 @@ STDMETHODIMP MMCatalog::GetModules(IDispatch** modules) {
     if (!modules) return E_POINTER;
     return Guard([&] {
         EnsureCurrent();
+        // [out, retval]: what the pointer held is not released, as callers may pass it uninitialised.
         *modules = nullptr;
         if (!published_) {
             published_ = MakeCollection<ModuleCollection>();
@@ -292,6 +295,8 @@ STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
     if (!wcschr(text, L':')) return E_FAIL;
     return Guard([&] {
         ComPtr<IDispatch> found = FindBySignature(signature);
+        // A match is handed out by a query into the out pointer, and that query's answer is returned.
+        if (found && !module) return E_POINTER;
         if (module) *module = found.Detach();
         return S_OK;
     });

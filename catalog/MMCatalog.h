@@ -133,6 +133,8 @@ public:
     HRESULT ReportComException(const com_exception& error, const wchar_t* context) override;
 
     STDMETHODIMP Refresh(LONG* result) override;
+    STDMETHODIMP Reserved3(LONG*) override { return S_OK; }
+    STDMETHODIMP Reserved4(LONG, LONG*) override { return S_OK; }
     STDMETHODIMP GetSearchLocations(IDispatch**) override { return S_OK; }
     STDMETHODIMP GetModules(IDispatch**) override { return S_OK; }
     STDMETHODIMP FindModuleForFile(BSTR, BSTR, BSTR, IMergeModule2**, VARIANT_BOOL*) override { return S_OK; }

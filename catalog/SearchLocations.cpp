@@ -97,7 +97,11 @@ STDMETHODIMP SearchLocationItem::put_Kind(SHORT value) {
 STDMETHODIMP SearchLocationCollection::AddSearchFolder(BSTR folder, VARIANT, VARIANT) {
     return ErrorBoundary(CLSID_MMCatalog, [&] {
         _stringx wanted = CopyOf(folder);
-        if (wanted.empty()) return E_INVALIDARG;
+        // An empty text would become "\\", the root of the current drive, as a search folder.
+        if (wanted.empty()) {
+            PublishDescription(L"A search folder needs a path; the empty text names none.");
+            RaiseComException(com_exception(E_INVALIDARG));
+        }
         if (!wanted.ends_with(L'\\')) wanted += L"\\";
         _stringx lowered = wanted.Lower();
 

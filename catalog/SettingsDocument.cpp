@@ -24,12 +24,7 @@ const wchar_t kExclusionPath[] = L"Workbench/IDE/Workspaces/MM_FilesExlusion/Fil
 
 // Publishes the description as the thread's error information, then raises the failure.
 [[noreturn]] void RaiseDescribed(HRESULT hr, const _stringx& description) {
-    ComPtr<ICreateErrorInfo> create;
-    if (SUCCEEDED(CreateErrorInfo(create.Put()))) {
-        create->SetDescription(const_cast<wchar_t*>(description.c_str()));
-        ComPtr<IErrorInfo> info;
-        if (SUCCEEDED(create.As(IID_IErrorInfo, info))) SetErrorInfo(0, info.Get());
-    }
+    PublishDescription(description);
     RaiseComException(com_exception(hr));
 }
 

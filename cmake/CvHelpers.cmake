@@ -18,7 +18,7 @@ endfunction()
 function(cv_test name)
   cmake_parse_arguments(ARG "REGISTERED;CLEANUP;SERIAL" "" "SOURCES;DEPS;LOCKS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE cv_testsupport ${ARG_DEPS} GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE cv_testsupport ${ARG_DEPS} GTest::gtest_main cv_started_marker)
   add_dependencies(${name} cv_runtime)
   set(props "")
   if(ARG_REGISTERED)
@@ -38,17 +38,21 @@ function(cv_test name)
     WORKING_DIRECTORY ${CV_OUT}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES ${props} TIMEOUT 300)
+    PROPERTIES ${props} TIMEOUT 120)
 endfunction()
 
-# cv_widl(<name> [DEPENDS ...]): idl/<name>.idl -> gen/<name>.tlb, .h, _i.c (one widl call per output).
+# cv_widl(<name> [TLB <file>] [DEPENDS ...]): idl/<name>.idl -> gen/<name>.tlb (or gen/<file>), .h, _i.c
+# (one widl call per output).
 function(cv_widl name)
-  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TLB" "DEPENDS" ${ARGN})
+  if(NOT ARG_TLB)
+    set(ARG_TLB ${name}.tlb)
+  endif()
   set(idl ${PROJECT_SOURCE_DIR}/idl/${name}.idl)
   set(W ${WIDL_EXECUTABLE} -m64 -I${PROJECT_SOURCE_DIR}/idl -I${WINE_IDL_DIR} -L${WINE_TLB_DIR} -L${CV_GEN})
   add_custom_command(
-    OUTPUT ${CV_GEN}/${name}.tlb ${CV_GEN}/${name}.h ${CV_GEN}/${name}_i.c
-    COMMAND ${W} -t -o ${CV_GEN}/${name}.tlb ${idl}
+    OUTPUT ${CV_GEN}/${ARG_TLB} ${CV_GEN}/${name}.h ${CV_GEN}/${name}_i.c
+    COMMAND ${W} -t -o ${CV_GEN}/${ARG_TLB} ${idl}
     COMMAND ${W} -h -o ${CV_GEN}/${name}.h ${idl}
     COMMAND ${W} -u -o ${CV_GEN}/${name}_i.c ${idl}
     DEPENDS ${idl} ${ARG_DEPENDS}

@@ -20,12 +20,7 @@ bool IsEmpty(const wchar_t* text) { return !text || !*text; }
     else
         description.Format(L"%s%s(%s, %s)", failureText.c_str(), functionName, argument1, argument2);
 
-    ComPtr<ICreateErrorInfo> create;
-    CheckResult(CreateErrorInfo(create.Put()));
-    CheckResult(create->SetDescription(const_cast<wchar_t*>(description.c_str())));
-    ComPtr<IErrorInfo> info;
-    CheckResult(create.As(IID_IErrorInfo, info));
-    CheckResult(SetErrorInfo(0, info.Get()));
+    CheckResult(PublishDescription(description));
     RaiseComException(com_exception(hr));
 }
 

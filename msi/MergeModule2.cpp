@@ -15,12 +15,7 @@ HRESULT Boundary(Body&& body) {
 
 // Publishes the description as the thread's error information and raises hr with it.
 [[noreturn]] void RaiseWithDescription(HRESULT hr, const wchar_t* description) {
-    ComPtr<ICreateErrorInfo> create;
-    CheckResult(CreateErrorInfo(create.Put()));
-    CheckResult(create->SetDescription(const_cast<wchar_t*>(description)));
-    ComPtr<IErrorInfo> info;
-    CheckResult(create.As(IID_IErrorInfo, info));
-    CheckResult(SetErrorInfo(0, info.Get()));
+    CheckResult(PublishDescription(description));
     RaiseComException(com_exception(hr));
 }
 

@@ -35,6 +35,17 @@ bool CComException::GetErrorMessage(wchar_t* buffer, UINT size) const {
 
 void RaiseComException(const com_exception& error) { throw CComException(error); }
 
+HRESULT PublishDescription(const _stringx& description) {
+    ComPtr<ICreateErrorInfo> create;
+    HRESULT hr = CreateErrorInfo(create.Put());
+    // Wine leaves the GUID of new error information uninitialised where Windows has GUID_NULL.
+    if (SUCCEEDED(hr)) hr = create->SetGUID(GUID_NULL);
+    if (SUCCEEDED(hr)) hr = create->SetDescription(const_cast<wchar_t*>(description.c_str()));
+    ComPtr<IErrorInfo> info;
+    if (SUCCEEDED(hr)) hr = create.As(IID_IErrorInfo, info);
+    return SUCCEEDED(hr) ? SetErrorInfo(0, info.Get()) : hr;
+}
+
 _stringx SystemMessage(HRESULT hr) {
     LastErrorGuard keep;
     wchar_t* text = nullptr;

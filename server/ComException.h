@@ -44,8 +44,17 @@ private:
 
 [[noreturn]] void RaiseComException(const com_exception& error);
 
+// Installs error information that holds only a description (GUID_NULL, no source) for the thread.
+HRESULT PublishDescription(const _stringx& description);
+
 inline void CheckResult(HRESULT hr) {
     if (FAILED(hr)) RaiseComException(com_exception(hr));
+}
+
+// For an interface pointer that a successful call handed out and that has no meaning as null: a null
+// raises E_POINTER instead of crashing the host.
+inline void CheckPointer(const void* pointer) {
+    if (!pointer) RaiseComException(com_exception(E_POINTER));
 }
 
 // The system's message text for an HRESULT, trailing line break included; empty when it has none.

@@ -1,5 +1,6 @@
 #include "server/SiblingLoader.h"
 
+#include <shlwapi.h>
 #include <vector>
 #include "server/Handles.h"
 #include "server/ServerModule.h"
@@ -23,27 +24,28 @@ _stringx CommonFilesFolder() {
     return value;
 }
 
+std::vector<_stringx> SiblingCandidates(const _stringx& moduleFolder, const _stringx& commonFiles,
+                                        const _stringx& dllName) {
+    std::vector<_stringx> candidates;
+    candidates.push_back(JoinPath(moduleFolder, dllName));
+    candidates.push_back(JoinPath(JoinPath(moduleFolder, L"System"), dllName));
+    if (!commonFiles.empty()) {
+        candidates.push_back(JoinPath(JoinPath(commonFiles, L"Corvane"), dllName));
+        candidates.push_back(JoinPath(JoinPath(JoinPath(commonFiles, L"Corvane"), L"Showpiece"), dllName));
+    }
+    // Ancestors of the module's folder, nearest first, down to the root, which is not tried: the drive,
+    // or for a UNC path the share (PathSkipRootW knows both).
+    const wchar_t* belowRoot = PathSkipRootW(moduleFolder.c_str());
+    size_t rootLength = belowRoot ? static_cast<size_t>(belowRoot - moduleFolder.c_str()) : 0;
+    for (size_t slash = moduleFolder.rfind(L'\\'); slash != _stringx::npos && slash >= rootLength && slash > 0;
+         slash = moduleFolder.rfind(L'\\', slash - 1))
+        candidates.push_back(JoinPath(JoinPath(moduleFolder.substr(0, slash), L"System"), dllName));
+    return candidates;
+}
+
 _stringx ChooseSiblingFile(const _stringx& dllName) {
     if (dllName.find(L'\\') != _stringx::npos) return dllName;
-    _stringx folder = TheServer().ModuleFolder();
-    std::vector<_stringx> candidates;
-    candidates.push_back(JoinPath(folder, dllName));
-    candidates.push_back(JoinPath(JoinPath(folder, L"System"), dllName));
-    _stringx common = CommonFilesFolder();
-    if (!common.empty()) {
-        candidates.push_back(JoinPath(JoinPath(common, L"Corvane"), dllName));
-        candidates.push_back(JoinPath(JoinPath(JoinPath(common, L"Corvane"), L"Showpiece"), dllName));
-    }
-    // Ancestors of the module's folder, nearest first; the drive root itself is not tried.
-    _stringx ancestor = folder;
-    for (;;) {
-        size_t slash = ancestor.rfind(L'\\');
-        if (slash == _stringx::npos) break;
-        ancestor = ancestor.substr(0, slash);
-        if (ancestor.find(L'\\') == _stringx::npos) break;
-        candidates.push_back(JoinPath(JoinPath(ancestor, L"System"), dllName));
-    }
-    for (const _stringx& candidate : candidates)
+    for (const _stringx& candidate : SiblingCandidates(TheServer().ModuleFolder(), CommonFilesFolder(), dllName))
         if (GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) return candidate;
     return dllName;
 }
@@ -84,5 +86,6 @@ HRESULT CreateSiblingObject(const _stringx& dllName, REFCLSID clsid, REFIID iid,
     ComPtr<IClassFactory> factory;
     HRESULT hr = GetSiblingClassObject(dllName, clsid, factory.PutVoid());
     if (FAILED(hr)) return hr;
+    if (!factory) return E_POINTER;
     return factory->CreateInstance(nullptr, iid, ppv);
 }

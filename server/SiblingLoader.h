@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <map>
+#include <vector>
 #include "msi/stringx.h"
 
 // Loaded sibling libraries by the name the caller gave (exact, case-sensitive). Never unloaded.
@@ -16,6 +17,9 @@ private:
     std::map<_stringx, HMODULE> modules_;
 };
 
+// The files tried for a bare name, in order, for a server in moduleFolder (no trailing backslash).
+std::vector<_stringx> SiblingCandidates(const _stringx& moduleFolder, const _stringx& commonFiles,
+                                        const _stringx& dllName);
 // The file that the loader would load for a name: a path with a backslash as given, else the first
 // existing candidate of its search order, else the bare name (left to the system's search).
 _stringx ChooseSiblingFile(const _stringx& dllName);

@@ -14,12 +14,7 @@ HRESULT OwnTypeInfo(REFIID iid, ITypeInfo** info) {
 }
 
 void RaiseError(HRESULT hr, const _stringx& description) {
-    ComPtr<ICreateErrorInfo> create;
-    if (SUCCEEDED(CreateErrorInfo(create.Put()))) {
-        create->SetDescription(const_cast<wchar_t*>(description.c_str()));
-        ComPtr<IErrorInfo> info;
-        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.PutVoid()))) SetErrorInfo(0, info.Get());
-    }
+    PublishDescription(description);
     RaiseComException(com_exception(hr));
 }
 

@@ -176,10 +176,52 @@ TEST_F(SettingsDocumentTest, DocumentThatDoesNotLoadRaisesNamingTheFile) {
             ADD_FAILURE() << "no error raised";
         } catch (const CComException& e) {
             EXPECT_TRUE(FAILED(e.Error().Error()));
+            EXPECT_EQ(GUID_NULL, e.Error().InterfaceGuid());
             EXPECT_NE(std::wstring::npos, e.Error().Description().str().find(path.str()))
                 << _stringx(e.Error().Description()).AsNarrow();
         }
     }
+}
+
+// A class that this process makes unavailable: its class object refuses every instance.
+class UnavailableClass : public IClassFactory {
+public:
+    explicit UnavailableClass(REFCLSID clsid) {
+        EXPECT_EQ(S_OK, CoRegisterClassObject(clsid, this, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_));
+    }
+    ~UnavailableClass() { CoRevokeClassObject(cookie_); }
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        *ppv = iid == IID_IUnknown || iid == IID_IClassFactory ? this : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown*, REFIID, void** ppv) override {
+        *ppv = nullptr;
+        return REGDB_E_CLASSNOTREG;
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+private:
+    DWORD cookie_ = 0;
+};
+
+TEST_F(SettingsDocumentTest, ParsersAreTriedNewestFirstThenStraightFromTheirDlls) {
+    const CLSID domDocument60 = {0x88D96A05, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}};
+    const CLSID domDocument40 = {0x88D969C0, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}};
+    const CLSID domDocument30 = {0xF5078F32, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}};
+    auto versionMade = [] {
+        int version = 0;
+        EXPECT_TRUE(CreateXmlDocument(&version));
+        return version;
+    };
+    EXPECT_EQ(6, versionMade());
+    UnavailableClass six(domDocument60);
+    EXPECT_EQ(4, versionMade());
+    UnavailableClass four(domDocument40);
+    EXPECT_EQ(3, versionMade());
+    UnavailableClass three(domDocument30);
+    EXPECT_EQ(6, versionMade()) << "no class answers: msxml6.dll itself";
 }
 
 }  // namespace

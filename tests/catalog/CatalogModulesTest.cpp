@@ -100,6 +100,9 @@ TEST_F(CatalogModules, FindModuleByLanguageOrAny) {
     ComPtr<IDispatch> none;
     EXPECT_EQ(E_FAIL, catalog->FindModule(_stringx(kMulti).AsBSTR(), 0, none.Put())) << "no language given";
     EXPECT_FALSE(cvtest::TakeErrorInfo().present);
+    EXPECT_EQ(E_POINTER, catalog->FindModule((_stringx(kMulti) + L":1033").AsBSTR(), 0, nullptr))
+        << "a match is handed out through the out pointer";
+    EXPECT_EQ(S_OK, catalog->FindModule(_stringx(L"Unknown.1:0").AsBSTR(), 0, nullptr)) << "no match, nothing to hand out";
 }
 
 // "<found>|<language of the module handed out>" for one file search.
@@ -132,6 +135,50 @@ TEST_F(CatalogModules, FindModuleForFileByFolderVersionAndExclusions) {
         "<FilesExlusion MM_GUID=\"{a2c51b6d-c07e-4182-a3df-6e708192a3b4}\" InclusionFileNames=\"SHARED.DLL\"/>"
         "</MM_FilesExlusion></Workspaces></IDE></Workbench>");
     EXPECT_EQ(_stringx(L"0|<no object>"), FindForFile(catalog.Get(), L"[SystemFolder]shared.dll", L"3.0.0.0"));
+}
+
+// The full module delivers zeta.dll 1.2.3.4 to [SystemFolder]MyDir (directory key MyDir), top.cfg and
+// "BARS~1.DAT|Bars|Twice.dat" without a version.
+TEST_F(CatalogModules, FileSearchSwitchesDirectoryKeysAndLongNames) {
+    cvtest::TestEnvironment env(L"catalog-switches");
+    Shelf(env, {L"full.msm"});
+    env.SetActiveProjectType(0);
+    ComPtr<IMMCatalog> catalog = NewCatalog();
+    const struct {
+        const wchar_t* matchDirectoryKey;  // the environment's switches, read by FindModuleForFile only
+        const wchar_t* matchResolvedFolder;
+        bool ex;
+        const wchar_t* path;
+        const wchar_t* directoryKey;
+        const wchar_t* version;
+        bool found;
+    } cases[] = {
+        {L"0", L"0", false, L"[SystemFolder]Elsewhere\\ZETA.DLL", L"Sub", L"1.2.3.4", true},
+        {L"1", L"0", false, L"[SystemFolder]Elsewhere\\zeta.dll", L"Sub", L"1.2.3.4", false},
+        {L"1", L"0", false, L"[SystemFolder]Elsewhere\\zeta.dll", L"mydir", L"1.2.3.4", true},
+        {L"0", L"1", false, L"[SystemFolder]Elsewhere\\zeta.dll", L"Sub", L"1.2.3.4", false},
+        {L"0", L"1", false, L"[SystemFolder]mydir\\zeta.dll", L"Sub", L"1.2.3.4", true},
+        {L"1", L"1", true, L"[SystemFolder]MyDir\\zeta.dll", L"Sub", L"1.2.3.4", false},
+        {L"0", L"0", true, L"[SystemFolder]MyDir\\zeta.dll", L"MYDIR", L"1.2.3.4", true},
+        {L"0", L"0", true, L"[SystemFolder]Elsewhere\\zeta.dll", L"MyDir", L"1.2.3.4", false},
+        {L"0", L"0", false, L"[SystemFolder]x\\Bars|Twice.dat", L"", L"", true},  // after the first bar
+        {L"0", L"0", false, L"[SystemFolder]x\\Twice.dat", L"", L"", false},
+        {L"0", L"0", false, L"[SystemFolder]x\\top.cfg", L"", L"0", true},  // no version counts as "0"
+        {L"0", L"0", false, L"[SystemFolder]x\\top.cfg", L"", L"1.0", false},
+    };
+    for (const auto& c : cases) {
+        env.Set(L"MergeModules", L"MatchDirectoryKey", c.matchDirectoryKey);
+        env.Set(L"MergeModules", L"MatchResolvedFolder", c.matchResolvedFolder);
+        _stringx path(c.path), key(c.directoryKey), version(c.version);
+        ComPtr<IMergeModule2> module;
+        VARIANT_BOOL found = VARIANT_FALSE;
+        EXPECT_EQ(S_OK, c.ex ? catalog->FindModuleForFileEx(path.AsBSTR(), key.AsBSTR(), version.AsBSTR(), module.Put(),
+                                                            &found)
+                             : catalog->FindModuleForFile(path.AsBSTR(), key.AsBSTR(), version.AsBSTR(), module.Put(),
+                                                          &found));
+        EXPECT_EQ(c.found ? _stringx(kFull) : _stringx(L"<no object>"), Props(module.Get(), {L"ModuleId"}))
+            << (path + L" " + key + L" " + c.matchDirectoryKey + c.matchResolvedFolder + (c.ex ? L" Ex" : L"")).AsNarrow();
+    }
 }
 
 TEST_F(CatalogModules, ExcludedPatternsAndTheIndexFallback) {
@@ -212,6 +259,12 @@ TEST_F(CatalogModules, SearchLocationsListNamedFoldersAndEditTheSearchPath) {
     EXPECT_EQ(plain, env.Get(L"MergeModules", L"SearchPath")) << "a folder already there, in any case";
     _stringx extra = env.AddSearchFolder(L"Extra");
     EXPECT_EQ(S_OK, locations->AddSearchFolder(extra.AsBSTR(), none, none));
+    EXPECT_EQ(plain + L"," + extra + L"\\", env.Get(L"MergeModules", L"SearchPath"));
+    // The empty text would add the drive's root: refused, with error information like every failure here.
+    EXPECT_EQ(E_INVALIDARG, locations->AddSearchFolder(_stringx(L"").AsBSTR(), none, none));
+    cvtest::ErrorInfoText error = cvtest::TakeErrorInfo();
+    EXPECT_EQ(_stringx(L"CvMMUpdater.MMCatalog.1"), error.source);
+    EXPECT_FALSE(error.description.empty());
     EXPECT_EQ(plain + L"," + extra + L"\\", env.Get(L"MergeModules", L"SearchPath"));
 
     LONG result = 7;

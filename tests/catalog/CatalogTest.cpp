@@ -17,6 +17,8 @@ struct FakeProject {
     void* const* table = Table();  // first: the object is its own interface pointer
     LONG type;
     LONG refs = 0;
+    bool noDetails = false;  // slot 14 answers S_OK with a null pointer
+    HRESULT typeFailure = S_OK;  // slot 42 fails with error information of its own
 
     explicit FakeProject(LONG projectType) : type(projectType) {}
     IUnknown* Unknown() { return reinterpret_cast<IUnknown*>(this); }
@@ -31,13 +33,22 @@ struct FakeProject {
     static ULONG STDMETHODCALLTYPE Release(FakeProject* self) { return --self->refs; }
     static HRESULT STDMETHODCALLTYPE NotImplemented(FakeProject*) { return E_NOTIMPL; }
     static HRESULT STDMETHODCALLTYPE Details(FakeProject* self, FakeProject** details) {
-        *details = self;
-        AddRef(self);
+        *details = self->noDetails ? nullptr : self;
+        if (*details) AddRef(self);
         return S_OK;
     }
     static HRESULT STDMETHODCALLTYPE ProjectType(FakeProject* self, LONG* type) {
         *type = self->type;
-        return S_OK;
+        if (SUCCEEDED(self->typeFailure)) return S_OK;
+        ComPtr<ICreateErrorInfo> create;
+        ComPtr<IErrorInfo> info;
+        CreateErrorInfo(create.Put());
+        create->SetGUID(IID_IProjectObject);
+        create->SetSource(const_cast<wchar_t*>(L"Fake.Project.1"));
+        create->SetDescription(const_cast<wchar_t*>(L"no type today"));
+        create.As(IID_IErrorInfo, info);
+        SetErrorInfo(0, info.Get());
+        return self->typeFailure;
     }
     static void* const* Table() {
         static void* table[43];
@@ -116,6 +127,32 @@ TEST_F(Catalog, ApplicabilityByProjectType) {
     // An object that is no project: the failed question is the method's error.
     EXPECT_EQ(E_NOINTERFACE, catalog->IsApplicable(catalog.Get(), &applicable));
     EXPECT_EQ(_stringx(L"CvMMUpdater.MMCatalog.1"), cvtest::TakeErrorInfo().source);
+    // The project's own error reaches the caller with its description and GUID, under this class.
+    project.typeFailure = E_ACCESSDENIED;
+    EXPECT_EQ(E_ACCESSDENIED, catalog->IsApplicable(project.Unknown(), &applicable));
+    cvtest::ErrorInfoText error = cvtest::TakeErrorInfo();
+    EXPECT_EQ(_stringx(L"no type today|CvMMUpdater.MMCatalog.1"), error.description + L"|" + error.source);
+    EXPECT_EQ(IID_IProjectObject, error.guid);
+    // A project without details: an error, not a crash of the host.
+    project.noDetails = true;
+    for (IMMCatalog* each : {catalog.Get(), pro.Get()}) {
+        EXPECT_EQ(E_POINTER, each->IsApplicable(project.Unknown(), &applicable));
+        EXPECT_TRUE(cvtest::TakeErrorInfo().present);
+    }
+    EXPECT_EQ(0, project.refs);
+}
+
+TEST_F(Catalog, ProReservedSlotsLeaveTheirOutsAlone) {
+    cvtest::TestEnvironment env(L"catalog-pro-reserved");
+    ComPtr<IMMCatalog> pro = Create(CLSID_MMCatalogPro), catalog = Create(CLSID_MMCatalog);
+    LONG three = 7, four = 7;
+    EXPECT_EQ(S_OK, pro->Reserved3(&three));
+    EXPECT_EQ(S_OK, pro->Reserved4(1, &four));
+    EXPECT_EQ(7, three);
+    EXPECT_EQ(7, four);
+    EXPECT_EQ(S_OK, catalog->Reserved3(&three));
+    EXPECT_EQ(S_OK, catalog->Reserved4(1, &four));
+    EXPECT_EQ(0, three + four) << "the catalog's own answer 0";
 }
 
 TEST_F(Catalog, ManagerGivesType10TheOtherClassWithOnePointerPerInterface) {

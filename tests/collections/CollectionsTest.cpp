@@ -85,6 +85,13 @@ TEST_F(Collections, ModuleKeysIgnoreCaseAndMissingGivesNull) {
     EXPECT_EQ(_stringx(L"Third"), NameOf(found.Get()));
     EXPECT_EQ(S_OK, modules->get_Item(Index(VT_I4, 3), found.Put()));
     EXPECT_FALSE(found);
+    // A script's loop variable arrives by reference: still a position, not the key "2".
+    LONG two = 2;
+    VARIANT refToTwo;
+    V_VT(&refToTwo) = VT_BYREF | VT_I4;
+    V_I4REF(&refToTwo) = &two;
+    EXPECT_EQ(S_OK, modules->get_Item(refToTwo, found.Put()));
+    EXPECT_EQ(_stringx(L"Second"), NameOf(found.Get()));
 
     // Removing moves the later elements down, and their index entries with them.
     EXPECT_EQ(E_INVALIDARG, modules->RemoveAt(2));

@@ -92,11 +92,20 @@ TEST_F(MergeModule, AnswersFromTheOpenedFile) {
     EXPECT_EQ(L"zeta.dll" + _stringx(kSuffix), Props(zeta.Get(), {L"FileKey"})) << "the old item stays";
 }
 
+// The reader's buffer holds 259 characters and the terminator; longer texts are read again.
+TEST_F(MergeModule, SummaryTextsOfAnyLength) {
+    ASSERT_EQ(S_OK, Open(L"long-summary.msm"));
+    EXPECT_EQ(_stringx(std::wstring(259, L'a') + L"|" + std::wstring(260, L'c') + L"|" + std::wstring(600, L's')),
+              Props(module_.Get(), {L"Author", L"Comments", L"Subject"}));
+}
+
 TEST_F(MergeModule, NullOutsAndCallsBeforeOpen) {
     BSTR text = reinterpret_cast<BSTR>(1);
     EXPECT_EQ(E_UNEXPECTED, module_->get_ModuleId(&text));
     EXPECT_EQ(nullptr, text);
-    EXPECT_EQ(_stringx(L"No merge module has been opened."), cvtest::TakeErrorInfo().description);
+    cvtest::ErrorInfoText error = cvtest::TakeErrorInfo();
+    EXPECT_EQ(_stringx(L"No merge module has been opened."), error.description);
+    EXPECT_EQ(GUID_NULL, error.guid) << "as on Windows, where new error information has no GUID";
     IFileCollection* files = reinterpret_cast<IFileCollection*>(1);
     EXPECT_EQ(E_UNEXPECTED, module_->get_Files(&files));
     EXPECT_EQ(nullptr, files);

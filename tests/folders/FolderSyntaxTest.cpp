@@ -45,31 +45,4 @@ TEST(FolderSyntax, SplitFollowsTheActiveProjectType) {
     }
 }
 
-TEST(FolderSyntax, NameTestsCompareWholeNamesCaseSensitively) {
-    const FolderSyntax* property = FolderSyntaxRegistry::Instance().At(0);
-    const FolderSyntax* variable = FolderSyntaxRegistry::Instance().At(1);
-    ASSERT_TRUE(property && variable);
-
-    struct {
-        const wchar_t* name;
-        bool knownToProperty, knownToVariable, shellToProperty, shellToVariable;
-    } cases[] = {
-        {L"SystemFolder", true, false, false, false},
-        {L"systemfolder", false, false, false, false},
-        {L"System", false, false, false, false},
-        {L"SystemFolderX", false, false, false, false},
-        {L"WINSYSDIR", false, true, false, false},
-        {L"TARGETDIR", true, true, false, false},
-        {L"SendToFolder", true, false, true, false},
-        {L"DesktopFolder", true, true, true, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(_stringx(c.name).AsNarrow());
-        EXPECT_EQ(c.knownToProperty, property->IsKnownFolderName(c.name));
-        EXPECT_EQ(c.knownToVariable, variable->IsKnownFolderName(c.name));
-        EXPECT_EQ(c.shellToProperty, property->IsShellFolderName(c.name));
-        EXPECT_EQ(c.shellToVariable, variable->IsShellFolderName(c.name));
-    }
-}
-
 }  // namespace

@@ -16,6 +16,8 @@ TEST(Versions, CompareDottedVersionsPartByPart) {
         {L"", L"0.0.0.0", 0},
         {L"1.2.3.4.9", L"1.2.3.4", 0},    // parts after the fourth do not count
         {L"1.2.65537", L"1.2.1", 0},      // each part is masked to 16 bits
+        {L"1.131072", L"1.0", 0},         // unmasked, the second part would reach into the first
+        {L"1.0.0.131072", L"1.0.0.0", 0}, // and the fourth into the third
         {L"-1", L"65535", 0},             // ... and so is a negative one
         {L"65535.0", L"1.0", 1},          // high words compare unsigned
         {L"1.0.65535.0", L"1.0.1.0", 1},  // so do low words

@@ -81,7 +81,9 @@ TEST_F(InstallerAccess, FailureReachesTheComCallerAndClosesEveryHandle) {
         return S_OK;
     });
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_BAD_QUERY_SYNTAX), hr);
-    EXPECT_EQ(SystemText(hr) + L"MsiOpenDatabaseView()", cvtest::TakeErrorInfo().description);
+    cvtest::ErrorInfoText error = cvtest::TakeErrorInfo();
+    EXPECT_EQ(SystemText(hr) + L"MsiOpenDatabaseView()", error.description);
+    EXPECT_EQ(GUID_NULL, error.guid);
 }
 
 TEST_F(InstallerAccess, WrappersRaiseUnderTheirOwnNamesButEndOfRowsOnlyOnRequest) {

@@ -13,4 +13,4 @@ windows() { printf 'Z:%s' "$1" | sed 's|/|\\|g'; }
 export WINEPATH="$(windows "$imports")"
 trap '"$wine_run" regsvr32 /s "$(windows "$out/CvMMUpdater2.dll")"' EXIT
 "$wine_run" regsvr32 /s "$(windows "$bare/CvMMUpdater2.dll")" || exit 1
-"$wine_run" cscript //nologo "Z:$script"
+"$wine_run" --started-marker cscript //nologo "Z:$script"

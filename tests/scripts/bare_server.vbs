@@ -1,5 +1,8 @@
 ' Run against a server registered from a folder without the environment's components: no catalog
 ' can be made, and the manager says so through the script's error object, every time it is asked.
+' First thing: tell wine-run.sh that the script started (see its --started-marker).
+marker = CreateObject("WScript.Shell").ExpandEnvironmentStrings("%CV_STARTED_MARKER%")
+If Left(marker, 1) <> "%" Then CreateObject("Scripting.FileSystemObject").CreateTextFile(marker, True).Close
 Sub Check(condition, what)
     If Not condition Then WScript.Echo "FAIL: " & what
 End Sub

@@ -1,6 +1,11 @@
 // A JScript automation client: the classes by ProgID, their properties and methods by name, over the
 // test modules in the folder given as first argument.
 // cscript exits 0 on a script error, so the last line "ALL-OK" is what says the run got through.
+// First thing: tell wine-run.sh that the script started (see its --started-marker).
+(function () {
+    var marker = new ActiveXObject("WScript.Shell").ExpandEnvironmentStrings("%CV_STARTED_MARKER%");
+    if (marker.charAt(0) != "%") new ActiveXObject("Scripting.FileSystemObject").CreateTextFile(marker, true).Close();
+})();
 function check(condition, what) {
     if (!condition) WScript.Echo("FAIL: " + what);
 }

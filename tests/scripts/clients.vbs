@@ -1,6 +1,9 @@
 ' A VBScript automation client: the classes by ProgID, their methods by name, error information,
 ' over the test modules in the folder given as first argument.
 ' cscript exits 0 on a script error, so the last line "ALL-OK" is what says the run got through.
+' First thing: tell wine-run.sh that the script started (see its --started-marker).
+marker = CreateObject("WScript.Shell").ExpandEnvironmentStrings("%CV_STARTED_MARKER%")
+If Left(marker, 1) <> "%" Then CreateObject("Scripting.FileSystemObject").CreateTextFile(marker, True).Close
 Sub Check(condition, what)
     If Not condition Then WScript.Echo "FAIL: " & what
 End Sub

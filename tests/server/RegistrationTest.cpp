@@ -1,7 +1,9 @@
 // Self-registration read back through the registry API: every key and value, removal, idempotence.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <vector>
 #include "CvMMUpdater2.h"
+#include "server/Handles.h"
 #include "tests/server/ServerDll.h"
 #include "tests/support/TestSupport.h"
 
@@ -80,7 +82,69 @@ void ExpectUnregistered() {
     EXPECT_EQ(_stringx(L"<missing>"), TypeLibraryPath());
 }
 
+// The LIBID of the interface library and the IIDs of the interfaces that registering it writes.
+struct InterfaceLibrary {
+    GUID libId{};
+    std::vector<IID> interfaces;
+};
+
+InterfaceLibrary ReadInterfaceLibrary() {
+    InterfaceLibrary result;
+    ComPtr<ITypeLib> lib;
+    EXPECT_EQ(S_OK, LoadTypeLibEx(JoinPath(cvtest::OutDir(), L"cvmmupdater.tlb").c_str(), REGKIND_NONE, lib.Put()));
+    if (!lib) return result;
+    TLIBATTR* attr = nullptr;
+    lib->GetLibAttr(&attr);
+    result.libId = attr->guid;
+    lib->ReleaseTLibAttr(attr);
+    for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
+        ComPtr<ITypeInfo> info;
+        TYPEATTR* type = nullptr;
+        if (FAILED(lib->GetTypeInfo(i, info.Put())) || FAILED(info->GetTypeAttr(&type))) continue;
+        if (type->typekind == TKIND_DISPATCH ||
+            (type->typekind == TKIND_INTERFACE && (type->wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION))))
+            result.interfaces.push_back(type->guid);
+        info->ReleaseTypeAttr(type);
+    }
+    return result;
+}
+
+// Every interface key names the interface library, whatever the server's registration did.
+void ExpectInterfacesOfTheirLibrary(const InterfaceLibrary& library) {
+    ASSERT_LE(4u, library.interfaces.size());
+    for (const IID& iid : library.interfaces)
+        EXPECT_EQ(ClsidText(library.libId), ReadValue(L"Interface\\" + ClsidText(iid) + L"\\TypeLib"))
+            << ClsidText(iid).AsNarrow();
+}
+
 class Registration : public cvtest::ComTest {};
+
+// The server's embedded library holds only its coclasses; their interfaces are those of cvmmupdater.tlb.
+TEST_F(Registration, ServerLibraryRefersToTheInterfaceLibrary) {
+    InterfaceLibrary interfaces = ReadInterfaceLibrary();
+    ComPtr<ITypeLib> lib;
+    ASSERT_EQ(S_OK, LoadTypeLibEx(JoinPath(cvtest::OutDir(), L"CvMMUpdater2.dll").c_str(), REGKIND_NONE, lib.Put()));
+    ASSERT_EQ(4u, lib->GetTypeInfoCount());
+    for (UINT i = 0; i < 4; ++i) {
+        ComPtr<ITypeInfo> coclass, implemented;
+        ComPtr<ITypeLib> container;
+        TYPEATTR* type = nullptr;
+        HREFTYPE href = 0;
+        UINT index = 0;
+        ASSERT_EQ(S_OK, lib->GetTypeInfo(i, coclass.Put()));
+        ASSERT_EQ(S_OK, coclass->GetTypeAttr(&type));
+        EXPECT_EQ(TKIND_COCLASS, type->typekind);
+        EXPECT_EQ(1, type->cImplTypes);
+        coclass->ReleaseTypeAttr(type);
+        ASSERT_EQ(S_OK, coclass->GetRefTypeOfImplType(0, &href));
+        ASSERT_EQ(S_OK, coclass->GetRefTypeInfo(href, implemented.Put()));
+        ASSERT_EQ(S_OK, implemented->GetContainingTypeLib(container.Put(), &index));
+        TLIBATTR* attr = nullptr;
+        ASSERT_EQ(S_OK, container->GetLibAttr(&attr));
+        EXPECT_EQ(interfaces.libId, attr->guid) << "coclass " << i;
+        container->ReleaseTLibAttr(attr);
+    }
+}
 
 TEST_F(Registration, RegisterUnregisterAndRegisterAgain) {
     _stringx path = JoinPath(cvtest::OutDir(), L"CvMMUpdater2.dll");
@@ -90,15 +154,21 @@ TEST_F(Registration, RegisterUnregisterAndRegisterAgain) {
     GetFullPathNameW(path.c_str(), MAX_PATH, fullPath, nullptr);
     _stringx modulePath = _stringx(fullPath).Lower();
 
+    InterfaceLibrary interfaces = ReadInterfaceLibrary();
+
     ExpectRegistered(modulePath);
+    ExpectInterfacesOfTheirLibrary(interfaces);
     EXPECT_EQ(S_OK, dll.Register()) << "registering twice";
     ExpectRegistered(modulePath);
+    ExpectInterfacesOfTheirLibrary(interfaces);
     EXPECT_EQ(S_OK, dll.Unregister());
     ExpectUnregistered();
+    ExpectInterfacesOfTheirLibrary(interfaces);
     EXPECT_EQ(S_OK, dll.Unregister()) << "unregistering an unregistered server";
     ExpectUnregistered();
     EXPECT_EQ(S_OK, dll.Register());
     ExpectRegistered(modulePath);
+    ExpectInterfacesOfTheirLibrary(interfaces);
 }
 
 }  // namespace

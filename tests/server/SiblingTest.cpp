@@ -71,6 +71,25 @@ TEST(SiblingLoader, SearchOrderFromTheModuleFolderOutwards) {
         << "a name found nowhere is left to the system, which fails";
 }
 
+// Ancestors' System folders down to the root, which is never tried: the drive, or for a UNC path the share.
+TEST(SiblingLoader, AncestorsStopBeforeTheDriveOrTheShare) {
+    const struct {
+        const wchar_t* folder;
+        std::vector<_stringx> ancestors;
+    } cases[] = {
+        {L"C:\\a\\b", {L"C:\\a\\System\\X.dll"}},
+        {L"C:\\a", {}},
+        {L"\\\\server\\share\\a\\b", {L"\\\\server\\share\\a\\System\\X.dll"}},
+        {L"\\\\server\\share\\dir", {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<_stringx> expected = {JoinPath(c.folder, L"X.dll"), JoinPath(c.folder, L"System\\X.dll"),
+                                          L"Z:\\Common\\Corvane\\X.dll", L"Z:\\Common\\Corvane\\Showpiece\\X.dll"};
+        expected.insert(expected.end(), c.ancestors.begin(), c.ancestors.end());
+        EXPECT_EQ(expected, SiblingCandidates(c.folder, L"Z:\\Common", L"X.dll")) << _stringx(c.folder).AsNarrow();
+    }
+}
+
 TEST(SiblingLoader, NamesWithAPathSystemNamesMissingEntryPointsAndTheCache) {
     _stringx module = ProbeFolder(cvtest::FreshScratchDir(L"sibling-names"));
     ASSERT_TRUE(cvtest::CopyInto(JoinPath(OutDir(), L"NoClassObjects.dll"), module));

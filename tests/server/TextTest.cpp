@@ -35,9 +35,4 @@ TEST(Text, BstrIsNeverNullAndFollowsTheText) {
     }
 }
 
-TEST(Text, ComparesCodeUnitByCodeUnit) {
-    EXPECT_TRUE(_stringx(L"Z") < _stringx(L"a"));
-    EXPECT_LT(_stringx(L"ab").compare(L"abc"), 0);
-}
-
 }  // namespace

@@ -141,6 +141,7 @@ TEST_F(ProfileReader, LoadFailsForWhatIsNoFileAndKeepsTheLastContent) {
             << _stringx(path).AsNarrow();
         cvtest::ErrorInfoText info = cvtest::TakeErrorInfo();
         EXPECT_EQ(std::wstring(L"ProfileReader.ProfileFile.1"), info.source.str());
+        EXPECT_EQ(GUID_NULL, info.guid);
         EXPECT_NE(std::wstring::npos, info.description.str().find(path.str()));
     }
 
