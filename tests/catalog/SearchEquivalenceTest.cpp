@@ -91,7 +91,9 @@ protected:
         ComTest::SetUp();
         // A private copy: the test adds, touches and deletes modules.
         const _stringx source = cvtest::Backslashed(CV_TEST_SMALL_CORPUS);
-        root_ = cvtest::FreshScratchDir(L"search-equivalence");
+        // A folder per test: ctest runs the tests of this program side by side.
+        std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        root_ = cvtest::FreshScratchDir((L"search-equivalence-" + std::wstring(test.begin(), test.end())).c_str());
         ASSERT_EQ(0u, cvtest::RunProcess(L"cmd /c xcopy /e /i /q \"" + source + L"\" \"" + root_ + L"\\corpus\"",
                                          nullptr, 300000));
         root_ = JoinPath(root_, L"corpus");

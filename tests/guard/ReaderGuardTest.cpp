@@ -18,7 +18,8 @@ class ReaderGuard : public cvtest::ComTest {
 protected:
     void SetUp() override {
         ComTest::SetUp();
-        folder_ = cvtest::FreshScratchDir(L"reader-guard");
+        std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        folder_ = cvtest::FreshScratchDir((L"reader-guard-" + std::wstring(test.begin(), test.end())).c_str());
         starts_ = ReaderExecutablePath() + L".starts";
         DeleteFileW(starts_.c_str());
     }
