@@ -14,14 +14,27 @@ LONG WINAPI EndAtOnce(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-bool Transfer(HANDLE pipe, bool write, char* data, DWORD size) {
+bool Write(HANDLE pipe, const char* data, DWORD size) {
     while (size > 0) {
         DWORD done = 0;
-        BOOL ok = write ? WriteFile(pipe, data, size, &done, nullptr) : ReadFile(pipe, data, size, &done, nullptr);
-        if (!ok || done == 0) return false;
+        if (!WriteFile(pipe, data, size, &done, nullptr) || done == 0) return false;
         data += done;
         size -= done;
     }
+    return true;
+}
+
+// Requests come several in one write: whatever arrived is kept for the next.
+bool Read(HANDLE pipe, char* data, DWORD size) {
+    static std::string pending;
+    while (pending.size() < size) {
+        char chunk[1 << 16];
+        DWORD done = 0;
+        if (!ReadFile(pipe, chunk, sizeof chunk, &done, nullptr) || done == 0) return false;
+        pending.append(chunk, done);
+    }
+    memcpy(data, pending.data(), size);
+    pending.erase(0, size);
     return true;
 }
 
@@ -39,9 +52,9 @@ void InjectFault(const _stringx& path) {
 
 bool Serve(HANDLE pipe) {
     uint32_t length = 0;
-    if (!Transfer(pipe, false, reinterpret_cast<char*>(&length), sizeof length) || length > (1u << 20)) return false;
+    if (!Read(pipe, reinterpret_cast<char*>(&length), sizeof length) || length > (1u << 20)) return false;
     std::string request(length, '\0');
-    if (length && !Transfer(pipe, false, &request[0], length)) return false;
+    if (length && !Read(pipe, &request[0], length)) return false;
     ModuleRead what;
     _stringx path, argument;
     if (!DecodeRequest(request, what, path, argument)) return false;
@@ -54,7 +67,7 @@ bool Serve(HANDLE pipe) {
     EncodeResult(result, reply);
     length = static_cast<uint32_t>(reply.size() - sizeof(uint32_t));
     memcpy(&reply[0], &length, sizeof length);
-    return Transfer(pipe, true, &reply[0], static_cast<DWORD>(reply.size()));
+    return Write(pipe, reply.data(), static_cast<DWORD>(reply.size()));
 }
 }  // namespace
 

@@ -87,6 +87,7 @@ void ReaderProcess::Stop() {
     process_.reset();
     pipe_.reset();
     event_.reset();
+    received_.clear();
 }
 
 // Moves exactly `size` bytes, or reports why not.
@@ -129,17 +130,49 @@ ReaderProcess::Outcome ReaderProcess::Exchange(const std::string& request, std::
     return sent == Outcome::Answered ? Receive(reply) : sent;
 }
 
-ReaderProcess::Outcome ReaderProcess::Send(const std::string& request) {
+ReaderProcess::Outcome ReaderProcess::Send(const std::string& request) { return SendAll({request}); }
+
+ReaderProcess::Outcome ReaderProcess::SendAll(const std::vector<std::string>& requests) {
     if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) Stop();
     if (!process_ && !Start()) return Outcome::NotStarted;
     ULONGLONG deadline = GetTickCount64() + timeout_;
     Outcome failure = Outcome::Died;
-    std::string message(sizeof(uint32_t), '\0');
-    uint32_t length = static_cast<uint32_t>(request.size());
-    memcpy(&message[0], &length, sizeof length);
-    message += request;
+    std::string message;
+    for (const std::string& request : requests) {
+        uint32_t length = static_cast<uint32_t>(request.size());
+        message.append(reinterpret_cast<const char*>(&length), sizeof length);
+        message += request;
+    }
     if (!Transfer(true, &message[0], static_cast<DWORD>(message.size()), deadline, failure)) return failure;
     return Outcome::Answered;
+}
+
+bool ReaderProcess::Fill(ULONGLONG deadline, Outcome& failure) {
+    char chunk[1 << 16];
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event_.get();
+    ResetEvent(event_.get());
+    DWORD done = 0;
+    if (!ReadFile(pipe_.get(), chunk, sizeof chunk, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+        failure = Outcome::Died;
+        return false;
+    }
+    ULONGLONG now = GetTickCount64();
+    DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+    HANDLE waits[2] = {event_.get(), process_.get()};
+    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, left);
+    if (woken == WAIT_TIMEOUT || woken == WAIT_FAILED) {
+        CancelIo(pipe_.get());
+        GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
+        failure = Outcome::TimedOut;
+        return false;
+    }
+    if (!GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE) || done == 0) {
+        failure = Outcome::Died;
+        return false;
+    }
+    received_.append(chunk, done);
+    return true;
 }
 
 ReaderProcess::Outcome ReaderProcess::Receive(std::string& reply) {
@@ -147,10 +180,16 @@ ReaderProcess::Outcome ReaderProcess::Receive(std::string& reply) {
     ULONGLONG deadline = GetTickCount64() + timeout_;
     Outcome failure = Outcome::Died;
     uint32_t length = 0;
-    if (!Transfer(false, reinterpret_cast<char*>(&length), sizeof length, deadline, failure)) return failure;
-    if (length > kLargestReply) return Outcome::Died;
-    reply.assign(length, '\0');
-    if (length && !Transfer(false, &reply[0], length, deadline, failure)) return failure;
+    for (;;) {
+        if (received_.size() >= sizeof length) {
+            memcpy(&length, received_.data(), sizeof length);
+            if (length > kLargestReply) return Outcome::Died;
+            if (received_.size() >= sizeof length + length) break;
+        }
+        if (!Fill(deadline, failure)) return failure;
+    }
+    reply.assign(received_, sizeof length, length);
+    received_.erase(0, sizeof length + length);
     return Outcome::Answered;
 }
 
@@ -224,7 +263,8 @@ struct ReaderPool {
                 return;
             }
             std::vector<size_t> flight;
-            std::string request, reply;
+            std::vector<std::string> requests;
+            std::string reply;
             for (size_t at = next; at < positions.size() && flight.size() < kInFlight; ++at) {
                 const _stringx& path = paths[positions[at]];
                 FileStamp stamp;
@@ -236,22 +276,21 @@ struct ReaderPool {
                     }
                     break;
                 }
-                request.clear();
-                EncodeRequest(what, path, _stringx(), request);
-                ReaderProcess::Outcome sent = reader->Send(request);
-                if (sent == ReaderProcess::Outcome::NotStarted) {
-                    reader = nullptr;
-                    break;
-                }
-                if (sent != ReaderProcess::Outcome::Answered) {
-                    // A request may be half written: nothing more can be trusted from this reader.
-                    reader->Stop();
-                    flight.clear();
-                    break;
-                }
+                requests.emplace_back();
+                EncodeRequest(what, path, _stringx(), requests.back());
                 flight.push_back(at);
             }
+            if (!flight.empty()) {
+                ReaderProcess::Outcome sent = reader->SendAll(requests);
+                if (sent == ReaderProcess::Outcome::NotStarted) reader = nullptr;
+                if (sent != ReaderProcess::Outcome::Answered) {
+                    // A request may be half written: nothing more can be trusted from this reader.
+                    if (reader) reader->Stop();
+                    flight.clear();
+                }
+            }
             if (!reader) continue;
+            if (next >= positions.size()) break;
             if (flight.empty()) {
                 // Not even one request went out: the single-file rules take the next file.
                 results[positions[next]] = Read(reader, what, paths[positions[next]], {});

@@ -25,6 +25,8 @@ public:
     // The two halves, for several requests in flight: the reader answers them in order.
     Outcome Send(const std::string& request);
     Outcome Receive(std::string& reply);
+    // Several requests in one write: each is framed as Send frames it.
+    Outcome SendAll(const std::vector<std::string>& requests);
     // Ends the process (if any); the next exchange starts a new one.
     void Stop();
     bool Running() const { return static_cast<bool>(process_); }
@@ -32,12 +34,15 @@ public:
 private:
     bool Start();
     bool Transfer(bool write, char* data, DWORD size, ULONGLONG deadline, Outcome& failure);
+    // Appends whatever the reader has written (at least one byte) to received_.
+    bool Fill(ULONGLONG deadline, Outcome& failure);
 
     _stringx executable_;
     DWORD timeout_;
     unique_handle process_;
     unique_file pipe_;
     unique_handle event_;
+    std::string received_;  // replies read ahead of their turn
 };
 
 // The reader process's executable: beside the binary that holds this code.
