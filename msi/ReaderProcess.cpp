@@ -90,38 +90,41 @@ void ReaderProcess::Stop() {
     received_.clear();
 }
 
+// One overlapped read or write of at most `size` bytes; `done` is at least one when it succeeds.
+bool ReaderProcess::Move(bool write, char* data, DWORD size, ULONGLONG deadline, DWORD& done, Outcome& failure) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event_.get();
+    ResetEvent(event_.get());
+    done = 0;
+    BOOL started = write ? WriteFile(pipe_.get(), data, size, nullptr, &overlapped)
+                         : ReadFile(pipe_.get(), data, size, nullptr, &overlapped);
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        failure = Outcome::Died;
+        return false;
+    }
+    ULONGLONG now = GetTickCount64();
+    DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+    HANDLE waits[2] = {event_.get(), process_.get()};
+    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, left);
+    if (woken == WAIT_TIMEOUT || woken == WAIT_FAILED) {
+        CancelIo(pipe_.get());
+        GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
+        failure = Outcome::TimedOut;
+        return false;
+    }
+    // A reader that ended has closed its end: what it wrote is still delivered, then the pipe
+    // reports that it broke, so the wait below cannot block.
+    if (!GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE) || done == 0) {
+        failure = Outcome::Died;
+        return false;
+    }
+    return true;
+}
+
 // Moves exactly `size` bytes, or reports why not.
 bool ReaderProcess::Transfer(bool write, char* data, DWORD size, ULONGLONG deadline, Outcome& failure) {
-    while (size > 0) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event_.get();
-        ResetEvent(event_.get());
-        DWORD done = 0;
-        BOOL started = write ? WriteFile(pipe_.get(), data, size, nullptr, &overlapped)
-                             : ReadFile(pipe_.get(), data, size, nullptr, &overlapped);
-        if (!started && GetLastError() != ERROR_IO_PENDING) {
-            failure = Outcome::Died;
-            return false;
-        }
-        ULONGLONG now = GetTickCount64();
-        DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
-        HANDLE waits[2] = {event_.get(), process_.get()};
-        DWORD woken = WaitForMultipleObjects(2, waits, FALSE, left);
-        if (woken == WAIT_TIMEOUT || woken == WAIT_FAILED) {
-            CancelIo(pipe_.get());
-            GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
-            failure = Outcome::TimedOut;
-            return false;
-        }
-        // A reader that ended has closed its end: what it wrote is still delivered, then the pipe
-        // reports that it broke, so the wait below cannot block.
-        if (!GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE) || done == 0) {
-            failure = Outcome::Died;
-            return false;
-        }
-        data += done;
-        size -= done;
-    }
+    for (DWORD done = 0; size > 0; data += done, size -= done)
+        if (!Move(write, data, size, deadline, done, failure)) return false;
     return true;
 }
 
@@ -149,28 +152,8 @@ ReaderProcess::Outcome ReaderProcess::SendAll(const std::vector<std::string>& re
 
 bool ReaderProcess::Fill(ULONGLONG deadline, Outcome& failure) {
     char chunk[1 << 16];
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event_.get();
-    ResetEvent(event_.get());
     DWORD done = 0;
-    if (!ReadFile(pipe_.get(), chunk, sizeof chunk, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
-        failure = Outcome::Died;
-        return false;
-    }
-    ULONGLONG now = GetTickCount64();
-    DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
-    HANDLE waits[2] = {event_.get(), process_.get()};
-    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, left);
-    if (woken == WAIT_TIMEOUT || woken == WAIT_FAILED) {
-        CancelIo(pipe_.get());
-        GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
-        failure = Outcome::TimedOut;
-        return false;
-    }
-    if (!GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE) || done == 0) {
-        failure = Outcome::Died;
-        return false;
-    }
+    if (!Move(false, chunk, sizeof chunk, deadline, done, failure)) return false;
     received_.append(chunk, done);
     return true;
 }

@@ -33,6 +33,7 @@ public:
 
 private:
     bool Start();
+    bool Move(bool write, char* data, DWORD size, ULONGLONG deadline, DWORD& done, Outcome& failure);
     bool Transfer(bool write, char* data, DWORD size, ULONGLONG deadline, Outcome& failure);
     // Appends whatever the reader has written (at least one byte) to received_.
     bool Fill(ULONGLONG deadline, Outcome& failure);

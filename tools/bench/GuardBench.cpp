@@ -12,27 +12,12 @@
 #include <vector>
 #include "msi/ModuleData.h"
 #include "msi/SearchLocation.h"
+#include "tools/bench/Clock.h"
 
 // The reads' switch, set here only: the server never turns it off.
 extern bool g_moduleReadGuard;
 
 namespace {
-double Now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // The reads in process with the container check, without the trip to a reader.
 double CheckedInProcess(const std::vector<std::wstring>& folders) {
     double start = Now();
