@@ -194,8 +194,6 @@ private:
 
 constexpr LONGLONG kReadWhole = 16 << 20;
 
-CV_HANDLE_TRAITS(view_traits, const void*, nullptr, UnmapViewOfFile(h));
-using unique_view = unique_any<view_traits>;
 }  // namespace
 
 bool IsSoundCompoundImage(const uint8_t* bytes, size_t size) {

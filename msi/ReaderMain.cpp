@@ -1,6 +1,10 @@
 // CvModuleReader.exe: reads module files for the server, one request at a time over the pipe named
 // on its command line, and ends when that pipe closes. A file that faults the installer library
 // ends this process at once, without a crash dialog or a debugger, and the server carries on.
+//
+// Replies are written a few at a time (each write is a trip through the platform's server). So
+// that the server still knows which file a dead or stalled reader was reading, the reader counts
+// the requests it has begun in a shared section named on its command line.
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -14,6 +18,13 @@ LONG WINAPI EndAtOnce(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Replies held back at most this many; always written before the reader waits for requests.
+constexpr int kRepliesPerWrite = 8;
+
+volatile LONG* g_begun = nullptr;
+std::string g_pending, g_unsent;
+int g_unsentCount = 0;
+
 bool Write(HANDLE pipe, const char* data, DWORD size) {
     while (size > 0) {
         DWORD done = 0;
@@ -24,17 +35,24 @@ bool Write(HANDLE pipe, const char* data, DWORD size) {
     return true;
 }
 
+bool Flush(HANDLE pipe) {
+    bool written = g_unsent.empty() || Write(pipe, g_unsent.data(), static_cast<DWORD>(g_unsent.size()));
+    g_unsent.clear();
+    g_unsentCount = 0;
+    return written;
+}
+
 // Requests come several in one write: whatever arrived is kept for the next.
 bool Read(HANDLE pipe, char* data, DWORD size) {
-    static std::string pending;
-    while (pending.size() < size) {
+    if (g_pending.size() < size && !Flush(pipe)) return false;
+    while (g_pending.size() < size) {
         char chunk[1 << 16];
         DWORD done = 0;
         if (!ReadFile(pipe, chunk, sizeof chunk, &done, nullptr) || done == 0) return false;
-        pending.append(chunk, done);
+        g_pending.append(chunk, done);
     }
-    memcpy(data, pending.data(), size);
-    pending.erase(0, size);
+    memcpy(data, g_pending.data(), size);
+    g_pending.erase(0, size);
     return true;
 }
 
@@ -59,15 +77,17 @@ bool Serve(HANDLE pipe) {
     _stringx path, argument;
     if (!DecodeRequest(request, what, path, argument)) return false;
     ModuleReadResult result;
+    InterlockedIncrement(g_begun);
 #ifdef CV_READER_FAULTS
     InjectFault(path);
 #endif
     PerformModuleRead(what, path, argument, result);
-    std::string reply(sizeof(uint32_t), '\0');
-    EncodeResult(result, reply);
-    length = static_cast<uint32_t>(reply.size() - sizeof(uint32_t));
-    memcpy(&reply[0], &length, sizeof length);
-    return Write(pipe, reply.data(), static_cast<DWORD>(reply.size()));
+    size_t start = g_unsent.size();
+    g_unsent.append(sizeof(uint32_t), '\0');
+    EncodeResult(result, g_unsent);
+    length = static_cast<uint32_t>(g_unsent.size() - start - sizeof(uint32_t));
+    memcpy(&g_unsent[start], &length, sizeof length);
+    return ++g_unsentCount < kRepliesPerWrite || Flush(pipe);
 }
 }  // namespace
 
@@ -86,10 +106,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
 #endif
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!arguments || count != 2) return 2;
+    if (!arguments || count != 3) return 2;
     unique_file pipe(CreateFileW(arguments[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    unique_handle section(OpenFileMappingW(FILE_MAP_WRITE, FALSE, arguments[2]));
     LocalFree(arguments);
-    if (!pipe) return 2;
+    if (!pipe || !section) return 2;
+    unique_view progress(MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
+    if (!progress) return 2;
+    g_begun = static_cast<volatile LONG*>(progress.get());
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     while (Serve(pipe.get())) {
     }

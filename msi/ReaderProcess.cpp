@@ -41,9 +41,17 @@ bool ReaderProcess::Start() {
                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
                                  1 << 16, 1 << 16, 0, nullptr));
     event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!pipe_ || !event_) return false;
+    _stringx sectionName = _stringx::Formatted(L"CvModuleReaderProgress-%lu-%llu-%ld", GetCurrentProcessId(),
+                                               GetTickCount64(), InterlockedIncrement(&counter));
+    section_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), sectionName.c_str()));
+    if (section_ && GetLastError() == ERROR_ALREADY_EXISTS) section_.reset();
+    if (section_) progress_.reset(MapViewOfFile(section_.get(), FILE_MAP_READ, 0, 0, sizeof(LONG)));
+    if (!pipe_ || !event_ || !progress_) {
+        Stop();
+        return false;
+    }
 
-    _stringx commandLine = L"\"" + executable_ + L"\" " + name;
+    _stringx commandLine = L"\"" + executable_ + L"\" " + name + L" " + sectionName;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
@@ -87,11 +95,21 @@ void ReaderProcess::Stop() {
     process_.reset();
     pipe_.reset();
     event_.reset();
+    progress_.reset();
+    section_.reset();
+    sent_ = seen_ = 0;
     received_.clear();
 }
 
+bool ReaderProcess::Progressed() {
+    size_t begun = Begun();
+    if (begun == seen_) return false;
+    seen_ = begun;
+    return true;
+}
+
 // One overlapped read or write of at most `size` bytes; `done` is at least one when it succeeds.
-bool ReaderProcess::Move(bool write, char* data, DWORD size, ULONGLONG deadline, DWORD& done, Outcome& failure) {
+bool ReaderProcess::Move(bool write, char* data, DWORD size, ULONGLONG& deadline, DWORD& done, Outcome& failure) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = event_.get();
     ResetEvent(event_.get());
@@ -102,10 +120,16 @@ bool ReaderProcess::Move(bool write, char* data, DWORD size, ULONGLONG deadline,
         failure = Outcome::Died;
         return false;
     }
-    ULONGLONG now = GetTickCount64();
-    DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
     HANDLE waits[2] = {event_.get(), process_.get()};
-    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, left);
+    DWORD woken;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+        woken = WaitForMultipleObjects(2, waits, FALSE, left);
+        // A reader working through a long batch has time for each file it begins.
+        if (woken != WAIT_TIMEOUT || !Progressed()) break;
+        deadline = GetTickCount64() + timeout_;
+    }
     if (woken == WAIT_TIMEOUT || woken == WAIT_FAILED) {
         CancelIo(pipe_.get());
         GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
@@ -122,7 +146,7 @@ bool ReaderProcess::Move(bool write, char* data, DWORD size, ULONGLONG deadline,
 }
 
 // Moves exactly `size` bytes, or reports why not.
-bool ReaderProcess::Transfer(bool write, char* data, DWORD size, ULONGLONG deadline, Outcome& failure) {
+bool ReaderProcess::Transfer(bool write, char* data, DWORD size, ULONGLONG& deadline, Outcome& failure) {
     for (DWORD done = 0; size > 0; data += done, size -= done)
         if (!Move(write, data, size, deadline, done, failure)) return false;
     return true;
@@ -139,6 +163,7 @@ ReaderProcess::Outcome ReaderProcess::SendAll(const std::vector<std::string>& re
     if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) Stop();
     if (!process_ && !Start()) return Outcome::NotStarted;
     ULONGLONG deadline = GetTickCount64() + timeout_;
+    seen_ = Begun();
     Outcome failure = Outcome::Died;
     std::string message;
     for (const std::string& request : requests) {
@@ -147,10 +172,11 @@ ReaderProcess::Outcome ReaderProcess::SendAll(const std::vector<std::string>& re
         message += request;
     }
     if (!Transfer(true, &message[0], static_cast<DWORD>(message.size()), deadline, failure)) return failure;
+    sent_ += requests.size();
     return Outcome::Answered;
 }
 
-bool ReaderProcess::Fill(ULONGLONG deadline, Outcome& failure) {
+bool ReaderProcess::Fill(ULONGLONG& deadline, Outcome& failure) {
     char chunk[1 << 16];
     DWORD done = 0;
     if (!Move(false, chunk, sizeof chunk, deadline, done, failure)) return false;
@@ -161,6 +187,7 @@ bool ReaderProcess::Fill(ULONGLONG deadline, Outcome& failure) {
 ReaderProcess::Outcome ReaderProcess::Receive(std::string& reply) {
     if (!process_) return Outcome::Died;
     ULONGLONG deadline = GetTickCount64() + timeout_;
+    seen_ = Begun();
     Outcome failure = Outcome::Died;
     uint32_t length = 0;
     for (;;) {
@@ -221,11 +248,12 @@ struct ReaderPool {
         return true;
     }
 
-    bool KnownUnreadable(const _stringx& path, const FileStamp& stamp, bool stamped) {
+    bool KnownUnreadable(const _stringx& path) {
         std::lock_guard<std::mutex> hold(unreadableLock);
         auto known = unreadable.find(path);
         if (known == unreadable.end()) return false;
-        if (stamped && known->second == stamp) return true;
+        FileStamp stamp;
+        if (StampOf(path, stamp) && known->second == stamp) return true;
         unreadable.erase(known);
         return false;
     }
@@ -235,68 +263,72 @@ struct ReaderPool {
         unreadable[path] = stamp;
     }
 
-    // Reads the files at `positions`, up to kInFlight requests ahead of the replies; a file whose read
-    // ends the reader (or that stalls it) is read again alone under the single-file rules.
+    // Reads the files at `positions`, up to kInFlight requests ahead of the replies. When the reader
+    // dies or stalls, the file it was reading is read again alone under the single-file rules (its
+    // first try spent), and the files it had read without sending their replies are asked again.
     void ReadMany(ReaderProcess* reader, ModuleRead what, const std::vector<_stringx>& paths,
                   const std::vector<size_t>& positions, std::vector<ModuleReadResult>& results) {
+        std::vector<bool> settled(positions.size());
         size_t next = 0;
         while (next < positions.size()) {
+            if (settled[next]) {
+                ++next;
+                continue;
+            }
             if (!reader) {
-                for (; next < positions.size(); ++next) results[positions[next]] = Read(nullptr, what, paths[positions[next]], {});
+                for (; next < positions.size(); ++next)
+                    if (!settled[next]) results[positions[next]] = Read(nullptr, what, paths[positions[next]], {});
                 return;
             }
             std::vector<size_t> flight;
             std::vector<std::string> requests;
-            std::string reply;
             for (size_t at = next; at < positions.size() && flight.size() < kInFlight; ++at) {
+                if (settled[at]) continue;
                 const _stringx& path = paths[positions[at]];
-                FileStamp stamp;
-                if (KnownUnreadable(path, stamp, StampOf(path, stamp))) {
-                    if (flight.empty()) {
-                        results[positions[at]].Unsafe = true;
-                        next = at + 1;
-                        continue;
-                    }
-                    break;
+                if (KnownUnreadable(path)) {
+                    results[positions[at]].Unsafe = true;
+                    settled[at] = true;
+                    continue;
                 }
                 requests.emplace_back();
                 EncodeRequest(what, path, _stringx(), requests.back());
                 flight.push_back(at);
             }
-            if (!flight.empty()) {
-                ReaderProcess::Outcome sent = reader->SendAll(requests);
-                if (sent == ReaderProcess::Outcome::NotStarted) reader = nullptr;
-                if (sent != ReaderProcess::Outcome::Answered) {
-                    // A request may be half written: nothing more can be trusted from this reader.
-                    if (reader) reader->Stop();
-                    flight.clear();
-                }
-            }
-            if (!reader) continue;
-            if (next >= positions.size()) break;
-            if (flight.empty()) {
-                // Not even one request went out: the single-file rules take the next file.
-                results[positions[next]] = Read(reader, what, paths[positions[next]], {});
-                ++next;
+            if (flight.empty()) continue;
+            ReaderProcess::Outcome sent = reader->SendAll(requests);
+            if (sent == ReaderProcess::Outcome::NotStarted) {
+                reader = nullptr;
                 continue;
             }
-            for (size_t k = 0; k < flight.size(); ++k) {
-                ModuleReadResult& result = results[positions[flight[k]]];
-                if (reader->Receive(reply) == ReaderProcess::Outcome::Answered && DecodeResult(reply, result) &&
-                    result.Path == paths[positions[flight[k]]]) {
-                    next = flight[k] + 1;
-                    if (!result.InstallerFailed) continue;
-                } else {
-                    result = ModuleReadResult();
-                    next = flight[k];
-                }
-                // The reader is given up: what it still owes is asked again.
+            if (sent != ReaderProcess::Outcome::Answered) {
+                // A request may be half written: nothing more can be trusted from this reader, and
+                // the single-file rules take the next file.
                 reader->Stop();
-                if (next == flight[k]) {
-                    // Its first try was the one in flight.
-                    result = Read(reader, what, paths[positions[next]], {}, 1);
-                    ++next;
+                results[positions[flight[0]]] = Read(reader, what, paths[positions[flight[0]]], {});
+                settled[flight[0]] = true;
+                continue;
+            }
+            size_t first = reader->Sent() - flight.size();
+            for (size_t k = 0; k < flight.size(); ++k) {
+                size_t at = flight[k];
+                ModuleReadResult& result = results[positions[at]];
+                std::string reply;
+                if (reader->Receive(reply) == ReaderProcess::Outcome::Answered && DecodeResult(reply, result) &&
+                    result.Path == paths[positions[at]]) {
+                    settled[at] = true;
+                    if (!result.InstallerFailed) continue;
+                    // The reader is given up; what it still owes is asked again.
+                    reader->Stop();
+                    break;
                 }
+                result = ModuleReadResult();
+                // The request it had begun last is the one that ended it; when that cannot be
+                // told (a garbled reply), the one whose reply is missing.
+                size_t begun = reader->Begun();
+                size_t culprit = begun > first + k && begun <= first + flight.size() ? flight[begun - 1 - first] : at;
+                reader->Stop();
+                results[positions[culprit]] = Read(reader, what, paths[positions[culprit]], {}, 1);
+                settled[culprit] = true;
                 break;
             }
         }
@@ -305,12 +337,13 @@ struct ReaderPool {
     ModuleReadResult Read(ReaderProcess* reader, ModuleRead what, const _stringx& path, const _stringx& argument,
                           int attempts = 2) {
         ModuleReadResult result;
-        FileStamp stamp;
-        bool stamped = StampOf(path, stamp);
-        if (KnownUnreadable(path, stamp, stamped)) {
+        if (KnownUnreadable(path)) {
             result.Unsafe = true;
             return result;
         }
+        // Stamped before the read: a file changed meanwhile is tried afresh next time.
+        FileStamp stamp;
+        bool stamped = StampOf(path, stamp);
         if (!reader) {
             // A copy of the server without its reader: read here, after the structural check.
             PerformModuleRead(what, path, argument, result);
@@ -354,12 +387,14 @@ ReaderPool& Pool() {
 // Several readers only for batches worth a process start each.
 constexpr size_t kParallelFrom = 32;
 constexpr size_t kMostReaders = 4;
+// A reader waits on the file system about as long as it computes: two share a processor well.
+constexpr size_t kReadersPerProcessor = 2;
 
 size_t ReadersFor(size_t files) {
     if (files < kParallelFrom) return 1;
     SYSTEM_INFO system;
     GetSystemInfo(&system);
-    return std::max<size_t>(1, std::min<size_t>({kMostReaders, system.dwNumberOfProcessors, files / kParallelFrom}));
+    return std::max<size_t>(1, std::min<size_t>({kMostReaders, kReadersPerProcessor * system.dwNumberOfProcessors, files / kParallelFrom}));
 }
 }  // namespace
 

@@ -30,19 +30,29 @@ public:
     // Ends the process (if any); the next exchange starts a new one.
     void Stop();
     bool Running() const { return static_cast<bool>(process_); }
+    // Requests sent to the running process, and how many of them it has begun to read: after it
+    // died or stalled, request number Begun() - 1 is the one it was reading.
+    size_t Sent() const { return sent_; }
+    size_t Begun() const { return progress_ ? static_cast<size_t>(*static_cast<volatile LONG*>(progress_.get())) : 0; }
 
 private:
     bool Start();
-    bool Move(bool write, char* data, DWORD size, ULONGLONG deadline, DWORD& done, Outcome& failure);
-    bool Transfer(bool write, char* data, DWORD size, ULONGLONG deadline, Outcome& failure);
+    bool Move(bool write, char* data, DWORD size, ULONGLONG& deadline, DWORD& done, Outcome& failure);
+    bool Transfer(bool write, char* data, DWORD size, ULONGLONG& deadline, Outcome& failure);
     // Appends whatever the reader has written (at least one byte) to received_.
-    bool Fill(ULONGLONG deadline, Outcome& failure);
+    bool Fill(ULONGLONG& deadline, Outcome& failure);
+    // True when the reader has begun another request since the last look: it is not stalled.
+    bool Progressed();
 
     _stringx executable_;
     DWORD timeout_;
     unique_handle process_;
     unique_file pipe_;
     unique_handle event_;
+    unique_handle section_;
+    unique_view progress_;
+    size_t sent_ = 0;
+    size_t seen_ = 0;
     std::string received_;  // replies read ahead of their turn
 };
 
@@ -57,5 +67,6 @@ ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const 
 // The same read of many files, several at once; the results in the order of the paths.
 std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vector<_stringx>& paths);
 
-// How long one exchange may take before the reader is stopped (and the read tried once more).
+// How long the reader may go without beginning another request (or answering) before it is
+// stopped and the file it was reading is tried once more.
 constexpr DWORD kReaderTimeoutMilliseconds = 10000;

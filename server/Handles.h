@@ -55,6 +55,7 @@ CV_HANDLE_TRAITS(file_traits, HANDLE, INVALID_HANDLE_VALUE, CloseHandle(h));
 CV_HANDLE_TRAITS(handle_traits, HANDLE, nullptr, CloseHandle(h));
 CV_HANDLE_TRAITS(bstr_traits, BSTR, nullptr, SysFreeString(h));
 CV_HANDLE_TRAITS(hlocal_traits, HLOCAL, nullptr, LocalFree(h));
+CV_HANDLE_TRAITS(view_traits, void*, nullptr, UnmapViewOfFile(h));
 
 using unique_hkey = unique_any<hkey_traits>;
 using unique_find = unique_any<find_traits>;
@@ -62,6 +63,7 @@ using unique_file = unique_any<file_traits>;
 using unique_handle = unique_any<handle_traits>;
 using unique_bstr = unique_any<bstr_traits>;
 using unique_hlocal = unique_any<hlocal_traits>;
+using unique_view = unique_any<view_traits>;
 
 // A VARIANT that clears itself.
 class unique_variant {

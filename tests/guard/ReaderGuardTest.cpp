@@ -95,8 +95,13 @@ TEST_F(ReaderGuard, ManyFilesAtOnceKeepTheirOrderWhateverFails) {
         paths.push_back(Copy(fixture, _stringx::Formatted(i == 17 ? L"fault-%d.msm" : L"m%02d.msm", i).c_str()));
     }
     paths.push_back(JoinPath(folder_, L"vanished.msm"));
+    ASSERT_FALSE(ReadModuleGuarded(ModuleRead::Header, paths[0]).Unsafe);
+    size_t before = Starts();
     std::vector<ModuleReadResult> read = ReadModulesGuarded(ModuleRead::Header, paths);
     ASSERT_EQ(paths.size(), read.size());
+    // The reader dies on the faulting file with replies of earlier ones still unsent: only the
+    // faulting file is blamed and tried alone, then a fresh reader takes the rest.
+    EXPECT_EQ(before + 2, Starts());
     for (size_t i = 0; i < 40; ++i) {
         if (i == 17) {
             EXPECT_TRUE(read[i].Unsafe);
