@@ -100,10 +100,11 @@ const FileMap& CatalogEntry::Files() {
     return files_;
 }
 
-void CatalogEntry::AdoptFiles(const std::vector<FileEntry>& files, const std::optional<CComException>& failure) {
+void CatalogEntry::AdoptFiles(std::vector<FileEntry>&& files, std::unique_ptr<CComException> failure) {
     filesLoaded_ = true;
-    for (const FileEntry& entry : files) AddFile(entry);
-    filesFailure_ = failure;
+    for (FileEntry& entry : files) AddFile(std::move(entry));
+    files.clear();
+    filesFailure_ = std::move(failure);
 }
 
 void CatalogEntry::PreloadFiles() {
@@ -111,7 +112,7 @@ void CatalogEntry::PreloadFiles() {
     try {
         Files();
     } catch (const CComException& failure) {
-        filesFailure_ = failure;
+        filesFailure_ = std::make_unique<CComException>(failure);
     }
 }
 
@@ -131,6 +132,7 @@ void CatalogEntry::AddDependency(const DependencyEntry& entry) {
 void CatalogEntry::AddExclusion(const ExclusionEntry& entry) { exclusions_[entry.Key] = entry; }
 
 void CatalogEntry::AddFile(const FileEntry& entry) { files_[entry.FileKey] = entry; }
+void CatalogEntry::AddFile(FileEntry&& entry) { files_[entry.FileKey] = std::move(entry); }
 
 void CatalogEntry::ReadGalleryDependencies() {
     LONG count = GetDependencyCount();

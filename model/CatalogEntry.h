@@ -3,6 +3,7 @@
 // (LoadFromGallery) or from the module file itself by the module reader.
 #pragma once
 #include <windows.h>
+#include <memory>
 #include <optional>
 #include <vector>
 #include "server/ComException.h"
@@ -55,7 +56,7 @@ public:
     // Reads the file list now without raising: a failure of that read waits for the first caller
     // of Files(), who sees it exactly as if the list had been read for him.
     void PreloadFiles();
-    bool FilesFailurePending() const { return filesFailure_.has_value(); }
+    bool FilesFailurePending() const { return static_cast<bool>(filesFailure_); }
     bool FilesLoaded() const { return filesLoaded_; }
     // The file list as read so far, without reading or raising.
     const FileMap& LoadedFiles() const { return files_; }
@@ -77,11 +78,12 @@ protected:
     // Skips a module's dependency on itself (same ModuleID, language and version); a later record
     // with a key already present replaces the earlier one.
     // The file list read elsewhere, taken as PreloadFiles would have read it.
-    void AdoptFiles(const std::vector<FileEntry>& files, const std::optional<CComException>& failure);
+    void AdoptFiles(std::vector<FileEntry>&& files, std::unique_ptr<CComException> failure);
 
     void AddDependency(const DependencyEntry& entry);
     void AddExclusion(const ExclusionEntry& entry);
     void AddFile(const FileEntry& entry);
+    void AddFile(FileEntry&& entry);
 
 private:
     void ReadGalleryDependencies();
@@ -109,7 +111,7 @@ private:
     bool exclusionsLoaded_ = false;
     FileMap files_;
     bool filesLoaded_ = false;
-    std::optional<CComException> filesFailure_;
+    std::unique_ptr<CComException> filesFailure_;  // rare: kept apart from the entry
     BYTE fromGallery_ = 0;
     _stringx sourceLocation_;
 };

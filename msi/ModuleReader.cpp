@@ -62,17 +62,17 @@ void ModuleEntry::ReadFiles() {
     if (read.Failure) read.Failure.Raise();
 }
 
-void ModuleEntry::AdoptFileList(const ModuleReadResult& read) {
+void ModuleEntry::AdoptFileList(ModuleReadResult& read) {
     directories_.insert(read.Directories.begin(), read.Directories.end());
-    std::optional<CComException> failure;
+    std::unique_ptr<CComException> failure;
     if (read.Failure) {
         try {
             read.Failure.Raise();
         } catch (const CComException& error) {
-            failure = error;
+            failure = std::make_unique<CComException>(error);
         }
     }
-    AdoptFiles(read.Files, failure);
+    AdoptFiles(std::move(read.Files), std::move(failure));
 }
 
 void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
@@ -84,8 +84,8 @@ void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
         waiting.push_back(module);
         paths.push_back(module->Path());
     }
-    std::vector<ModuleReadResult> lists = ReadModulesGuarded(ModuleRead::Files, paths);
-    for (size_t i = 0; i < waiting.size(); ++i) waiting[i]->AdoptFileList(lists[i]);
+    ReadModulesGuarded(ModuleRead::Files, paths,
+                       [&](size_t i, ModuleReadResult& list) { waiting[i]->AdoptFileList(list); });
 }
 
 bool ModuleEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) {

@@ -12,8 +12,8 @@ public:
     void Load(const _stringx& path, const _stringx& sourceLocation);
     // The same with the header read already (a failed read raises here, as Load would).
     void Load(const _stringx& path, const _stringx& sourceLocation, const ModuleReadResult& header);
-    // The file list read already, for an entry that has not read its own.
-    void AdoptFileList(const ModuleReadResult& read);
+    // The file list read already, for an entry that has not read its own; its records are taken.
+    void AdoptFileList(ModuleReadResult& read);
 
     // The target path of one of the module's Directory keys, written the way target folders are
     // ("[SystemFolder]MyDir\Sub"); false when it does not resolve.

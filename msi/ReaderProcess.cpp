@@ -438,3 +438,14 @@ std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vec
     for (std::thread& helper : helpers) helper.join();
     return results;
 }
+
+void ReadModulesGuarded(ModuleRead what, const std::vector<_stringx>& paths,
+                        const std::function<void(size_t, ModuleReadResult&)>& take) {
+    // Large enough to keep every reader busy, small enough that results do not pile up.
+    constexpr size_t kBatch = 256;
+    for (size_t first = 0; first < paths.size(); first += kBatch) {
+        std::vector<_stringx> batch(paths.begin() + first, paths.begin() + std::min(paths.size(), first + kBatch));
+        std::vector<ModuleReadResult> results = ReadModulesGuarded(what, batch);
+        for (size_t i = 0; i < results.size(); ++i) take(first + i, results[i]);
+    }
+}

@@ -4,6 +4,7 @@
 // stalls two readers in a row as one that cannot be read.
 #pragma once
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <vector>
 #include "msi/ModuleData.h"
@@ -66,6 +67,10 @@ ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const 
 
 // The same read of many files, several at once; the results in the order of the paths.
 std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vector<_stringx>& paths);
+// The same, a batch at a time, each result handed to `take` with its path's position, in order:
+// only one batch of results is held at once.
+void ReadModulesGuarded(ModuleRead what, const std::vector<_stringx>& paths,
+                        const std::function<void(size_t, ModuleReadResult&)>& take);
 
 // How long the reader may go without beginning another request (or answering) before it is
 // stopped and the file it was reading is tried once more.

@@ -67,15 +67,14 @@ bool SearchLocation::Scan() {
     std::vector<_stringx> added;
     for (const auto& file : found)
         if (!modules_.count(file.first)) added.push_back(file.first);
-    std::vector<ModuleReadResult> headers = ReadModulesGuarded(ModuleRead::Header, added);
-    for (size_t i = 0; i < added.size(); ++i) {
+    ReadModulesGuarded(ModuleRead::Header, added, [&](size_t i, ModuleReadResult& header) {
         auto entry = std::make_shared<ModuleEntry>();
-        entry->Load(added[i], displayName_, headers[i]);
+        entry->Load(added[i], displayName_, header);
         entry->SetLastWriteTime(found[added[i]]);
         _stringx key = entry->Path();
         modules_[key] = std::move(entry);
         changed = true;
-    }
+    });
     if (changed) NoteSourcesChanged();
     return changed;
 }

@@ -38,11 +38,16 @@ _stringx::~_stringx() {
 }
 
 void _stringx::FreeCopies() {
-    free(narrow_);
-    narrow_ = nullptr;
-    narrowCapacity_ = 0;
-    if (bstr_) SysFreeString(bstr_);
-    bstr_ = nullptr;
+    if (!copies_) return;
+    free(copies_->narrow);
+    if (copies_->bstr) SysFreeString(copies_->bstr);
+    delete copies_;
+    copies_ = nullptr;
+}
+
+_stringx::Copies& _stringx::TheCopies() {
+    if (!copies_) copies_ = new Copies;
+    return *copies_;
 }
 
 _stringx& _stringx::operator=(const _stringx& other) {
@@ -127,32 +132,34 @@ void _stringx::resize(size_t n) {
 BSTR _stringx::AsBSTR() {
     LastErrorGuard keep;
     UINT len = static_cast<UINT>(text_.length());
-    if (bstr_ && SysStringLen(bstr_) == len) {
-        memcpy(bstr_, text_.c_str(), len * sizeof(wchar_t));
-        bstr_[len] = L'\0';
-    } else if (bstr_) {
-        SysReAllocStringLen(&bstr_, text_.c_str(), len);
+    BSTR& bstr = TheCopies().bstr;
+    if (bstr && SysStringLen(bstr) == len) {
+        memcpy(bstr, text_.c_str(), len * sizeof(wchar_t));
+        bstr[len] = L'\0';
+    } else if (bstr) {
+        SysReAllocStringLen(&bstr, text_.c_str(), len);
     } else {
-        bstr_ = SysAllocStringLen(text_.c_str(), len);
+        bstr = SysAllocStringLen(text_.c_str(), len);
     }
-    return bstr_;
+    return bstr;
 }
 
 const char* _stringx::AsNarrow() {
     LastErrorGuard keep;
     size_t needed = text_.length() * 2 + 2;
-    if (!narrow_ || needed >= narrowCapacity_) {
+    Copies& copies = TheCopies();
+    if (!copies.narrow || needed >= copies.narrowCapacity) {
         size_t capacity = (needed / 64 + 1) * 64;
         char* fresh = static_cast<char*>(malloc(capacity));
         if (!fresh) throw std::bad_alloc();
-        free(narrow_);
-        narrow_ = fresh;
-        narrowCapacity_ = capacity;
+        free(copies.narrow);
+        copies.narrow = fresh;
+        copies.narrowCapacity = capacity;
     }
-    int written = WideCharToMultiByte(CP_ACP, 0, text_.c_str(), static_cast<int>(text_.length()) + 1, narrow_,
-                                      static_cast<int>(narrowCapacity_), nullptr, nullptr);
-    if (written <= 0) narrow_[0] = '\0';
-    return narrow_;
+    int written = WideCharToMultiByte(CP_ACP, 0, text_.c_str(), static_cast<int>(text_.length()) + 1, copies.narrow,
+                                      static_cast<int>(copies.narrowCapacity), nullptr, nullptr);
+    if (written <= 0) copies.narrow[0] = '\0';
+    return copies.narrow;
 }
 
 _stringx& _stringx::FormatV(const wchar_t* format, va_list args) {

@@ -67,7 +67,7 @@ public:
     BSTR AsBSTR();
     // Cached copy in the ANSI code page; owned by the string.
     const char* AsNarrow();
-    size_t NarrowCapacity() const { return narrowCapacity_; }
+    size_t NarrowCapacity() const { return copies_ ? copies_->narrowCapacity : 0; }
 
     // printf-style formatting with the Microsoft meaning of %s (wide) and %S (narrow).
     _stringx& Format(const wchar_t* format, ...);
@@ -78,12 +78,18 @@ public:
     _stringx Upper() const;  // CharUpperW
 
 private:
+    // Few strings are ever handed out as copies: a catalog holds hundreds of thousands of them,
+    // so the copies live apart and cost one pointer until asked for.
+    struct Copies {
+        char* narrow = nullptr;
+        size_t narrowCapacity = 0;
+        BSTR bstr = nullptr;
+    };
+    Copies& TheCopies();
     void FreeCopies();
 
     std::wstring text_;
-    char* narrow_ = nullptr;
-    size_t narrowCapacity_ = 0;
-    BSTR bstr_ = nullptr;
+    Copies* copies_ = nullptr;
 };
 
 // Comma-separated folder list to the folders that exist: blanks before each element dropped,
