@@ -1,5 +1,7 @@
 #include "msi/SearchLocation.h"
 
+#include <algorithm>
+#include <string_view>
 #include <vector>
 #include "msi/ModuleReader.h"
 #include "msi/ReaderProcess.h"
@@ -12,18 +14,22 @@ ULONG g_sourcesGeneration = 0;
 ULONG SourcesGeneration() { return g_sourcesGeneration; }
 void NoteSourcesChanged() { ++g_sourcesGeneration; }
 
-void FindModuleFiles(const _stringx& folder, FoundFileMap& found) {
+void FindModuleFiles(const _stringx& folder, FoundFiles& found) {
     _stringx pattern = folder;
     if (!pattern.ends_with(L'\\')) pattern += L"\\";
     pattern += L"*.msm";
-    _stringx folderPart = pattern.substr(0, pattern.rfind(L'\\') + 1);
+    found.folder = pattern.substr(0, pattern.rfind(L'\\') + 1);
+    found.files.clear();
     WIN32_FIND_DATAW data;
     unique_find search(FindFirstFileW(pattern.c_str(), &data));
     if (!search) return;
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        found[folderPart + data.cFileName] = data.ftLastWriteTime;
+        found.files.emplace_back(data.cFileName, data.ftLastWriteTime);
     } while (FindNextFileW(search.get(), &data));
+    // One folder: the order of the names is the order of the paths.
+    std::sort(found.files.begin(), found.files.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 void SearchLocation::Initialise(const _stringx& folder, SHORT kind, const _stringx& displayName) {
@@ -35,42 +41,54 @@ void SearchLocation::Initialise(const _stringx& folder, SHORT kind, const _strin
 
 bool SearchLocation::Scan() {
     bool changed = false;
-    FoundFileMap found;
+    FoundFiles found;
     if (kind_ == 1) {
         // The location's own path is the only candidate; a folder, or a path that does not exist, is
         // no module.
         WIN32_FIND_DATAW data;
         unique_find search(FindFirstFileW(folder_.c_str(), &data));
-        if (search && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) found[folder_] = data.ftLastWriteTime;
+        if (search && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            found.files.emplace_back(folder_.str(), data.ftLastWriteTime);
     } else {
         FindModuleFiles(folder_, found);
     }
 
-    std::vector<_stringx> stale;
-    for (const auto& module : modules_) {
-        auto seen = found.find(module.first);
-        if (seen == found.end()) {
-            stale.push_back(module.first);
+    // Both lists are in path order: one walk retires the entries whose file vanished or became
+    // newer and collects the files that need an entry.
+    std::vector<size_t> fresh;
+    size_t prefix = found.folder.length();
+    auto file = found.files.begin();
+    for (auto module = modules_.begin(); module != modules_.end();) {
+        std::wstring_view name(module->first.c_str(), module->first.length());
+        name.remove_prefix(std::min(prefix, name.size()));
+        for (; file != found.files.end() && std::wstring_view(file->first) < name; ++file)
+            fresh.push_back(file - found.files.begin());
+        if (file == found.files.end() || std::wstring_view(file->first) != name) {
+            module = modules_.erase(module);
+            changed = true;
             continue;
         }
         ULARGE_INTEGER recorded;
-        recorded.QuadPart = module.second->LastWriteTime();
+        recorded.QuadPart = module->second->LastWriteTime();
         FILETIME recordedTime{recorded.LowPart, recorded.HighPart};
-        if (CompareFileTime(&recordedTime, &seen->second) < 0) stale.push_back(module.first);
+        if (CompareFileTime(&recordedTime, &file->second) < 0) {
+            module = modules_.erase(module);
+            changed = true;
+            fresh.push_back(file - found.files.begin());
+        } else {
+            ++module;
+        }
+        ++file;
     }
-    for (const _stringx& path : stale) {
-        modules_.erase(path);
-        changed = true;
-    }
+    for (; file != found.files.end(); ++file) fresh.push_back(file - found.files.begin());
 
     // New files' headers are read together, several at once, then taken in path order.
     std::vector<_stringx> added;
-    for (const auto& file : found)
-        if (!modules_.count(file.first)) added.push_back(file.first);
+    for (size_t i : fresh) added.push_back(found.PathOf(i));
     ReadModulesGuarded(ModuleRead::Header, added, [&](size_t i, ModuleReadResult& header) {
         auto entry = std::make_shared<ModuleEntry>();
         entry->Load(added[i], displayName_, header);
-        entry->SetLastWriteTime(found[added[i]]);
+        entry->SetLastWriteTime(found.files[fresh[i]].second);
         _stringx key = entry->Path();
         modules_[key] = std::move(entry);
         changed = true;

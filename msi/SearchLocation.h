@@ -7,7 +7,13 @@
 #include <vector>
 #include "model/CatalogEntry.h"
 
-using FoundFileMap = std::map<_stringx, FILETIME>;  // full path -> last-write time
+// The module files of one folder: names (full paths when the folder is empty) and last-write
+// times, in the order of the paths. A rescan compares names only, not whole paths.
+struct FoundFiles {
+    _stringx folder;  // ends in a backslash, or empty
+    std::vector<std::pair<std::wstring, FILETIME>> files;
+    _stringx PathOf(size_t i) const { return folder + files[i].first.c_str(); }
+};
 // Shared: a module object handed out keeps its entry alive after a rescan replaced it.
 using EntryMap = std::map<_stringx, std::shared_ptr<CatalogEntry>>;
 
@@ -16,8 +22,8 @@ using EntryMap = std::map<_stringx, std::shared_ptr<CatalogEntry>>;
 ULONG SourcesGeneration();
 void NoteSourcesChanged();
 
-// Adds every *.msm file of one folder (not sub-folders, not folders named *.msm).
-void FindModuleFiles(const _stringx& folder, FoundFileMap& found);
+// Every *.msm file of one folder (not sub-folders, not folders named *.msm).
+void FindModuleFiles(const _stringx& folder, FoundFiles& found);
 
 class SearchLocation {
 public:

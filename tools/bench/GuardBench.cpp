@@ -22,11 +22,11 @@ namespace {
 double CheckedInProcess(const std::vector<std::wstring>& folders) {
     double start = Now();
     for (const std::wstring& folder : folders) {
-        FoundFileMap found;
+        FoundFiles found;
         FindModuleFiles(folder.c_str(), found);
-        for (const auto& file : found) {
+        for (size_t i = 0; i < found.files.size(); ++i) {
             ModuleReadResult result;
-            PerformModuleRead(ModuleRead::Header, file.first, _stringx(), result, true);
+            PerformModuleRead(ModuleRead::Header, found.PathOf(i), _stringx(), result, true);
         }
     }
     return Now() - start;
@@ -45,15 +45,16 @@ double Scan(const std::vector<std::wstring>& folders) {
 double PlainLoop(const std::vector<std::wstring>& folders) {
     double start = Now();
     for (const std::wstring& folder : folders) {
-        FoundFileMap found;
+        FoundFiles found;
         FindModuleFiles(folder.c_str(), found);
-        for (const auto& file : found) {
+        for (size_t i = 0; i < found.files.size(); ++i) {
+            _stringx path = found.PathOf(i);
             MSIHANDLE database = 0, view = 0, record = 0, summary = 0;
-            if (MsiOpenDatabaseW(file.first.c_str(), MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
+            if (MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
                 MsiDatabaseOpenViewW(database, L"SELECT * FROM `ModuleSignature`", &view) == ERROR_SUCCESS &&
                 MsiViewExecute(view, 0) == ERROR_SUCCESS)
                 MsiViewFetch(view, &record);
-            MsiGetSummaryInformationW(0, file.first.c_str(), 0, &summary);
+            MsiGetSummaryInformationW(0, path.c_str(), 0, &summary);
             for (MSIHANDLE h : {summary, record, view, database})
                 if (h) MsiCloseHandle(h);
         }
