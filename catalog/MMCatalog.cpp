@@ -1,6 +1,7 @@
 #include "catalog/MMCatalog.h"
 
 #include <algorithm>
+#include <cwctype>
 #include <set>
 #include <shlwapi.h>
 #include "catalog/SearchLocations.h"
@@ -52,7 +53,17 @@ bool SignatureForFile(const _stringx& fileName, _stringx& signature) {
     return true;
 }
 
-bool SameText(const _stringx& a, const _stringx& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
+// _wcsicmp(a, b) == 0, without lowering the characters that are equal as they stand: the file
+// search compares thousands of folders and keys that share long beginnings.
+bool SameText(const _stringx& a, const _stringx& b) {
+    size_t length = a.length();
+    if (length != b.length()) return false;
+    const wchar_t* x = a.c_str();
+    const wchar_t* y = b.c_str();
+    for (size_t i = 0; i < length; ++i)
+        if (x[i] != y[i] && towlower(x[i]) != towlower(y[i])) return false;
+    return true;
+}
 
 _stringx Trimmed(const _stringx& text) {
     const std::wstring& all = text.str();
@@ -307,11 +318,11 @@ bool MMCatalog::DeliversFile(CatalogEntry& entry, const std::vector<const FileEn
     for (const FileEntry* record : records) {
         if (query.matchDirectoryKey && !SameText(record->Directory, query.directoryKey)) continue;
         if (query.matchResolvedFolder && !query.folderPart.empty()) {
-            _stringx resolved;
-            if (!entry.ResolveModuleDirectory(record->Directory, resolved) || !SameText(resolved, query.folderPart))
-                continue;
+            const _stringx* resolved = entry.ModuleDirectory(record->Directory);
+            if (!resolved || !SameText(*resolved, query.folderPart)) continue;
         }
-        if ((record->Version.empty() ? _stringx(L"0") : record->Version) != query.version) continue;
+        // A file without a version stands for version "0".
+        if (record->Version.empty() ? query.version.str() != L"0" : record->Version != query.version) continue;
         return true;
     }
     return false;

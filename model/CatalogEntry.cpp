@@ -116,7 +116,13 @@ void CatalogEntry::PreloadFiles() {
     }
 }
 
-bool CatalogEntry::ResolveModuleDirectory(const _stringx&, _stringx&) { return false; }
+bool CatalogEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) {
+    const _stringx* folder = ModuleDirectory(directoryKey);
+    if (folder) path = *folder;
+    return folder != nullptr;
+}
+
+const _stringx* CatalogEntry::ModuleDirectory(const _stringx&) { return nullptr; }
 
 void CatalogEntry::ReadDialogNames(std::vector<_stringx>&) {}
 void CatalogEntry::ReadCustomActionNames(std::vector<_stringx>&) {}

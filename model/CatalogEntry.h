@@ -63,7 +63,10 @@ public:
 
     // The target path of one of the module's Directory keys. Only an entry read from a module file
     // can answer; this one (and every entry filled from a gallery file) cannot.
-    virtual bool ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path);
+    bool ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path);
+    // The same folder as kept by the entry, null when it does not resolve: for the file search,
+    // which asks for thousands of them.
+    virtual const _stringx* ModuleDirectory(const _stringx& directoryKey);
 
 protected:
     // Where the module reader reads the module's own tables. Each is called at most once, on the

@@ -88,8 +88,8 @@ void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
                        [&](size_t i, ModuleReadResult& list) { waiting[i]->AdoptFileList(list); });
 }
 
-bool ModuleEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) {
-    if (directoryKey.empty() || FromGallery()) return false;
+const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
+    if (directoryKey.empty() || FromGallery()) return nullptr;
     auto known = directories_.find(directoryKey);
     if (known == directories_.end()) {
         // The file list brings every folder it names through one open; its own failure is
@@ -108,7 +108,5 @@ bool ModuleEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx&
     }
     const DirectoryAnswer& answer = known->second;
     if (answer.Failure) answer.Failure.Raise();
-    if (answer.Status != ERROR_SUCCESS) return false;
-    path = answer.Path;
-    return true;
+    return answer.Status == ERROR_SUCCESS ? &answer.Path : nullptr;
 }

@@ -17,7 +17,7 @@ public:
 
     // The target path of one of the module's Directory keys, written the way target folders are
     // ("[SystemFolder]MyDir\Sub"); false when it does not resolve.
-    bool ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) override;
+    const _stringx* ModuleDirectory(const _stringx& directoryKey) override;
 
 protected:
     void ReadDialogNames(std::vector<_stringx>& names) override;
