@@ -184,11 +184,13 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> folders = {corpus + L"\\Modules\\Core", corpus + L"\\Modules\\Extra"};
     // The first search is a name no module delivers: it reads every module's file list.
     std::vector<Search> searches = {{L"[SystemFolder]delivered-by-no-module.dll", L"", L"", L"", true}};
-    for (size_t i = 0; i < manifest.files.size(); i += step) {
+    // Every Nth file, the offset turning within each step so that every position of a module's
+    // files is sampled (a module's files come in a fixed order in the manifest).
+    for (size_t k = 0, i = 0; (i = k * step + k % step) < manifest.files.size(); ++k) {
         const CorpusFile& file = manifest.files[i];
         searches.push_back({file.TargetPath(), file.directoryKey, file.version, manifest.ExpectedModule(file, true), false});
         // Misses: a name no module delivers in a folder that exists, and a wrong version.
-        if (i % (10 * step) == 0) {
+        if (k % 10 == 0) {
             searches.push_back({file.folder + L"\\missing-" + file.name, file.directoryKey, L"", L"", true});
             searches.push_back({file.TargetPath(), file.directoryKey, L"0.0.0.1", L"", true});
         }
