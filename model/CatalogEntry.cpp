@@ -21,7 +21,6 @@ void CatalogEntry::LoadFromGallery(const _stringx& path) {
     language_ = GetLanguage();
     moduleId_ = GetModuleId();
     version_ = GetVersion();
-    entryKey_ = MakeEntryKey(moduleId_, language_);
     author_ = GetAuthor();
     comments_ = GetComments();
     revisionNumber_ = GetName();
@@ -34,7 +33,6 @@ void CatalogEntry::SetHeader(const _stringx& moduleId, LONG language, const _str
     moduleId_ = moduleId;
     language_ = language;
     version_ = version;
-    entryKey_ = MakeEntryKey(moduleId_, language_);
     author_ = author;
     comments_ = comments;
     revisionNumber_ = revisionNumber;
@@ -43,8 +41,10 @@ void CatalogEntry::SetHeader(const _stringx& moduleId, LONG language, const _str
 }
 
 void CatalogEntry::ComputeDisplayName() {
-    if (LookupFriendlyName(entryKey_, displayName_)) return;
-    displayName_ = subject_.empty() ? path_ : subject_;
+    displayIsSubject_ = false;
+    if (LookupFriendlyName(EntryKey(), displayName_)) return;
+    displayIsSubject_ = !subject_.empty();
+    displayName_ = displayIsSubject_ ? _stringx() : path_;
 }
 
 const std::vector<_stringx>& CatalogEntry::DialogNames() {

@@ -27,7 +27,7 @@ public:
     // The friendly name from the index, else Subject, else Path.
     void ComputeDisplayName();
 
-    _stringx EntryKey() const { return entryKey_; }
+    _stringx EntryKey() const { return MakeEntryKey(moduleId_, language_); }
     _stringx ModuleId() const { return moduleId_; }
     _stringx Path() const { return path_; }
     _stringx Version() const { return version_; }
@@ -35,7 +35,7 @@ public:
     _stringx RevisionNumber() const { return revisionNumber_; }
     _stringx Comments() const { return comments_; }
     _stringx Subject() const { return subject_; }
-    _stringx DisplayName() const { return displayName_; }
+    _stringx DisplayName() const { return displayIsSubject_ ? subject_ : displayName_; }
     _stringx SourceLocation() const { return sourceLocation_; }
     bool HasSourceLocation() const { return !sourceLocation_.empty(); }
     LONG Language() const { return language_; }
@@ -93,7 +93,6 @@ private:
     void ReadGalleryExclusions();
     void ReadGalleryFiles();
 
-    _stringx entryKey_;
     _stringx moduleId_;
     _stringx path_;
     _stringx version_;
@@ -101,7 +100,8 @@ private:
     _stringx revisionNumber_;
     _stringx comments_;
     _stringx subject_;
-    _stringx displayName_;
+    _stringx displayName_;  // empty while it is the subject, as it mostly is
+    bool displayIsSubject_ = false;
     ULONGLONG lastWriteTime_ = 0;
     LONG language_ = 0;
     std::vector<_stringx> dialogNames_;

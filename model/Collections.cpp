@@ -1,20 +1,27 @@
 #include "model/Collections.h"
 
+#include <algorithm>
 #include "server/Handles.h"
 
 namespace {
 bool IsIntegerType(VARTYPE type) { return type == VT_I2 || type == VT_I4 || type == VT_UI2 || type == VT_UI4; }
 }  // namespace
 
+std::vector<size_t>::const_iterator CollectionStore::Place(const _stringx& key) const {
+    return std::lower_bound(order_.begin(), order_.end(), key,
+                            [&](size_t position, const _stringx& wanted) { return NoCaseLess()(elements_[position].key, wanted); });
+}
+
 void CollectionStore::Add(const _stringx& key, IDispatch* item) {
-    auto found = index_.find(key);
-    if (found != index_.end()) {
-        elements_[found->second].item = item;
+    auto place = Place(key);
+    if (place != order_.end() && !NoCaseLess()(key, elements_[*place].key)) {
+        elements_[*place].item = item;
         return;
     }
+    size_t at = static_cast<size_t>(place - order_.begin());
     elements_.push_back(CollectionElement{key, item});
     try {
-        index_.emplace(key, elements_.size() - 1);
+        order_.insert(order_.begin() + static_cast<ptrdiff_t>(at), elements_.size() - 1);
     } catch (...) {
         elements_.pop_back();
         throw;
@@ -22,8 +29,8 @@ void CollectionStore::Add(const _stringx& key, IDispatch* item) {
 }
 
 size_t CollectionStore::FindKey(const _stringx& key) const {
-    auto found = index_.find(key);
-    return found == index_.end() ? npos : found->second;
+    auto place = Place(key);
+    return place != order_.end() && !NoCaseLess()(key, elements_[*place].key) ? *place : npos;
 }
 
 size_t CollectionStore::Find(const VARIANT& index) const {
@@ -46,16 +53,16 @@ size_t CollectionStore::Find(const VARIANT& index) const {
 
 HRESULT CollectionStore::RemoveAt(size_t position) {
     if (position >= elements_.size()) return E_INVALIDARG;
-    index_.erase(elements_[position].key);
+    order_.erase(order_.begin() + (Place(elements_[position].key) - order_.begin()));
     elements_.erase(elements_.begin() + static_cast<ptrdiff_t>(position));
-    for (auto& entry : index_)
-        if (entry.second > position) --entry.second;
+    for (size_t& later : order_)
+        if (later > position) --later;
     return S_OK;
 }
 
 void CollectionStore::RemoveAll() {
     while (!elements_.empty()) elements_.pop_back();
-    index_.clear();
+    order_.clear();
 }
 
 HRESULT VariantEnumerator::Create(IUnknown* owner, const CollectionElements& elements, IEnumVARIANT** out) {

@@ -59,7 +59,14 @@ public:
 
 protected:
     CollectionElements elements_;
-    std::map<_stringx, size_t, NoCaseLess> index_;  // key -> position in elements_
+
+private:
+    // Where `key` is or would go in order_.
+    std::vector<size_t>::const_iterator Place(const _stringx& key) const;
+
+    // Positions in elements_ ordered by key without case: a catalog's collection holds thousands of
+    // keys, which a map would hold a second time.
+    std::vector<size_t> order_;
 };
 
 // IEnumVARIANT over a collection's elements. It keeps the collection alive and, like every object
