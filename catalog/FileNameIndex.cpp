@@ -10,6 +10,12 @@ std::wstring FileNameIndex::NameKey(const _stringx& name) {
     return key;
 }
 
+uint32_t FileNameIndex::HashNoCase(const _stringx& text) {
+    uint32_t hash = 2166136261u;
+    for (const wchar_t* c = text.c_str(); *c; ++c) hash = (hash ^ static_cast<uint16_t>(towlower(*c))) * 16777619u;
+    return hash;
+}
+
 void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     Drop();
     candidates_ = std::move(candidates);
@@ -21,7 +27,8 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
         entry.PreloadFiles();
         if (entry.FilesFailurePending()) failing_.push_back(position);
         for (const auto& file : entry.LoadedFiles())
-            byName_[NameKey(file.second.LongName)].emplace_back(position, &file.second);
+            byName_[NameKey(file.second.LongName)].push_back(
+                {position, &file.second, HashNoCase(file.second.Directory), 0, Hit::kFolderUnknown});
     }
     generation_ = generation;
     built_ = true;

@@ -4,6 +4,7 @@
 // modules it was made from change.
 #pragma once
 #include <windows.h>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -18,27 +19,39 @@ public:
         std::shared_ptr<void> keepAlive;
     };
 
+    // A record of the wanted name, with what a search learnt of it: hashes that tell most records
+    // that cannot match from one that might without comparing texts or resolving folders again.
+    struct Hit {
+        enum FolderState : uint8_t { kFolderUnknown, kFolderResolved, kFolderUnresolvable };
+        size_t position;
+        const FileEntry* record;
+        uint32_t keyHash;     // of the record's directory key, without case
+        uint32_t folderHash;  // of its resolved folder, without case, once resolved
+        FolderState folder;
+    };
+
     bool IsCurrent(ULONG generation) const { return built_ && generation_ == generation; }
     void Drop() { *this = FileNameIndex(); }
     // Reads every candidate's file list (a failure waits for the search that reaches it).
     void Build(std::vector<Candidate> candidates, ULONG generation);
 
-    // Calls visit(candidate, records) for each candidate that has files named so, in visiting order,
+    // Calls visit(candidate, hits) for each candidate that has files named so, in visiting order,
     // until visit returns true; a candidate whose list could not be read raises when the visit
     // reaches it, as the walk would. True when a visit returned true.
     template <typename Visit>
     bool VisitByName(const _stringx& fileName, Visit&& visit) {
-        static const std::vector<std::pair<size_t, const FileEntry*>> none;
         auto named = byName_.find(NameKey(fileName));
-        const auto& hits = named == byName_.end() ? none : named->second;
         size_t failing = 0;
-        std::vector<const FileEntry*> records;
-        for (size_t at = 0; at < hits.size();) {
-            size_t position = hits[at].first;
-            RaiseFailuresBefore(position + 1, failing);
-            records.clear();
-            for (; at < hits.size() && hits[at].first == position; ++at) records.push_back(hits[at].second);
-            if (visit(candidates_[position], records)) return true;
+        if (named != byName_.end()) {
+            std::vector<Hit>& hits = named->second;
+            std::vector<Hit*> records;
+            for (size_t at = 0; at < hits.size();) {
+                size_t position = hits[at].position;
+                RaiseFailuresBefore(position + 1, failing);
+                records.clear();
+                for (; at < hits.size() && hits[at].position == position; ++at) records.push_back(&hits[at]);
+                if (visit(candidates_[position], records)) return true;
+            }
         }
         RaiseFailuresBefore(candidates_.size(), failing);
         return false;
@@ -46,6 +59,8 @@ public:
 
     // The form of a name under which every name that compares equal without case is filed.
     static std::wstring NameKey(const _stringx& name);
+    // Equal for texts that _wcsicmp finds equal.
+    static uint32_t HashNoCase(const _stringx& text);
 
 private:
     // Gives each candidate before `end` whose list read failed its chance to raise.
@@ -56,6 +71,6 @@ private:
     bool built_ = false;
     ULONG generation_ = 0;
     std::vector<Candidate> candidates_;
-    std::unordered_map<std::wstring, std::vector<std::pair<size_t, const FileEntry*>>> byName_;
+    std::unordered_map<std::wstring, std::vector<Hit>> byName_;
     std::vector<size_t> failing_;  // positions whose file list read failed, ascending
 };

@@ -313,13 +313,21 @@ STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
     });
 }
 
-bool MMCatalog::DeliversFile(CatalogEntry& entry, const std::vector<const FileEntry*>& records,
+bool MMCatalog::DeliversFile(CatalogEntry& entry, const std::vector<FileNameIndex::Hit*>& hits,
                              const FileQuery& query) {
-    for (const FileEntry* record : records) {
-        if (query.matchDirectoryKey && !SameText(record->Directory, query.directoryKey)) continue;
+    for (FileNameIndex::Hit* hit : hits) {
+        const FileEntry* record = hit->record;
+        if (query.matchDirectoryKey &&
+            (hit->keyHash != query.directoryKeyHash || !SameText(record->Directory, query.directoryKey)))
+            continue;
         if (query.matchResolvedFolder && !query.folderPart.empty()) {
+            // A folder is resolved once per entry: what an earlier search learnt of it stands.
+            if (hit->folder == FileNameIndex::Hit::kFolderUnresolvable) continue;
+            if (hit->folder == FileNameIndex::Hit::kFolderResolved && hit->folderHash != query.folderHash) continue;
             const _stringx* resolved = entry.ModuleDirectory(record->Directory);
-            if (!resolved || !SameText(*resolved, query.folderPart)) continue;
+            hit->folder = resolved ? FileNameIndex::Hit::kFolderResolved : FileNameIndex::Hit::kFolderUnresolvable;
+            hit->folderHash = resolved ? FileNameIndex::HashNoCase(*resolved) : 0;
+            if (!resolved || hit->folderHash != query.folderHash || !SameText(*resolved, query.folderPart)) continue;
         }
         // A file without a version stands for version "0".
         if (record->Version.empty() ? query.version.str() != L"0" : record->Version != query.version) continue;
@@ -356,7 +364,8 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
         SplitFolderPath(path, folderPart, filePart);
         size_t lastSlash = filePart.rfind(L'\\');
         _stringx fileName = lastSlash == _stringx::npos ? filePart : filePart.substr(lastSlash + 1);
-        FileQuery query{folderPart, _stringx(directoryKey), _stringx(version), matchDirectoryKey, matchResolvedFolder};
+        FileQuery query{folderPart, _stringx(directoryKey), _stringx(version), matchDirectoryKey, matchResolvedFolder,
+                        FileNameIndex::HashNoCase(_stringx(directoryKey)), FileNameIndex::HashNoCase(folderPart)};
         if (query.version.empty()) query.version = L"0";
 
         if (!fileName.empty())
@@ -376,8 +385,8 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
             fileIndex_.Build(std::move(candidates), generation);
         }
         bool taken = fileIndex_.VisitByName(fileName, [&](const FileNameIndex::Candidate& candidate,
-                                                          const std::vector<const FileEntry*>& records) {
-            return DeliversFile(*candidate.entry, records, query) && TakeCandidate(candidate, fileName, module, found);
+                                                          const std::vector<FileNameIndex::Hit*>& hits) {
+            return DeliversFile(*candidate.entry, hits, query) && TakeCandidate(candidate, fileName, module, found);
         });
         if (taken) return S_OK;
 
