@@ -37,9 +37,10 @@ public:
 
     // Calls visit(candidate, hits) for each candidate that has files named so, in visiting order,
     // until visit returns true; a candidate whose list could not be read raises when the visit
-    // reaches it, as the walk would. True when a visit returned true.
-    template <typename Visit>
-    bool VisitByName(const _stringx& fileName, Visit&& visit) {
+    // reaches it, as the walk would. True when a visit returned true. Candidates none of whose
+    // hits mayMatch are passed over: the name of a license file can have thousands.
+    template <typename MayMatch, typename Visit>
+    bool VisitByName(const _stringx& fileName, MayMatch&& mayMatch, Visit&& visit) {
         auto named = byName_.find(NameKey(fileName));
         size_t failing = 0;
         if (named != byName_.end()) {
@@ -47,10 +48,16 @@ public:
             std::vector<Hit*> records;
             for (size_t at = 0; at < hits.size();) {
                 size_t position = hits[at].position;
-                RaiseFailuresBefore(position + 1, failing);
-                records.clear();
-                for (; at < hits.size() && hits[at].position == position; ++at) records.push_back(&hits[at]);
-                if (visit(candidates_[position], records)) return true;
+                size_t end = at;
+                bool may = false;
+                for (; end < hits.size() && hits[end].position == position; ++end) may = may || mayMatch(hits[end]);
+                if (may) {
+                    RaiseFailuresBefore(position + 1, failing);
+                    records.clear();
+                    for (; at < end; ++at) records.push_back(&hits[at]);
+                    if (visit(candidates_[position], records)) return true;
+                }
+                at = end;
             }
         }
         RaiseFailuresBefore(candidates_.size(), failing);

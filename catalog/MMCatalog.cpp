@@ -313,6 +313,15 @@ STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
     });
 }
 
+// False only for a record that DeliversFile would pass over, judged by what the index knows.
+static bool MayDeliver(const FileNameIndex::Hit& hit, const FileQuery& query) {
+    if (query.matchDirectoryKey && hit.keyHash != query.directoryKeyHash) return false;
+    if (query.matchResolvedFolder && !query.folderPart.empty())
+        return hit.folder == FileNameIndex::Hit::kFolderUnknown ||
+               (hit.folder == FileNameIndex::Hit::kFolderResolved && hit.folderHash == query.folderHash);
+    return true;
+}
+
 bool MMCatalog::DeliversFile(CatalogEntry& entry, const std::vector<FileNameIndex::Hit*>& hits,
                              const FileQuery& query) {
     for (FileNameIndex::Hit* hit : hits) {
@@ -384,9 +393,10 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
             for (const auto& entry : gallery_) candidates.push_back({entry.second.get(), entry.second});
             fileIndex_.Build(std::move(candidates), generation);
         }
-        bool taken = fileIndex_.VisitByName(fileName, [&](const FileNameIndex::Candidate& candidate,
-                                                          const std::vector<FileNameIndex::Hit*>& hits) {
-            return DeliversFile(*candidate.entry, hits, query) && TakeCandidate(candidate, fileName, module, found);
+        bool taken = fileIndex_.VisitByName(
+            fileName, [&](const FileNameIndex::Hit& hit) { return MayDeliver(hit, query); },
+            [&](const FileNameIndex::Candidate& candidate, const std::vector<FileNameIndex::Hit*>& hits) {
+                return DeliversFile(*candidate.entry, hits, query) && TakeCandidate(candidate, fileName, module, found);
         });
         if (taken) return S_OK;
 

@@ -174,7 +174,9 @@ TEST_F(DirectoryResolver, TableReadOnceAnswersAsTheQueriesDo) {
             }
             _stringx where = _stringx(fixture) + L": " + key;
             EXPECT_EQ(expectedStatus, status) << where.AsNarrow();
-            if (expectedStatus == 0) EXPECT_EQ(expected, path) << where.AsNarrow();
+            if (expectedStatus == 0) {
+                EXPECT_EQ(expected, path) << where.AsNarrow();
+            }
         }
     }
     EXPECT_GT(answered, 30u);
