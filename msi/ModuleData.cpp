@@ -1,6 +1,7 @@
 #include "msi/ModuleData.h"
 
 #include <propidl.h>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <set>
@@ -98,14 +99,17 @@ void ReadFiles(const _stringx& path, ModuleReadResult& result) {
         result.InstallerFailed = true;
         return;
     }
+    // No ORDER BY: the installer library sorts slowly, and a table's rows differ in their keys, so
+    // the order they come in changes nothing but which of two rows with one key would win. For the
+    // files that stays the higher Sequence, as sorted here.
     std::map<_stringx, _stringx> componentDirectories;
     {
         TableCursor components;
-        components.OpenQuery(database.get(), L"SELECT * FROM Component ORDER BY Component");
+        components.OpenQuery(database.get(), L"SELECT * FROM Component");
         while (components.Fetch()) componentDirectories[components.GetString(1)] = components.GetString(3);
     }
     TableCursor cursor;
-    cursor.OpenQuery(database.get(), L"SELECT * FROM File ORDER BY Sequence");
+    cursor.OpenQuery(database.get(), L"SELECT * FROM File");
     std::set<_stringx> directories;
     while (cursor.Fetch()) {
         FileEntry entry;
@@ -119,9 +123,11 @@ void ReadFiles(const _stringx& path, ModuleReadResult& result) {
         auto directory = componentDirectories.find(cursor.GetString(2));
         if (directory != componentDirectories.end()) entry.Directory = directory->second;
         if (!entry.Directory.empty()) directories.insert(entry.Directory);
-        result.Files.push_back(entry);
+        result.Files.push_back(std::move(entry));
     }
     cursor.Close();
+    std::stable_sort(result.Files.begin(), result.Files.end(),
+                     [](const FileEntry& a, const FileEntry& b) { return a.Sequence < b.Sequence; });
     // Every folder the list names, through the same open: the file search asks for them by key. The
     // table read once answers most of them; the queries answer the rest.
     DirectoryTable table;

@@ -14,6 +14,7 @@ bool g_moduleReadGuard = true;
 namespace {
 constexpr DWORD kStartTimeoutMilliseconds = 30000;  // a cold start of the platform can be slow
 constexpr uint32_t kLargestReply = 256u << 20;
+constexpr ULONGLONG kProgressLook = 1000;
 
 struct FileStamp {
     ULONGLONG size = 0;
@@ -123,12 +124,16 @@ bool ReaderProcess::Move(bool write, char* data, DWORD size, ULONGLONG& deadline
     HANDLE waits[2] = {event_.get(), process_.get()};
     DWORD woken;
     for (;;) {
+        // A reader working through a long batch has time for each file it begins: its progress is
+        // looked at every second, so a stall is seen within a second of the time allowed.
         ULONGLONG now = GetTickCount64();
-        DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
-        woken = WaitForMultipleObjects(2, waits, FALSE, left);
-        // A reader working through a long batch has time for each file it begins.
-        if (woken != WAIT_TIMEOUT || !Progressed()) break;
-        deadline = GetTickCount64() + timeout_;
+        if (Progressed()) deadline = now + timeout_;
+        if (now >= deadline) {
+            woken = WAIT_TIMEOUT;
+            break;
+        }
+        woken = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kProgressLook)));
+        if (woken != WAIT_TIMEOUT) break;
     }
     if (woken == WAIT_TIMEOUT || woken == WAIT_FAILED) {
         CancelIo(pipe_.get());
@@ -384,8 +389,8 @@ ReaderPool& Pool() {
     return pool;
 }
 
-// Several readers only for batches worth a process start each.
-constexpr size_t kParallelFrom = 32;
+// Several readers only for batches worth a process start each (once: readers are kept).
+constexpr size_t kParallelFrom = 8;
 constexpr size_t kMostReaders = 4;
 // A reader waits on the file system about as long as it computes: two share a processor well.
 constexpr size_t kReadersPerProcessor = 2;
@@ -419,22 +424,30 @@ std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vec
     std::lock_guard<std::mutex> hold(pool.calls);
     size_t workers = ReadersFor(paths.size());
     bool guarded = pool.Ensure(workers);
-    // Each reader takes every workers-th file; the results land in the order of the paths.
-    auto work = [&](size_t first, ReaderProcess* reader) {
+    if (!guarded) workers = 1;
+    // The readers take the files a few at a time as they get free, so that one large module does
+    // not hold up the files queued behind it; the results land in the order of the paths.
+    size_t chunk = std::max<size_t>(1, std::min(kInFlight, paths.size() / (workers * 4)));
+    std::atomic<size_t> claimed{0};
+    auto work = [&](ReaderProcess* reader) {
         std::vector<size_t> positions;
-        for (size_t i = first; i < paths.size(); i += workers) positions.push_back(i);
-        try {
-            pool.ReadMany(reader, what, paths, positions, results);
-        } catch (const std::bad_alloc&) {
-            for (size_t i : positions)
-                if (results[i].Header.ModuleId.empty() && !results[i].Unsafe) results[i].Failure.Error = E_OUTOFMEMORY;
+        for (;;) {
+            size_t first = claimed.fetch_add(chunk);
+            if (first >= paths.size()) return;
+            positions.clear();
+            for (size_t i = first; i < std::min(paths.size(), first + chunk); ++i) positions.push_back(i);
+            try {
+                pool.ReadMany(reader, what, paths, positions, results);
+            } catch (const std::bad_alloc&) {
+                for (size_t i : positions)
+                    if (results[i].Header.ModuleId.empty() && !results[i].Unsafe) results[i].Failure.Error = E_OUTOFMEMORY;
+            }
         }
     };
-    if (!guarded) workers = 1;
     // Threads only for the length of this call: each waits on a reader process of its own.
     std::vector<std::thread> helpers;
-    for (size_t k = 1; k < workers; ++k) helpers.emplace_back(work, k, pool.readers[k].get());
-    work(0, guarded ? pool.readers[0].get() : nullptr);
+    for (size_t k = 1; k < workers; ++k) helpers.emplace_back(work, pool.readers[k].get());
+    work(guarded ? pool.readers[0].get() : nullptr);
     for (std::thread& helper : helpers) helper.join();
     return results;
 }
