@@ -50,17 +50,17 @@ void CatalogEntry::ComputeDisplayName() {
 const std::vector<_stringx>& CatalogEntry::DialogNames() {
     if (!dialogNamesLoaded_) {
         dialogNamesLoaded_ = true;
-        if (!fromGallery_) ReadDialogNames(dialogNames_);
+        if (!fromGallery_) ReadDialogNames(TheLists().dialogNames);
     }
-    return dialogNames_;
+    return TheLists().dialogNames;
 }
 
 const std::vector<_stringx>& CatalogEntry::CustomActionNames() {
     if (!customActionNamesLoaded_) {
         customActionNamesLoaded_ = true;
-        if (!fromGallery_) ReadCustomActionNames(customActionNames_);
+        if (!fromGallery_) ReadCustomActionNames(TheLists().customActionNames);
     }
-    return customActionNames_;
+    return TheLists().customActionNames;
 }
 
 const DependencyMap& CatalogEntry::Dependencies() {
@@ -71,7 +71,7 @@ const DependencyMap& CatalogEntry::Dependencies() {
         else
             ReadDependencies();
     }
-    return dependencies_;
+    return TheLists().dependencies;
 }
 
 const ExclusionMap& CatalogEntry::Exclusions() {
@@ -82,7 +82,7 @@ const ExclusionMap& CatalogEntry::Exclusions() {
         else
             ReadExclusions();
     }
-    return exclusions_;
+    return TheLists().exclusions;
 }
 
 const FileMap& CatalogEntry::Files() {
@@ -92,19 +92,29 @@ const FileMap& CatalogEntry::Files() {
             ReadGalleryFiles();
         else
             ReadFiles();
-    } else if (filesFailure_) {
-        CComException failure = std::move(*filesFailure_);
-        filesFailure_.reset();
+    } else if (lists_ && lists_->filesFailure) {
+        CComException failure = std::move(*lists_->filesFailure);
+        lists_->filesFailure.reset();
         throw failure;
     }
-    return files_;
+    return TheLists().files;
+}
+
+const FileMap& CatalogEntry::LoadedFiles() const {
+    static const FileMap none;
+    return lists_ ? lists_->files : none;
+}
+
+CatalogEntry::Lists& CatalogEntry::TheLists() {
+    if (!lists_) lists_ = std::make_unique<Lists>();
+    return *lists_;
 }
 
 void CatalogEntry::AdoptFiles(std::vector<FileEntry>&& files, std::unique_ptr<CComException> failure) {
     filesLoaded_ = true;
     for (FileEntry& entry : files) AddFile(std::move(entry));
     files.clear();
-    filesFailure_ = std::move(failure);
+    TheLists().filesFailure = std::move(failure);
 }
 
 void CatalogEntry::PreloadFiles() {
@@ -112,7 +122,7 @@ void CatalogEntry::PreloadFiles() {
     try {
         Files();
     } catch (const CComException& failure) {
-        filesFailure_ = std::make_unique<CComException>(failure);
+        TheLists().filesFailure = std::make_unique<CComException>(failure);
     }
 }
 
@@ -132,13 +142,13 @@ void CatalogEntry::ReadFiles() {}
 
 void CatalogEntry::AddDependency(const DependencyEntry& entry) {
     if (entry.ModuleId == moduleId_ && entry.Language == language_ && entry.Version == version_) return;
-    dependencies_[entry.Key] = entry;
+    TheLists().dependencies[entry.Key] = entry;
 }
 
-void CatalogEntry::AddExclusion(const ExclusionEntry& entry) { exclusions_[entry.Key] = entry; }
+void CatalogEntry::AddExclusion(const ExclusionEntry& entry) { TheLists().exclusions[entry.Key] = entry; }
 
-void CatalogEntry::AddFile(const FileEntry& entry) { files_[entry.FileKey] = entry; }
-void CatalogEntry::AddFile(FileEntry&& entry) { files_[entry.FileKey] = std::move(entry); }
+void CatalogEntry::AddFile(const FileEntry& entry) { TheLists().files[entry.FileKey] = entry; }
+void CatalogEntry::AddFile(FileEntry&& entry) { TheLists().files[entry.FileKey] = std::move(entry); }
 
 void CatalogEntry::ReadGalleryDependencies() {
     LONG count = GetDependencyCount();

@@ -56,10 +56,10 @@ public:
     // Reads the file list now without raising: a failure of that read waits for the first caller
     // of Files(), who sees it exactly as if the list had been read for him.
     void PreloadFiles();
-    bool FilesFailurePending() const { return static_cast<bool>(filesFailure_); }
+    bool FilesFailurePending() const { return lists_ && lists_->filesFailure; }
     bool FilesLoaded() const { return filesLoaded_; }
     // The file list as read so far, without reading or raising.
-    const FileMap& LoadedFiles() const { return files_; }
+    const FileMap& LoadedFiles() const;
 
     // The target path of one of the module's Directory keys. Only an entry read from a module file
     // can answer; this one (and every entry filled from a gallery file) cannot.
@@ -104,17 +104,24 @@ private:
     bool displayIsSubject_ = false;
     ULONGLONG lastWriteTime_ = 0;
     LONG language_ = 0;
-    std::vector<_stringx> dialogNames_;
+    // The lists, made on the first request for any of them: a catalog holds thousands of entries
+    // whose lists are never asked for.
+    struct Lists {
+        std::vector<_stringx> dialogNames;
+        std::vector<_stringx> customActionNames;
+        DependencyMap dependencies;
+        ExclusionMap exclusions;
+        FileMap files;
+        std::unique_ptr<CComException> filesFailure;
+    };
+    Lists& TheLists();
+
+    std::unique_ptr<Lists> lists_;
     bool dialogNamesLoaded_ = false;
-    std::vector<_stringx> customActionNames_;
     bool customActionNamesLoaded_ = false;
-    DependencyMap dependencies_;
     bool dependenciesLoaded_ = false;
-    ExclusionMap exclusions_;
     bool exclusionsLoaded_ = false;
-    FileMap files_;
     bool filesLoaded_ = false;
-    std::unique_ptr<CComException> filesFailure_;  // rare: kept apart from the entry
     BYTE fromGallery_ = 0;
     _stringx sourceLocation_;
 };

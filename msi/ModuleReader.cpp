@@ -58,12 +58,12 @@ void ModuleEntry::ReadFiles() {
     ModuleReadResult read = ReadModuleGuarded(ModuleRead::Files, Path());
     for (const FileEntry& entry : read.Files) AddFile(entry);
     // The folders come with the list, so a file replaced or removed since then answers from them.
-    directories_.insert(read.Directories.begin(), read.Directories.end());
+    Directories().insert(read.Directories.begin(), read.Directories.end());
     if (read.Failure) read.Failure.Raise();
 }
 
 void ModuleEntry::AdoptFileList(ModuleReadResult& read) {
-    directories_.insert(read.Directories.begin(), read.Directories.end());
+    Directories().insert(read.Directories.begin(), read.Directories.end());
     std::unique_ptr<CComException> failure;
     if (read.Failure) {
         try {
@@ -88,23 +88,29 @@ void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
                        [&](size_t i, ModuleReadResult& list) { waiting[i]->AdoptFileList(list); });
 }
 
+DirectoryAnswerMap& ModuleEntry::Directories() {
+    if (!directories_) directories_ = std::make_unique<DirectoryAnswerMap>();
+    return *directories_;
+}
+
 const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
     if (directoryKey.empty() || FromGallery()) return nullptr;
-    auto known = directories_.find(directoryKey);
-    if (known == directories_.end()) {
+    DirectoryAnswerMap& directories = Directories();
+    auto known = directories.find(directoryKey);
+    if (known == directories.end()) {
         // The file list brings every folder it names through one open; its own failure is
         // reported by whoever asks for the list.
         try {
             Files();
         } catch (const CComException&) {
         }
-        known = directories_.find(directoryKey);
+        known = directories.find(directoryKey);
     }
-    if (known == directories_.end()) {
+    if (known == directories.end()) {
         ModuleReadResult read = ReadModuleGuarded(ModuleRead::Directory, Path(), directoryKey);
         if (read.Unsafe) RaiseUnreadable(Path());
         if (read.Failure) read.Failure.Raise();
-        known = directories_.emplace(directoryKey, read.Directories[directoryKey]).first;
+        known = directories.emplace(directoryKey, read.Directories[directoryKey]).first;
     }
     const DirectoryAnswer& answer = known->second;
     if (answer.Failure) answer.Failure.Raise();

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <msi.h>
+#include <memory>
 #include "model/CatalogEntry.h"
 #include "msi/ModuleData.h"
 
@@ -29,8 +30,9 @@ protected:
 private:
     void ApplyHeader(const ModuleReadResult& read);
 
-    // Target folders read so far, each at most once.
-    DirectoryAnswerMap directories_;
+    // Target folders read so far, each at most once; made with the first of them.
+    DirectoryAnswerMap& Directories();
+    std::unique_ptr<DirectoryAnswerMap> directories_;
 };
 
 // Reads the file lists of every entry of a module file that has not read its own, several at once.
