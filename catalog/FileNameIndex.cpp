@@ -26,9 +26,14 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
         CatalogEntry& entry = *candidates_[position].entry;
         entry.PreloadFiles();
         if (entry.FilesFailurePending()) failing_.push_back(position);
-        for (const auto& file : entry.LoadedFiles())
-            byName_[NameKey(file.second.LongName)].push_back(
-                {position, &file.second, HashNoCase(file.second.Directory), 0, Hit::kFolderUnknown});
+        for (const auto& file : entry.LoadedFiles()) {
+            Hits& hits = byName_[NameKey(file.second.LongName)];
+            hits.position.push_back(static_cast<uint32_t>(position));
+            hits.record.push_back(&file.second);
+            hits.keyHash.push_back(HashNoCase(file.second.Directory));
+            hits.folderHash.push_back(0);
+            hits.folder.push_back(kFolderUnknown);
+        }
     }
     generation_ = generation;
     built_ = true;

@@ -19,15 +19,16 @@ public:
         std::shared_ptr<void> keepAlive;
     };
 
-    // A record of the wanted name, with what a search learnt of it: hashes that tell most records
-    // that cannot match from one that might without comparing texts or resolving folders again.
-    struct Hit {
-        enum FolderState : uint8_t { kFolderUnknown, kFolderResolved, kFolderUnresolvable };
-        size_t position;
-        const FileEntry* record;
-        uint32_t keyHash;     // of the record's directory key, without case
-        uint32_t folderHash;  // of its resolved folder, without case, once resolved
-        FolderState folder;
+    // The records of one name, in visiting order, with what searches learnt of them: hashes that
+    // tell most records that cannot match from one that might, without comparing texts or resolving
+    // folders again. Kept column by column, as a search of a common name runs down thousands.
+    enum FolderState : uint8_t { kFolderUnknown, kFolderResolved, kFolderUnresolvable };
+    struct Hits {
+        std::vector<uint32_t> position;     // of the candidate
+        std::vector<const FileEntry*> record;
+        std::vector<uint32_t> keyHash;      // of the record's directory key, without case
+        std::vector<uint32_t> folderHash;   // of its resolved folder, without case, once resolved
+        std::vector<FolderState> folder;
     };
 
     bool IsCurrent(ULONG generation) const { return built_ && generation_ == generation; }
@@ -35,28 +36,27 @@ public:
     // Reads every candidate's file list (a failure waits for the search that reaches it).
     void Build(std::vector<Candidate> candidates, ULONG generation);
 
-    // Calls visit(candidate, hits) for each candidate that has files named so, in visiting order,
-    // until visit returns true; a candidate whose list could not be read raises when the visit
-    // reaches it, as the walk would. True when a visit returned true. Candidates none of whose
-    // hits mayMatch are passed over: the name of a license file can have thousands.
+    // Calls visit(candidate, hits, begin, end) for each candidate that has files named so, in
+    // visiting order, with its records [begin, end), until visit returns true; a candidate whose list
+    // could not be read raises when the visit reaches it, as the walk would. True when a visit
+    // returned true. Records that mayMatch(hits, i) rules out are passed over.
     template <typename MayMatch, typename Visit>
     bool VisitByName(const _stringx& fileName, MayMatch&& mayMatch, Visit&& visit) {
         auto named = byName_.find(NameKey(fileName));
         size_t failing = 0;
         if (named != byName_.end()) {
-            std::vector<Hit>& hits = named->second;
-            std::vector<Hit*> records;
-            for (size_t at = 0; at < hits.size();) {
-                size_t position = hits[at].position;
-                size_t end = at;
-                bool may = false;
-                for (; end < hits.size() && hits[end].position == position; ++end) may = may || mayMatch(hits[end]);
-                if (may) {
-                    RaiseFailuresBefore(position + 1, failing);
-                    records.clear();
-                    for (; at < end; ++at) records.push_back(&hits[at]);
-                    if (visit(candidates_[position], records)) return true;
+            Hits& hits = named->second;
+            size_t count = hits.position.size();
+            for (size_t at = 0; at < count;) {
+                if (!mayMatch(hits, at)) {
+                    ++at;
+                    continue;
                 }
+                uint32_t position = hits.position[at];
+                size_t end = at + 1;
+                while (end < count && hits.position[end] == position) ++end;
+                RaiseFailuresBefore(position + 1, failing);
+                if (visit(candidates_[position], hits, at, end)) return true;
                 at = end;
             }
         }
@@ -78,6 +78,6 @@ private:
     bool built_ = false;
     ULONG generation_ = 0;
     std::vector<Candidate> candidates_;
-    std::unordered_map<std::wstring, std::vector<Hit>> byName_;
+    std::unordered_map<std::wstring, Hits> byName_;
     std::vector<size_t> failing_;  // positions whose file list read failed, ascending
 };

@@ -314,29 +314,26 @@ STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
 }
 
 // False only for a record that DeliversFile would pass over, judged by what the index knows.
-static bool MayDeliver(const FileNameIndex::Hit& hit, const FileQuery& query) {
-    if (query.matchDirectoryKey && hit.keyHash != query.directoryKeyHash) return false;
+static bool MayDeliver(const FileNameIndex::Hits& hits, size_t i, const FileQuery& query) {
+    if (query.matchDirectoryKey && hits.keyHash[i] != query.directoryKeyHash) return false;
     if (query.matchResolvedFolder && !query.folderPart.empty())
-        return hit.folder == FileNameIndex::Hit::kFolderUnknown ||
-               (hit.folder == FileNameIndex::Hit::kFolderResolved && hit.folderHash == query.folderHash);
+        return hits.folder[i] == FileNameIndex::kFolderUnknown ||
+               (hits.folder[i] == FileNameIndex::kFolderResolved && hits.folderHash[i] == query.folderHash);
     return true;
 }
 
-bool MMCatalog::DeliversFile(CatalogEntry& entry, const std::vector<FileNameIndex::Hit*>& hits,
+bool MMCatalog::DeliversFile(CatalogEntry& entry, FileNameIndex::Hits& hits, size_t begin, size_t end,
                              const FileQuery& query) {
-    for (FileNameIndex::Hit* hit : hits) {
-        const FileEntry* record = hit->record;
-        if (query.matchDirectoryKey &&
-            (hit->keyHash != query.directoryKeyHash || !SameText(record->Directory, query.directoryKey)))
-            continue;
+    for (size_t i = begin; i < end; ++i) {
+        if (!MayDeliver(hits, i, query)) continue;
+        const FileEntry* record = hits.record[i];
+        if (query.matchDirectoryKey && !SameText(record->Directory, query.directoryKey)) continue;
         if (query.matchResolvedFolder && !query.folderPart.empty()) {
             // A folder is resolved once per entry: what an earlier search learnt of it stands.
-            if (hit->folder == FileNameIndex::Hit::kFolderUnresolvable) continue;
-            if (hit->folder == FileNameIndex::Hit::kFolderResolved && hit->folderHash != query.folderHash) continue;
             const _stringx* resolved = entry.ModuleDirectory(record->Directory);
-            hit->folder = resolved ? FileNameIndex::Hit::kFolderResolved : FileNameIndex::Hit::kFolderUnresolvable;
-            hit->folderHash = resolved ? FileNameIndex::HashNoCase(*resolved) : 0;
-            if (!resolved || hit->folderHash != query.folderHash || !SameText(*resolved, query.folderPart)) continue;
+            hits.folder[i] = resolved ? FileNameIndex::kFolderResolved : FileNameIndex::kFolderUnresolvable;
+            hits.folderHash[i] = resolved ? FileNameIndex::HashNoCase(*resolved) : 0;
+            if (!resolved || hits.folderHash[i] != query.folderHash || !SameText(*resolved, query.folderPart)) continue;
         }
         // A file without a version stands for version "0".
         if (record->Version.empty() ? query.version.str() != L"0" : record->Version != query.version) continue;
@@ -394,9 +391,10 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
             fileIndex_.Build(std::move(candidates), generation);
         }
         bool taken = fileIndex_.VisitByName(
-            fileName, [&](const FileNameIndex::Hit& hit) { return MayDeliver(hit, query); },
-            [&](const FileNameIndex::Candidate& candidate, const std::vector<FileNameIndex::Hit*>& hits) {
-                return DeliversFile(*candidate.entry, hits, query) && TakeCandidate(candidate, fileName, module, found);
+            fileName, [&](const FileNameIndex::Hits& hits, size_t i) { return MayDeliver(hits, i, query); },
+            [&](const FileNameIndex::Candidate& candidate, FileNameIndex::Hits& hits, size_t begin, size_t end) {
+                return DeliversFile(*candidate.entry, hits, begin, end, query) &&
+                       TakeCandidate(candidate, fileName, module, found);
         });
         if (taken) return S_OK;
 

@@ -114,7 +114,7 @@ private:
     HRESULT FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module, VARIANT_BOOL* found,
                        bool matchDirectoryKey, bool matchResolvedFolder);
     // Whether one of the entry's records of the wanted name is the file asked for.
-    bool DeliversFile(CatalogEntry& entry, const std::vector<FileNameIndex::Hit*>& hits, const FileQuery& query);
+    bool DeliversFile(CatalogEntry& entry, FileNameIndex::Hits& hits, size_t begin, size_t end, const FileQuery& query);
     // Hands the candidate out as the search's answer, unless the workspace excludes the file there.
     bool TakeCandidate(const FileNameIndex::Candidate& candidate, const _stringx& fileName, IMergeModule2** module,
                        VARIANT_BOOL* found);
