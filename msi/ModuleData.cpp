@@ -181,7 +181,7 @@ public:
         }
         std::wstring text(length, L'\0');
         Raw(text.data(), length * sizeof(wchar_t));
-        return _stringx(text);
+        return _stringx(std::move(text));
     }
     void Guid(GUID& guid) { Raw(&guid, sizeof guid); }
     // A count of items that each take at least one number: more than the rest could hold is damage.
@@ -353,7 +353,7 @@ bool DecodeResult(const std::string& in, ModuleReadResult& result) {
         d.Key = r.Text();
         d.Version = r.Text();
         d.Language = r.Signed();
-        result.Dependencies.push_back(d);
+        result.Dependencies.push_back(std::move(d));
     }
     for (uint32_t n = r.Count(); n > 0 && r.ok(); --n) {
         ExclusionEntry e;
@@ -362,7 +362,7 @@ bool DecodeResult(const std::string& in, ModuleReadResult& result) {
         e.MinVersion = r.Text();
         e.MaxVersion = r.Text();
         e.Language = r.Signed();
-        result.Exclusions.push_back(e);
+        result.Exclusions.push_back(std::move(e));
     }
     for (uint32_t n = r.Count(); n > 0 && r.ok(); --n) {
         FileEntry f;
@@ -370,7 +370,7 @@ bool DecodeResult(const std::string& in, ModuleReadResult& result) {
             *text = r.Text();
         f.FileSize = r.Signed();
         f.Sequence = r.Signed();
-        result.Files.push_back(f);
+        result.Files.push_back(std::move(f));
     }
     for (uint32_t n = r.Count(); n > 0 && r.ok(); --n) {
         _stringx key = r.Text();

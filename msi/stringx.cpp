@@ -25,6 +25,8 @@ _stringx::_stringx(const std::wstring& text) {
     text_ = text;
 }
 
+_stringx::_stringx(std::wstring&& text) noexcept : text_(std::move(text)) {}
+
 _stringx::_stringx(const _stringx& other) {
     LastErrorGuard keep;
     text_ = other.text_;

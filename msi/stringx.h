@@ -28,6 +28,7 @@ public:
     _stringx(const wchar_t* text);  // null counts as empty
     _stringx(size_t count, const wchar_t* text);
     _stringx(const std::wstring& text);
+    _stringx(std::wstring&& text) noexcept;
     _stringx(const _stringx& other);
     _stringx(_stringx&& other) noexcept;
     ~_stringx();
