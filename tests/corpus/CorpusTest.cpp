@@ -112,23 +112,4 @@ TEST_F(Corpus, FileSearchAnswersWhatTheManifestSays) {
         EXPECT_EQ(Answer(signature, false), Search(true, L"[SystemFolder]" + name, L"", L"")) << _stringx(name).AsNarrow();
 }
 
-// The first front end with the resolved-folder switch off also takes the gallery's files.
-TEST_F(Corpus, WithoutTheFolderSwitchTheGalleryAnswersToo) {
-    _stringx ini = JoinPath(cvtest::FreshScratchDir(L"corpus-switch"), L"AppServices.ini");
-    ASSERT_TRUE(CopyFileW(ini_.c_str(), ini.c_str(), FALSE));
-    ASSERT_TRUE(WritePrivateProfileStringW(L"MergeModules", L"MatchResolvedFolder", L"0", ini.c_str()));
-    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", ini.c_str());
-    std::map<std::wstring, int> holders;  // names delivered by more than one module answer by visiting order
-    for (const auto& file : manifest_.files) ++holders[file.name];
-    size_t gallery = 0;
-    for (const auto& file : manifest_.files) {
-        if (holders[file.name] != 1 || !(file.gallery || file.version.size() % 7 == 0)) continue;
-        gallery += file.gallery;
-        std::wstring expected = manifest_.ExpectedModule(file, false).empty() ? L"" : file.Signature();
-        EXPECT_EQ(Answer(expected, !expected.empty()), Search(false, L"[SystemFolder]" + file.name, L"", file.version))
-            << _stringx(file.name).AsNarrow();
-    }
-    EXPECT_GT(gallery, 0u);
-}
-
 }  // namespace
