@@ -2,6 +2,8 @@
 
 #include "model/ModuleIndex.h"
 
+#include <iterator>
+
 namespace {
 // The file title: no folder, no extension.
 _stringx FileTitle(const _stringx& path) {
@@ -148,7 +150,16 @@ void CatalogEntry::AddDependency(const DependencyEntry& entry) {
 void CatalogEntry::AddExclusion(const ExclusionEntry& entry) { TheLists().exclusions[entry.Key] = entry; }
 
 void CatalogEntry::AddFile(const FileEntry& entry) { TheLists().files[entry.FileKey] = entry; }
-void CatalogEntry::AddFile(FileEntry&& entry) { TheLists().files[entry.FileKey] = std::move(entry); }
+void CatalogEntry::AddFile(FileEntry&& entry) {
+    // A list read in key order is filed at the end each time, without a search.
+    FileMap& files = TheLists().files;
+    if (files.empty() || std::prev(files.end())->first < entry.FileKey) {
+        _stringx key = entry.FileKey;
+        files.emplace_hint(files.end(), std::move(key), std::move(entry));
+    } else {
+        files[entry.FileKey] = std::move(entry);
+    }
+}
 
 void CatalogEntry::ReadGalleryDependencies() {
     LONG count = GetDependencyCount();

@@ -93,6 +93,25 @@ void ResolveInto(MSIHANDLE database, const _stringx& key, DirectoryAnswer& answe
     }
 }
 
+// The list as the catalog files it: one record per key, in key order, so that it is filed without a
+// search. Of several rows with one key the one of the highest Sequence wins, and of those the last
+// fetched, as when the rows were filed one by one in Sequence order.
+void KeepOnePerKey(std::vector<FileEntry>& files) {
+    std::vector<uint32_t> order(files.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        int byKey = files[a].FileKey.compare(files[b].FileKey);
+        if (byKey != 0) return byKey < 0;
+        return files[a].Sequence != files[b].Sequence ? files[a].Sequence < files[b].Sequence : a < b;
+    });
+    std::vector<FileEntry> kept;
+    kept.reserve(files.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        if (i + 1 == order.size() || files[order[i]].FileKey != files[order[i + 1]].FileKey)
+            kept.push_back(std::move(files[order[i]]));
+    files.swap(kept);
+}
+
 void ReadFiles(const _stringx& path, ModuleReadResult& result) {
     InstallerHandle database = OpenReadOnly(path);
     if (!database) {
@@ -101,7 +120,7 @@ void ReadFiles(const _stringx& path, ModuleReadResult& result) {
     }
     // No ORDER BY: the installer library sorts slowly, and a table's rows differ in their keys, so
     // the order they come in changes nothing but which of two rows with one key would win. For the
-    // files that stays the higher Sequence, as sorted here.
+    // files that stays the higher Sequence, as sorted below.
     std::map<_stringx, _stringx> componentDirectories;
     {
         TableCursor components;
@@ -126,8 +145,7 @@ void ReadFiles(const _stringx& path, ModuleReadResult& result) {
         result.Files.push_back(std::move(entry));
     }
     cursor.Close();
-    std::stable_sort(result.Files.begin(), result.Files.end(),
-                     [](const FileEntry& a, const FileEntry& b) { return a.Sequence < b.Sequence; });
+    KeepOnePerKey(result.Files);
     // Every folder the list names, through the same open: the file search asks for them by key. The
     // table read once answers most of them; the queries answer the rest.
     DirectoryTable table;
@@ -184,6 +202,7 @@ public:
         return _stringx(std::move(text));
     }
     void Guid(GUID& guid) { Raw(&guid, sizeof guid); }
+    void Fail() { ok_ = false; }
     // A count of items that each take at least one number: more than the rest could hold is damage.
     uint32_t Count() {
         uint32_t count = Number();
@@ -320,10 +339,21 @@ void EncodeResult(const ModuleReadResult& result, std::string& out) {
         w.Text(e.MaxVersion);
         w.Number(static_cast<uint32_t>(e.Language));
     }
+    // Thousands of files share a few folders: each folder's key is sent once. The long name is
+    // the stored name's, made again on the other side.
+    std::vector<const _stringx*> folders;
+    for (const FileEntry& f : result.Files) folders.push_back(&f.Directory);
+    std::sort(folders.begin(), folders.end(), [](const _stringx* a, const _stringx* b) { return *a < *b; });
+    folders.erase(std::unique(folders.begin(), folders.end(), [](const _stringx* a, const _stringx* b) { return *a == *b; }),
+                  folders.end());
+    w.Number(static_cast<uint32_t>(folders.size()));
+    for (const _stringx* folder : folders) w.Text(*folder);
     w.Number(static_cast<uint32_t>(result.Files.size()));
     for (const FileEntry& f : result.Files) {
-        for (const _stringx* text : {&f.StoredName, &f.LongName, &f.Version, &f.Language, &f.Directory, &f.FileKey})
-            w.Text(*text);
+        for (const _stringx* text : {&f.StoredName, &f.Version, &f.Language, &f.FileKey}) w.Text(*text);
+        auto folder = std::lower_bound(folders.begin(), folders.end(), &f.Directory,
+                                       [](const _stringx* a, const _stringx* b) { return *a < *b; });
+        w.Number(static_cast<uint32_t>(folder - folders.begin()));
         w.Number(static_cast<uint32_t>(f.FileSize));
         w.Number(static_cast<uint32_t>(f.Sequence));
     }
@@ -364,10 +394,17 @@ bool DecodeResult(const std::string& in, ModuleReadResult& result) {
         e.Language = r.Signed();
         result.Exclusions.push_back(std::move(e));
     }
-    for (uint32_t n = r.Count(); n > 0 && r.ok(); --n) {
+    std::vector<_stringx> folders;
+    for (uint32_t n = r.Count(); n > 0 && r.ok(); --n) folders.push_back(r.Text());
+    uint32_t files = r.Count();
+    if (r.ok()) result.Files.reserve(files);
+    for (; files > 0 && r.ok(); --files) {
         FileEntry f;
-        for (_stringx* text : {&f.StoredName, &f.LongName, &f.Version, &f.Language, &f.Directory, &f.FileKey})
-            *text = r.Text();
+        for (_stringx* text : {&f.StoredName, &f.Version, &f.Language, &f.FileKey}) *text = r.Text();
+        f.LongName = LongFileName(f.StoredName);
+        uint32_t folder = r.Number();
+        if (folder < folders.size()) f.Directory = folders[folder];
+        else r.Fail();
         f.FileSize = r.Signed();
         f.Sequence = r.Signed();
         result.Files.push_back(std::move(f));

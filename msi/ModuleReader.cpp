@@ -54,16 +54,23 @@ void ModuleEntry::ReadExclusions() {
     if (read.Failure) read.Failure.Raise();
 }
 
+void ModuleEntry::TakeDirectories(DirectoryAnswerMap& read) {
+    // What is known already stands.
+    DirectoryAnswerMap& known = Directories();
+    if (known.empty()) known.swap(read);
+    else known.insert(std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
+}
+
 void ModuleEntry::ReadFiles() {
     ModuleReadResult read = ReadModuleGuarded(ModuleRead::Files, Path());
-    for (const FileEntry& entry : read.Files) AddFile(entry);
+    for (FileEntry& entry : read.Files) AddFile(std::move(entry));
     // The folders come with the list, so a file replaced or removed since then answers from them.
-    Directories().insert(read.Directories.begin(), read.Directories.end());
+    TakeDirectories(read.Directories);
     if (read.Failure) read.Failure.Raise();
 }
 
 void ModuleEntry::AdoptFileList(ModuleReadResult& read) {
-    Directories().insert(read.Directories.begin(), read.Directories.end());
+    TakeDirectories(read.Directories);
     std::unique_ptr<CComException> failure;
     if (read.Failure) {
         try {

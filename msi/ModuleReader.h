@@ -32,6 +32,8 @@ private:
 
     // Target folders read so far, each at most once; made with the first of them.
     DirectoryAnswerMap& Directories();
+    // Files what a read learnt of the folders, keeping what was known before.
+    void TakeDirectories(DirectoryAnswerMap& read);
     std::unique_ptr<DirectoryAnswerMap> directories_;
 };
 
