@@ -42,25 +42,49 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     for (const Candidate& candidate : candidates_) entries.push_back(candidate.entry);
     PreloadFileLists(entries);
     size_t records = 0;
-    for (const Candidate& candidate : candidates_) records += candidate.entry->LoadedFiles().size();
+    for (const Candidate& candidate : candidates_) {
+        candidate.entry->PreloadFiles();
+        records += candidate.entry->LoadedFiles().size();
+    }
+    // Two passes: each record's name numbered and counted, then each record put in its name's run.
     byName_.reserve(records);
+    std::vector<uint32_t> nameOf;
+    nameOf.reserve(records);
+    runStart_.clear();
     std::wstring key;
     for (size_t position = 0; position < candidates_.size(); ++position) {
         CatalogEntry& entry = *candidates_[position].entry;
-        entry.PreloadFiles();
         if (entry.FilesFailurePending()) failing_.push_back(position);
         for (const auto& file : entry.LoadedFiles()) {
             LowerInto(file.second.LongName, key);
-            auto named = byName_.find(key);
-            if (named == byName_.end()) named = byName_.emplace(key, Hits()).first;
-            Hits& hits = named->second;
-            hits.position.push_back(static_cast<uint32_t>(position));
-            hits.record.push_back(&file.second);
-            hits.keyHash.push_back(HashNoCase(file.second.Directory));
-            hits.folderHash.push_back(0);
-            hits.folder.push_back(kFolderUnknown);
+            auto named = byName_.try_emplace(key, static_cast<uint32_t>(runStart_.size())).first;
+            if (named->second == runStart_.size()) runStart_.push_back(0);
+            ++runStart_[named->second];
+            nameOf.push_back(named->second);
         }
     }
+    // Counts to starts, with the end of the last run after them.
+    uint32_t start = 0;
+    for (uint32_t& count : runStart_) {
+        uint32_t next = start + count;
+        count = start;
+        start = next;
+    }
+    runStart_.push_back(start);
+    position_.resize(records);
+    record_.resize(records);
+    keyHash_.resize(records);
+    folderHash_.assign(records, 0);
+    folder_.assign(records, kFolderUnknown);
+    std::vector<uint32_t> filled(runStart_.begin(), runStart_.end() - 1);
+    size_t next = 0;
+    for (size_t position = 0; position < candidates_.size(); ++position)
+        for (const auto& file : candidates_[position].entry->LoadedFiles()) {
+            uint32_t at = filled[nameOf[next++]]++;
+            position_[at] = static_cast<uint32_t>(position);
+            record_[at] = &file.second;
+            keyHash_[at] = HashNoCase(file.second.Directory);
+        }
     generation_ = generation;
     built_ = true;
 }

@@ -21,14 +21,15 @@ public:
 
     // The records of one name, in visiting order, with what searches learnt of them: hashes that
     // tell most records that cannot match from one that might, without comparing texts or resolving
-    // folders again. Kept column by column, as a search of a common name runs down thousands.
+    // folders again. A run of the index's columns: a search of a common name runs down thousands.
     enum FolderState : uint8_t { kFolderUnknown, kFolderResolved, kFolderUnresolvable };
     struct Hits {
-        std::vector<uint32_t> position;     // of the candidate
-        std::vector<const FileEntry*> record;
-        std::vector<uint32_t> keyHash;      // of the record's directory key, without case
-        std::vector<uint32_t> folderHash;   // of its resolved folder, without case, once resolved
-        std::vector<FolderState> folder;
+        const uint32_t* position;  // of the candidate
+        const FileEntry* const* record;
+        const uint32_t* keyHash;   // of the record's directory key, without case
+        uint32_t* folderHash;      // of its resolved folder, without case, once resolved
+        FolderState* folder;
+        size_t count;
     };
 
     bool IsCurrent(ULONG generation) const { return built_ && generation_ == generation; }
@@ -45,8 +46,8 @@ public:
         auto named = byName_.find(NameKey(fileName));
         size_t failing = 0;
         if (named != byName_.end()) {
-            Hits& hits = named->second;
-            size_t count = hits.position.size();
+            Hits hits = Run(named->second);
+            size_t count = hits.count;
             for (size_t at = 0; at < count;) {
                 if (!mayMatch(hits, at)) {
                     ++at;
@@ -75,9 +76,23 @@ private:
         for (; next < failing_.size() && failing_[next] < end; ++next) candidates_[failing_[next]].entry->Files();
     }
 
+    Hits Run(uint32_t name) {
+        uint32_t begin = runStart_[name];
+        return {&position_[begin], &record_[begin], &keyHash_[begin], &folderHash_[begin], &folder_[begin],
+                runStart_[name + 1] - begin};
+    }
+
     bool built_ = false;
     ULONG generation_ = 0;
     std::vector<Candidate> candidates_;
-    std::unordered_map<std::wstring, Hits> byName_;
+    std::unordered_map<std::wstring, uint32_t> byName_;  // name key -> its number
+    // Every record, grouped by name in the names' order, each group in visiting order; a name's
+    // group starts at runStart_[name] and ends where the next one starts.
+    std::vector<uint32_t> runStart_;
+    std::vector<uint32_t> position_;
+    std::vector<const FileEntry*> record_;
+    std::vector<uint32_t> keyHash_;
+    std::vector<uint32_t> folderHash_;
+    std::vector<FolderState> folder_;
     std::vector<size_t> failing_;  // positions whose file list read failed, ascending
 };
