@@ -44,9 +44,9 @@ struct Outcome {
 Outcome Mmcat(const _stringx& arguments) {
     Outcome outcome;
     static int run = 0;
-    _stringx errFile = JoinPath(cvtest::FreshScratchDir(_stringx::Formatted(L"cli-stderr-%lu-%d",
-                                                                            GetCurrentProcessId(), ++run).c_str()),
-                                L"stderr.txt");
+    _stringx errFolder =
+        cvtest::FreshScratchDir(_stringx::Formatted(L"cli-stderr-%lu-%d", GetCurrentProcessId(), ++run).c_str());
+    _stringx errFile = JoinPath(errFolder, L"stderr.txt");
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
@@ -79,6 +79,7 @@ Outcome Mmcat(const _stringx& arguments) {
     drain.join();
     GetExitCodeProcess(process.hProcess, &outcome.exitCode);
     outcome.err = cvtest::ReadBytes(errFile);
+    cvtest::RemoveTree(errFolder);
     return outcome;
 }
 
