@@ -396,9 +396,8 @@ bool DecodeResult(const std::string& in, ModuleReadResult& result) {
     }
     std::vector<_stringx> folders;
     for (uint32_t n = r.Count(); n > 0 && r.ok(); --n) folders.push_back(r.Text());
-    uint32_t files = r.Count();
-    if (r.ok()) result.Files.reserve(files);
-    for (; files > 0 && r.ok(); --files) {
+    // Not reserved ahead: a garbled count must not ask for more than the reply holds.
+    for (uint32_t files = r.Count(); files > 0 && r.ok(); --files) {
         FileEntry f;
         for (_stringx* text : {&f.StoredName, &f.Version, &f.Language, &f.FileKey}) *text = r.Text();
         f.LongName = LongFileName(f.StoredName);
