@@ -341,18 +341,18 @@ void EncodeResult(const ModuleReadResult& result, std::string& out) {
     }
     // Thousands of files share a few folders: each folder's key is sent once. The long name is
     // the stored name's, made again on the other side.
+    auto before = [](const _stringx* a, const _stringx* b) { return *a < *b; };
+    auto same = [](const _stringx* a, const _stringx* b) { return *a == *b; };
     std::vector<const _stringx*> folders;
     for (const FileEntry& f : result.Files) folders.push_back(&f.Directory);
-    std::sort(folders.begin(), folders.end(), [](const _stringx* a, const _stringx* b) { return *a < *b; });
-    folders.erase(std::unique(folders.begin(), folders.end(), [](const _stringx* a, const _stringx* b) { return *a == *b; }),
-                  folders.end());
+    std::sort(folders.begin(), folders.end(), before);
+    folders.erase(std::unique(folders.begin(), folders.end(), same), folders.end());
     w.Number(static_cast<uint32_t>(folders.size()));
     for (const _stringx* folder : folders) w.Text(*folder);
     w.Number(static_cast<uint32_t>(result.Files.size()));
     for (const FileEntry& f : result.Files) {
         for (const _stringx* text : {&f.StoredName, &f.Version, &f.Language, &f.FileKey}) w.Text(*text);
-        auto folder = std::lower_bound(folders.begin(), folders.end(), &f.Directory,
-                                       [](const _stringx* a, const _stringx* b) { return *a < *b; });
+        auto folder = std::lower_bound(folders.begin(), folders.end(), &f.Directory, before);
         w.Number(static_cast<uint32_t>(folder - folders.begin()));
         w.Number(static_cast<uint32_t>(f.FileSize));
         w.Number(static_cast<uint32_t>(f.Sequence));
