@@ -2,7 +2,7 @@
 
 #include <array>
 #include <cwctype>
-#include "msi/ModuleReader.h"
+#include "msi/ModuleEntry.h"
 
 namespace {
 // The search compares names with _wcsicmp, which lowers each character with towlower. That is a
@@ -43,7 +43,7 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     PreloadFileLists(entries);
     size_t records = 0;
     for (const Candidate& candidate : candidates_) {
-        candidate.entry->PreloadFiles();
+        candidate.entry->LoadFiles();
         records += candidate.entry->LoadedFiles().size();
     }
     // Two passes: each record's name numbered and counted, then each record put in its name's run.

@@ -73,7 +73,8 @@ public:
 private:
     // Gives each candidate before `end` whose list read failed its chance to raise.
     void RaiseFailuresBefore(size_t end, size_t& next) {
-        for (; next < failing_.size() && failing_[next] < end; ++next) candidates_[failing_[next]].entry->Files();
+        for (; next < failing_.size() && failing_[next] < end; ++next)
+            if (ReadFailure failure = candidates_[failing_[next]].entry->TakeFilesFailure()) failure.Raise();
     }
 
     Hits Run(uint32_t name) {

@@ -3,7 +3,7 @@
 #include <utility>
 #include "model/ModuleRecords.h"
 #include "server/ComException.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 namespace {
 // An entry reads the file named after its gallery name, so the name is the file's title.

@@ -7,7 +7,7 @@
 #include <memory>
 #include "appservices.h"
 #include "model/CatalogEntry.h"
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 // Lower-cased full path of a gallery description file -> the entry made from it. A later scan
 // replaces the entry stored for the same path; module objects handed out earlier share the old one,

@@ -4,7 +4,8 @@
 #include <cwctype>
 #include <set>
 #include <shlwapi.h>
-#include "catalog/SearchLocations.h"
+#include "catalog/FileSearch.h"
+#include "catalog/SearchLocationItems.h"
 #include "catalog/SettingsDocument.h"
 #include "folders/FolderSyntax.h"
 #include "model/ModuleIndex.h"
@@ -53,37 +54,6 @@ bool SignatureForFile(const _stringx& fileName, _stringx& signature) {
     return true;
 }
 
-// _wcsicmp(a, b) == 0, without lowering the characters that are equal as they stand: the file
-// search compares thousands of folders and keys that share long beginnings.
-bool SameText(const _stringx& a, const _stringx& b) {
-    size_t length = a.length();
-    if (length != b.length()) return false;
-    const wchar_t* x = a.c_str();
-    const wchar_t* y = b.c_str();
-    for (size_t i = 0; i < length; ++i)
-        if (x[i] != y[i] && towlower(x[i]) != towlower(y[i])) return false;
-    return true;
-}
-
-_stringx Trimmed(const _stringx& text) {
-    const std::wstring& all = text.str();
-    size_t first = all.find_first_not_of(L" \t\r\n");
-    if (first == std::wstring::npos) return _stringx();
-    size_t last = all.find_last_not_of(L" \t\r\n");
-    return _stringx(all.substr(first, last - first + 1));
-}
-
-std::vector<_stringx> SplitAtComma(const _stringx& text) {
-    std::vector<_stringx> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t comma = text.find(L',', start);
-        parts.push_back(text.substr(start, comma == _stringx::npos ? _stringx::npos : comma - start));
-        if (comma == _stringx::npos) break;
-        start = comma + 1;
-    }
-    return parts;
-}
 }  // namespace
 
 // Construction connects to the application services; a failure there fails the creation.
@@ -214,10 +184,6 @@ void MMCatalog::EnsureCurrent() {
     dirty_ = 0;
 }
 
-HRESULT MMCatalog::ReportComException(const com_exception& error, const wchar_t* context) {
-    return ::ReportComException(error, CLSID_MMCatalog, context);
-}
-
 STDMETHODIMP MMCatalog::Refresh(LONG* result) {
     if (result) *result = 0;
     return Guard([&] {
@@ -313,35 +279,6 @@ STDMETHODIMP MMCatalog::FindModule(BSTR signature, LONG, IDispatch** module) {
     });
 }
 
-// False only for a record that DeliversFile would pass over, judged by what the index knows.
-static bool MayDeliver(const FileNameIndex::Hits& hits, size_t i, const FileQuery& query) {
-    if (query.matchDirectoryKey && hits.keyHash[i] != query.directoryKeyHash) return false;
-    if (query.matchResolvedFolder && !query.folderPart.empty())
-        return hits.folder[i] == FileNameIndex::kFolderUnknown ||
-               (hits.folder[i] == FileNameIndex::kFolderResolved && hits.folderHash[i] == query.folderHash);
-    return true;
-}
-
-bool MMCatalog::DeliversFile(CatalogEntry& entry, FileNameIndex::Hits& hits, size_t begin, size_t end,
-                             const FileQuery& query) {
-    for (size_t i = begin; i < end; ++i) {
-        if (!MayDeliver(hits, i, query)) continue;
-        const FileEntry* record = hits.record[i];
-        if (query.matchDirectoryKey && !SameText(record->Directory, query.directoryKey)) continue;
-        if (query.matchResolvedFolder && !query.folderPart.empty()) {
-            // A folder is resolved once per entry: what an earlier search learnt of it stands.
-            const _stringx* resolved = entry.ModuleDirectory(record->Directory);
-            hits.folder[i] = resolved ? FileNameIndex::kFolderResolved : FileNameIndex::kFolderUnresolvable;
-            hits.folderHash[i] = resolved ? FileNameIndex::HashNoCase(*resolved) : 0;
-            if (!resolved || hits.folderHash[i] != query.folderHash || !SameText(*resolved, query.folderPart)) continue;
-        }
-        // A file without a version stands for version "0".
-        if (record->Version.empty() ? query.version.str() != L"0" : record->Version != query.version) continue;
-        return true;
-    }
-    return false;
-}
-
 bool MMCatalog::TakeCandidate(const FileNameIndex::Candidate& candidate, const _stringx& fileName,
                               IMergeModule2** module, VARIANT_BOOL* found) {
     ComPtr<IMergeModule2> object;
@@ -366,19 +303,9 @@ bool MMCatalog::TakeCandidate(const FileNameIndex::Candidate& candidate, const _
 HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module,
                               VARIANT_BOOL* found, bool matchDirectoryKey, bool matchResolvedFolder) {
     return Guard([&] {
-        _stringx folderPart, filePart;
-        SplitFolderPath(path, folderPart, filePart);
-        size_t lastSlash = filePart.rfind(L'\\');
-        _stringx fileName = lastSlash == _stringx::npos ? filePart : filePart.substr(lastSlash + 1);
-        FileQuery query{folderPart, _stringx(directoryKey), _stringx(version), matchDirectoryKey, matchResolvedFolder,
-                        FileNameIndex::HashNoCase(_stringx(directoryKey)), FileNameIndex::HashNoCase(folderPart)};
-        if (query.version.empty()) query.version = L"0";
-
-        if (!fileName.empty())
-            for (const _stringx& pattern : excludedFilePatterns_) {
-                _stringx trimmed = Trimmed(pattern);
-                if (!trimmed.empty() && PathMatchSpecW(fileName.c_str(), trimmed.c_str())) return S_OK;
-            }
+        const FileQuery query = FileQuery::Make(path, directoryKey, version, matchDirectoryKey, matchResolvedFolder);
+        const _stringx& fileName = query.fileName;
+        if (IsExcludedFileName(fileName, excludedFilePatterns_)) return S_OK;
 
         // Search locations in list order, each one's modules in path order, then the gallery: the
         // index keeps that order, and a search looks only at the records of the wanted name.
@@ -456,10 +383,6 @@ STDMETHODIMP MMCatalog::IsApplicable(IUnknown* project, VARIANT_BOOL* applicable
 }
 
 // ---------------------------------------------------------------- MMCatalogPro
-
-HRESULT MMCatalogPro::ReportComException(const com_exception& error, const wchar_t* context) {
-    return ::ReportComException(error, CLSID_MMCatalogPro, context);
-}
 
 STDMETHODIMP MMCatalogPro::Refresh(LONG* result) {
     if (result) *result = 0;

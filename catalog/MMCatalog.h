@@ -7,7 +7,7 @@
 #include <set>
 #include <vector>
 #include "appservices.h"
-#include "catalog/CatalogSources.h"
+#include "catalog/SearchLocationList.h"
 #include "catalog/FileNameIndex.h"
 #include "catalog/GalleryScan.h"
 #include "model/Collections.h"
@@ -16,7 +16,7 @@
 #include "server/ComException.h"
 #include "server/ComObject.h"
 #include "server/Dispatch.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 // The error-information face of the catalog classes carries their two class operations.
 struct ICatalogErrorFace : public ISupportErrorInfo {
@@ -37,6 +37,11 @@ public:
     STDMETHODIMP Reserved4(LONG, LONG* result) override;
     STDMETHODIMP Reserved5(LONG) override { return S_OK; }
     STDMETHODIMP SetAutoRefresh(VARIANT_BOOL on) override;
+
+    // Reports as the class that was created, whichever of the two it is.
+    HRESULT ReportComException(const com_exception& error, const wchar_t* context) override {
+        return ::ReportComException(error, ReportingClass(), context);
+    }
 
     static size_t LiveCount();
     // A change seen by one catalog makes every live catalog rebuild on its next read.
@@ -72,21 +77,9 @@ protected:
     SourcesLease lease_ = LeaseSources();
 };
 
-// What the file search asks of one record besides its name.
-struct FileQuery {
-    _stringx folderPart;
-    _stringx directoryKey;
-    _stringx version;
-    bool matchDirectoryKey;
-    bool matchResolvedFolder;
-    uint32_t directoryKeyHash;  // FileNameIndex::HashNoCase of the key and the folder
-    uint32_t folderHash;
-};
-
 class MMCatalog : public MMCatalogBase {
 public:
     HRESULT FinalConstruct() override;
-    HRESULT ReportComException(const com_exception& error, const wchar_t* context) override;
 
     STDMETHODIMP Refresh(LONG* result) override;
     STDMETHODIMP GetSearchLocations(IDispatch** locations) override;
@@ -113,8 +106,6 @@ private:
     // The search of FindModuleForFile and FindModuleForFileEx with their switches.
     HRESULT FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module, VARIANT_BOOL* found,
                        bool matchDirectoryKey, bool matchResolvedFolder);
-    // Whether one of the entry's records of the wanted name is the file asked for.
-    bool DeliversFile(CatalogEntry& entry, FileNameIndex::Hits& hits, size_t begin, size_t end, const FileQuery& query);
     // Hands the candidate out as the search's answer, unless the workspace excludes the file there.
     bool TakeCandidate(const FileNameIndex::Candidate& candidate, const _stringx& fileName, IMergeModule2** module,
                        VARIANT_BOOL* found);
@@ -132,7 +123,6 @@ private:
 class MMCatalogPro : public MMCatalogBase {
 public:
     HRESULT FinalConstruct() override { return S_OK; }
-    HRESULT ReportComException(const com_exception& error, const wchar_t* context) override;
 
     STDMETHODIMP Refresh(LONG* result) override;
     STDMETHODIMP Reserved3(LONG*) override { return S_OK; }

@@ -4,7 +4,7 @@
 #include "cvmmupdater.h"
 #include "server/ComObject.h"
 #include "server/Dispatch.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 class MMCatalogManager : public ComObjectRoot,
                          public ISupportErrorInfo,

@@ -2,7 +2,7 @@
 
 #include <memory>
 #include "server/ComException.h"
-#include "server/FileStamp.h"
+#include "base/FileStamp.h"
 #include "server/SiblingLoader.h"
 
 namespace {

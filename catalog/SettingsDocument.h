@@ -5,8 +5,8 @@
 #include <ole2.h>
 #include <msxml2.h>
 #include <vector>
-#include "msi/stringx.h"
-#include "server/Handles.h"
+#include "base/stringx.h"
+#include "base/Handles.h"
 
 // A DOM document of the newest parser there is: 6.0, 4.0, then 3.0, first as registered classes,
 // then straight from msxml6.dll, msxml4.dll, msxml3.dll. parserVersion gets 6, 4 or 3. Raises the

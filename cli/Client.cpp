@@ -1,7 +1,7 @@
 #include "cli/Client.h"
 
 #include "model/ModuleRecords.h"
-#include "msi/ModuleReader.h"
+#include "msi/ModuleEntry.h"
 #include "server/ComException.h"
 
 namespace {
@@ -153,7 +153,7 @@ ModuleSummary ReadSummary(IMergeModule2* module) {
     return summary;
 }
 
-std::vector<FileRecord> ReadFiles(IMergeModule2* module) {
+std::vector<FileRecord> FileRecordsOf(IMergeModule2* module) {
     return ReadList<IFileItem, FileRecord>(
         module, &IMergeModule2::get_Files, IID_IFileItem, L"Files", [](IFileItem* item, FileRecord& file) {
             file.FileKey = ItemText(item, &IFileItem::get_FileKey, L"FileKey");
@@ -201,7 +201,7 @@ ModuleDetails ReadDetails(IMergeModule2* module) {
     details.CustomActions =
         ReadNames<ICustomActionItem>(module, &IMergeModule2::get_CustomActions, IID_ICustomActionItem, L"CustomActions");
     details.DownloadFiles = ReadDownloadFiles(module);
-    details.Files = ReadFiles(module);
+    details.Files = FileRecordsOf(module);
     ResolveTargetFolders(details.Summary.Path, details.Files);
     return details;
 }

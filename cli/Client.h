@@ -7,8 +7,8 @@
 #include <vector>
 #include "cli/Closure.h"
 #include "cvmmupdater.h"
-#include "msi/stringx.h"
-#include "server/Handles.h"
+#include "base/stringx.h"
+#include "base/Handles.h"
 
 // A failure the tool reports and ends with: the message for stderr and the exit code.
 class ToolError {
@@ -58,7 +58,7 @@ struct ModuleDetails {
 ModuleSummary ReadSummary(IMergeModule2* module);
 // Everything the module answers; files with their folders resolved in the module file itself.
 ModuleDetails ReadDetails(IMergeModule2* module);
-std::vector<FileRecord> ReadFiles(IMergeModule2* module);
+std::vector<FileRecord> FileRecordsOf(IMergeModule2* module);
 // The target folder of each file, resolved by the server's own resolution in the module at path.
 void ResolveTargetFolders(const _stringx& path, std::vector<FileRecord>& files);
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <map>
 #include <vector>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 struct Requirement {
     _stringx ModuleId;

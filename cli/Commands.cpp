@@ -10,14 +10,14 @@ namespace {
 // ---------------------------------------------------------------- JSON of the records
 
 json Summary(const ModuleSummary& module) {
-    return json{{"entry_key", Utf8(module.EntryKey)},   {"module_id", Utf8(module.ModuleId)},
-                {"display_name", Utf8(module.DisplayName)}, {"version", Utf8(module.Version)},
-                {"language", module.Language},          {"source", Utf8(module.Source())},
-                {"path", Utf8(module.Path)},            {"present", module.Present},
+    return json{{"entry_key", ToUtf8(module.EntryKey)},   {"module_id", ToUtf8(module.ModuleId)},
+                {"display_name", ToUtf8(module.DisplayName)}, {"version", ToUtf8(module.Version)},
+                {"language", module.Language},          {"source", ToUtf8(module.Source())},
+                {"path", ToUtf8(module.Path)},            {"present", module.Present},
                 {"newer_version", module.NewerVersion}};
 }
 
-json OrNull(bool has, const _stringx& text) { return has ? json(Utf8(text)) : json(nullptr); }
+json OrNull(bool has, const _stringx& text) { return has ? json(ToUtf8(text)) : json(nullptr); }
 
 // "[SystemFolder]MyDir" and "zeta.dll" give "[SystemFolder]MyDir\zeta.dll"; a root reference takes
 // the name directly.
@@ -29,53 +29,53 @@ _stringx TargetPath(const FileRecord& file) {
 }
 
 json File(const FileRecord& file) {
-    return json{{"file_key", Utf8(file.FileKey)},
-                {"file_name", Utf8(file.FileName)},
-                {"stored_name", Utf8(file.StoredName)},
-                {"directory", Utf8(file.Directory)},
+    return json{{"file_key", ToUtf8(file.FileKey)},
+                {"file_name", ToUtf8(file.FileName)},
+                {"stored_name", ToUtf8(file.StoredName)},
+                {"directory", ToUtf8(file.Directory)},
                 {"target_folder", OrNull(file.Resolved, file.TargetFolder)},
                 {"target_path", OrNull(file.Resolved, TargetPath(file))},
-                {"version", Utf8(file.Version)},
-                {"language", Utf8(file.Language)},
+                {"version", ToUtf8(file.Version)},
+                {"language", ToUtf8(file.Language)},
                 {"size", file.Size},
                 {"sequence", file.Sequence}};
 }
 
 json Dependency(const Requirement& requirement) {
-    return json{{"module_id", Utf8(requirement.ModuleId)},
+    return json{{"module_id", ToUtf8(requirement.ModuleId)},
                 {"language", requirement.Language},
-                {"version", Utf8(requirement.Version)}};
+                {"version", ToUtf8(requirement.Version)}};
 }
 
 json ExclusionRule(const Exclusion& exclusion) {
-    return json{{"module_id", Utf8(exclusion.ModuleId)},
+    return json{{"module_id", ToUtf8(exclusion.ModuleId)},
                 {"language", exclusion.Language},
-                {"min_version", Utf8(exclusion.MinVersion)},
-                {"max_version", Utf8(exclusion.MaxVersion)}};
+                {"min_version", ToUtf8(exclusion.MinVersion)},
+                {"max_version", ToUtf8(exclusion.MaxVersion)}};
 }
 
 json Details(const ModuleDetails& details) {
     json result = Summary(details.Summary);
-    result["revision_number"] = Utf8(details.RevisionNumber);
-    result["subject"] = Utf8(details.Subject);
-    result["author"] = Utf8(details.Author);
-    result["comments"] = Utf8(details.Comments);
-    result["resolved_path"] = Utf8(details.ResolvedPath);
+    result["revision_number"] = ToUtf8(details.RevisionNumber);
+    result["subject"] = ToUtf8(details.Subject);
+    result["author"] = ToUtf8(details.Author);
+    result["comments"] = ToUtf8(details.Comments);
+    result["resolved_path"] = ToUtf8(details.ResolvedPath);
     result["dependencies"] = json::array();
     for (const Requirement& r : details.Dependencies) result["dependencies"].push_back(Dependency(r));
     result["exclusions"] = json::array();
     for (const Exclusion& e : details.Exclusions) result["exclusions"].push_back(ExclusionRule(e));
     result["dialogs"] = json::array();
-    for (const _stringx& name : details.Dialogs) result["dialogs"].push_back(Utf8(name));
+    for (const _stringx& name : details.Dialogs) result["dialogs"].push_back(ToUtf8(name));
     result["custom_actions"] = json::array();
-    for (const _stringx& name : details.CustomActions) result["custom_actions"].push_back(Utf8(name));
+    for (const _stringx& name : details.CustomActions) result["custom_actions"].push_back(ToUtf8(name));
     result["download_files"] = json::array();
     for (const DownloadFileRecord& d : details.DownloadFiles)
-        result["download_files"].push_back(json{{"location", Utf8(d.Location)},
-                                                {"media_location", Utf8(d.MediaLocation)},
-                                                {"internet_location", Utf8(d.InternetLocation)},
+        result["download_files"].push_back(json{{"location", ToUtf8(d.Location)},
+                                                {"media_location", ToUtf8(d.MediaLocation)},
+                                                {"internet_location", ToUtf8(d.InternetLocation)},
                                                 {"size", d.Size},
-                                                {"checksum", Utf8(d.CheckSum)}});
+                                                {"checksum", ToUtf8(d.CheckSum)}});
     result["files"] = json::array();
     for (const FileRecord& f : details.Files) result["files"].push_back(File(f));
     return result;
@@ -200,20 +200,6 @@ std::string Quoted(const std::string& text) {
 }
 }  // namespace
 
-std::string Utf8(const _stringx& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    if (n) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-_stringx FromUtf8(const std::string& text) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n, L'\0');
-    if (n) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return _stringx(out);
-}
-
 void Print(const std::string& text) {
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
@@ -251,7 +237,7 @@ int ShowCommand(const Request& request) {
 int FindCommand(const Request& request) {
     CatalogClient catalog;
     ComPtr<IMergeModule2> module = catalog.FindModule(request.Argument);
-    json result{{"signature", Utf8(NormalizedSignature(request.Argument))},
+    json result{{"signature", ToUtf8(NormalizedSignature(request.Argument))},
                 {"module", module ? Summary(ReadSummary(module.Get())) : json(nullptr)}};
     if (request.Format == OutputFormat::Json)
         PrintJson(result);
@@ -268,9 +254,9 @@ int WhichCommand(const Request& request) {
     ComPtr<IMergeModule2> module =
         catalog.FindModuleForFile(request.Argument, request.DirectoryKey, request.Version, found);
     _stringx version = request.Version.empty() ? _stringx(L"0") : request.Version;
-    json result{{"path", Utf8(request.Argument)},
-                {"directory_key", Utf8(request.DirectoryKey)},
-                {"version", Utf8(version)},
+    json result{{"path", ToUtf8(request.Argument)},
+                {"directory_key", ToUtf8(request.DirectoryKey)},
+                {"version", ToUtf8(version)},
                 {"found", static_cast<bool>(module)},
                 {"matched_by", module ? json(found ? "files" : "index") : json(nullptr)},
                 {"module", module ? Summary(ReadSummary(module.Get())) : json(nullptr)},
@@ -279,7 +265,7 @@ int WhichCommand(const Request& request) {
         // Why nothing matched: every module's files of that name, with their folders and versions.
         _stringx fileName = FileNameOf(request.Argument);
         for (const auto& candidate : catalog.Modules()) {
-            std::vector<FileRecord> files = ReadFiles(candidate.Get());
+            std::vector<FileRecord> files = FileRecordsOf(candidate.Get());
             std::vector<FileRecord> named;
             for (const FileRecord& file : files)
                 if (_wcsicmp(file.FileName.c_str(), fileName.c_str()) == 0) named.push_back(file);
@@ -288,8 +274,8 @@ int WhichCommand(const Request& request) {
             ResolveTargetFolders(summary.Path, named);
             for (const FileRecord& file : named) {
                 json entry = File(file);
-                entry["entry_key"] = Utf8(summary.EntryKey);
-                entry["display_name"] = Utf8(summary.DisplayName);
+                entry["entry_key"] = ToUtf8(summary.EntryKey);
+                entry["display_name"] = ToUtf8(summary.DisplayName);
                 result["candidates"].push_back(entry);
             }
         }
@@ -300,9 +286,9 @@ int WhichCommand(const Request& request) {
         Print(std::string(found ? "Delivered by " : "Named by the file-to-module index: ") +
               SummaryText(result["module"]));
     } else {
-        std::string text = "No module delivers " + Utf8(request.Argument) +
-                           (request.DirectoryKey.empty() ? "" : " from directory " + Utf8(request.DirectoryKey)) +
-                           " in version " + Utf8(version) + ".\n";
+        std::string text = "No module delivers " + ToUtf8(request.Argument) +
+                           (request.DirectoryKey.empty() ? "" : " from directory " + ToUtf8(request.DirectoryKey)) +
+                           " in version " + ToUtf8(version) + ".\n";
         if (result["candidates"].empty()) text += "No module has a file of that name.\n";
         for (const json& candidate : result["candidates"])
             text += "  " + S(candidate["entry_key"]) + " has " + FileText(candidate) + "\n";
@@ -321,7 +307,7 @@ int DepsCommand(const Request& request) {
         return found;
     });
 
-    json result{{"root", Utf8(root->EntryKey)}, {"complete", closure.Complete()}};
+    json result{{"root", ToUtf8(root->EntryKey)}, {"complete", closure.Complete()}};
     json& modules = result["modules"] = json::array();
     json& missing = result["missing"] = json::array();
     json& tooOld = result["too_old"] = json::array();
@@ -329,42 +315,42 @@ int DepsCommand(const Request& request) {
         json needs = json::array();
         for (const ResolvedRequirement& r : closure.Requirements[module->EntryKey]) {
             json entry = Dependency(r.Wanted);
-            entry["resolved"] = r.Found ? json(Utf8(r.Found->EntryKey)) : json(nullptr);
+            entry["resolved"] = r.Found ? json(ToUtf8(r.Found->EntryKey)) : json(nullptr);
             entry["too_old"] = r.TooOld;
             needs.push_back(entry);
             if (!r.Found) {
                 json item = Dependency(r.Wanted);
-                item["required_by"] = Utf8(module->EntryKey);
+                item["required_by"] = ToUtf8(module->EntryKey);
                 missing.push_back(item);
             } else if (r.TooOld) {
-                tooOld.push_back(json{{"entry_key", Utf8(r.Found->EntryKey)},
-                                      {"version", Utf8(r.Found->Version)},
-                                      {"required_version", Utf8(r.Wanted.Version)},
-                                      {"required_by", Utf8(module->EntryKey)}});
+                tooOld.push_back(json{{"entry_key", ToUtf8(r.Found->EntryKey)},
+                                      {"version", ToUtf8(r.Found->Version)},
+                                      {"required_version", ToUtf8(r.Wanted.Version)},
+                                      {"required_by", ToUtf8(module->EntryKey)}});
             }
         }
-        modules.push_back(json{{"entry_key", Utf8(module->EntryKey)},
-                               {"module_id", Utf8(module->ModuleId)},
+        modules.push_back(json{{"entry_key", ToUtf8(module->EntryKey)},
+                               {"module_id", ToUtf8(module->ModuleId)},
                                {"language", module->Language},
-                               {"version", Utf8(module->Version)},
+                               {"version", ToUtf8(module->Version)},
                                {"requires", needs}});
     }
     json& excluded = result["excluded"] = json::array();
     for (const ViolatedExclusion& v : closure.Violations) {
         json item = ExclusionRule(v.Rule);
-        item["entry_key"] = Utf8(v.Excluded->EntryKey);
-        item["version"] = Utf8(v.Excluded->Version);
-        item["excluded_by"] = Utf8(v.ExcludedBy->EntryKey);
+        item["entry_key"] = ToUtf8(v.Excluded->EntryKey);
+        item["version"] = ToUtf8(v.Excluded->Version);
+        item["excluded_by"] = ToUtf8(v.ExcludedBy->EntryKey);
         excluded.push_back(item);
     }
     json& cycles = result["cycles"] = json::array();
     for (const auto& cycle : closure.Cycles) {
         json path = json::array();
-        for (const _stringx& key : cycle) path.push_back(Utf8(key));
+        for (const _stringx& key : cycle) path.push_back(ToUtf8(key));
         cycles.push_back(path);
     }
     json& order = result["merge_order"] = json::array();
-    for (const _stringx& key : closure.MergeOrder) order.push_back(Utf8(key));
+    for (const _stringx& key : closure.MergeOrder) order.push_back(ToUtf8(key));
     int exitCode = closure.Complete() ? 0 : 1;
 
     if (request.Format == OutputFormat::Json) {

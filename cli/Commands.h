@@ -3,7 +3,8 @@
 // incomplete closure. Failures are thrown as ToolError.
 #pragma once
 #include <string>
-#include "msi/stringx.h"
+#include "base/Utf8.h"
+#include "base/stringx.h"
 
 enum class OutputFormat { Text, Json, Dot };
 
@@ -20,8 +21,6 @@ int WhichCommand(const Request& request);
 int FindCommand(const Request& request);
 int DepsCommand(const Request& request);
 
-std::string Utf8(const _stringx& text);
-_stringx FromUtf8(const std::string& text);
 // Writes UTF-8 text to stdout or stderr as it is, with no line-ending translation.
 void Print(const std::string& text);
 void PrintError(const std::string& text);

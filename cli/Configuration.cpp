@@ -2,7 +2,8 @@
 
 #include <shlwapi.h>
 #include "cli/Client.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
+#include "base/Utf8.h"
 
 namespace {
 const wchar_t kIniVariable[] = L"CVAPPSERVICES_INI";
@@ -29,13 +30,7 @@ _stringx FolderOption(const wchar_t* option, const _stringx& folder) {
 }
 
 void WriteUtf8File(const _stringx& path, const _stringx& text) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr,
-                                     nullptr);
-    std::string bytes("\xEF\xBB\xBF");
-    size_t bom = bytes.size();
-    bytes.resize(bom + length);
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &bytes[bom], length, nullptr,
-                        nullptr);
+    std::string bytes = "\xEF\xBB\xBF" + ToUtf8(text);
     unique_file file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||

@@ -4,7 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <vector>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 struct ConfigurationOptions {
     std::vector<_stringx> SearchFolders;  // --path, in order

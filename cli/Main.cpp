@@ -73,7 +73,7 @@ int wmain(int argc, wchar_t** argv) {
     } restore{consoleCodePage};
 
     std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i) arguments.push_back(Utf8(argv[i]));
+    for (int i = 0; i < argc; ++i) arguments.push_back(ToUtf8(_stringx(argv[i])));
     std::vector<const char*> pointers;
     for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
 
@@ -123,10 +123,10 @@ int wmain(int argc, wchar_t** argv) {
     try {
         exitCode = Run(command, options);
     } catch (const ToolError& e) {
-        PrintError("mmcat: " + Utf8(e.Message()) + "\n");
+        PrintError("mmcat: " + ToUtf8(e.Message()) + "\n");
         exitCode = e.ExitCode();
     } catch (const CComException& e) {
-        PrintError("mmcat: " + Utf8(e.Error().Description()) + "\n");
+        PrintError("mmcat: " + ToUtf8(e.Error().Description()) + "\n");
     } catch (const std::bad_alloc&) {
         PrintError("mmcat: out of memory\n");
     } catch (const std::exception& e) {

@@ -2,7 +2,7 @@
 
 #include <new>
 #include "server/SiblingLoader.h"
-#include "standins/CvObjMgr/CvObjMgr.h"
+#include "idl/CvObjMgr.h"
 
 namespace {
 const wchar_t* const kPropertyFolders[] = {

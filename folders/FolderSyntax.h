@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <memory>
 #include <vector>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 // Stateless; the operations keep this order. Owners delete through the concrete type (see
 // FolderSyntaxRegistry), so the table carries no destructor.

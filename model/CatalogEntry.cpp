@@ -3,6 +3,7 @@
 #include "model/ModuleIndex.h"
 
 #include <iterator>
+#include <utility>
 
 namespace {
 // The file title: no folder, no extension.
@@ -88,18 +89,21 @@ const ExclusionMap& CatalogEntry::Exclusions() {
 }
 
 const FileMap& CatalogEntry::Files() {
-    if (!filesLoaded_) {
-        filesLoaded_ = true;
-        if (fromGallery_)
-            ReadGalleryFiles();
-        else
-            ReadFiles();
-    } else if (lists_ && lists_->filesFailure) {
-        CComException failure = std::move(*lists_->filesFailure);
-        lists_->filesFailure.reset();
-        throw failure;
-    }
+    LoadFiles();
+    if (ReadFailure failure = TakeFilesFailure()) failure.Raise();
     return TheLists().files;
+}
+
+void CatalogEntry::LoadFiles() {
+    if (filesLoaded_) return;
+    filesLoaded_ = true;
+    ReadFailure failure = fromGallery_ ? ReadGalleryFiles() : ReadFiles();
+    if (failure) TheLists().filesFailure = std::move(failure);
+}
+
+ReadFailure CatalogEntry::TakeFilesFailure() {
+    if (!lists_) return ReadFailure();
+    return std::exchange(lists_->filesFailure, ReadFailure());
 }
 
 const FileMap& CatalogEntry::LoadedFiles() const {
@@ -112,20 +116,11 @@ CatalogEntry::Lists& CatalogEntry::TheLists() {
     return *lists_;
 }
 
-void CatalogEntry::AdoptFiles(std::vector<FileEntry>&& files, std::unique_ptr<CComException> failure) {
+void CatalogEntry::AdoptFiles(std::vector<FileEntry>&& files, ReadFailure failure) {
     filesLoaded_ = true;
     for (FileEntry& entry : files) AddFile(std::move(entry));
     files.clear();
-    TheLists().filesFailure = std::move(failure);
-}
-
-void CatalogEntry::PreloadFiles() {
-    if (filesLoaded_) return;
-    try {
-        Files();
-    } catch (const CComException& failure) {
-        TheLists().filesFailure = std::make_unique<CComException>(failure);
-    }
+    if (failure) TheLists().filesFailure = std::move(failure);
 }
 
 bool CatalogEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) {
@@ -140,7 +135,7 @@ void CatalogEntry::ReadDialogNames(std::vector<_stringx>&) {}
 void CatalogEntry::ReadCustomActionNames(std::vector<_stringx>&) {}
 void CatalogEntry::ReadDependencies() {}
 void CatalogEntry::ReadExclusions() {}
-void CatalogEntry::ReadFiles() {}
+ReadFailure CatalogEntry::ReadFiles() { return ReadFailure(); }
 
 void CatalogEntry::AddDependency(const DependencyEntry& entry) {
     if (entry.ModuleId == moduleId_ && entry.Language == language_ && entry.Version == version_) return;
@@ -188,18 +183,24 @@ void CatalogEntry::ReadGalleryExclusions() {
     }
 }
 
-void CatalogEntry::ReadGalleryFiles() {
-    LONG count = GetFileCount();
-    for (LONG i = 0; i < count; ++i) {
-        unique_bstr key, name, version;
-        LONG language = 0;
-        FileEntry entry;
-        GetFile(i, key.put(), name.put(), version.put(), &entry.FileSize, &language);
-        entry.FileKey = key.get();
-        entry.StoredName = name.get();
-        entry.LongName = LongFileName(entry.StoredName);
-        entry.Version = version.get();
-        entry.Language = _stringx::Formatted(L"%d", static_cast<int>(language));
-        AddFile(entry);
+// A description file that fails part way is kept as a module file's failed read is.
+ReadFailure CatalogEntry::ReadGalleryFiles() {
+    try {
+        LONG count = GetFileCount();
+        for (LONG i = 0; i < count; ++i) {
+            unique_bstr key, name, version;
+            LONG language = 0;
+            FileEntry entry;
+            GetFile(i, key.put(), name.put(), version.put(), &entry.FileSize, &language);
+            entry.FileKey = key.get();
+            entry.StoredName = name.get();
+            entry.LongName = LongFileName(entry.StoredName);
+            entry.Version = version.get();
+            entry.Language = _stringx::Formatted(L"%d", static_cast<int>(language));
+            AddFile(entry);
+        }
+    } catch (const CComException& error) {
+        return ReadFailure::Of(error.Error());
     }
+    return ReadFailure();
 }

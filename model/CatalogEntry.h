@@ -55,8 +55,10 @@ public:
     const FileMap& Files();
     // Reads the file list now without raising: a failure of that read waits for the first caller
     // of Files(), who sees it exactly as if the list had been read for him.
-    void PreloadFiles();
+    void LoadFiles();
     bool FilesFailurePending() const { return lists_ && lists_->filesFailure; }
+    // The failure of the file list's read, once: whoever takes it raises it.
+    ReadFailure TakeFilesFailure();
     bool FilesLoaded() const { return filesLoaded_; }
     // The file list as read so far, without reading or raising.
     const FileMap& LoadedFiles() const;
@@ -76,12 +78,13 @@ protected:
     virtual void ReadCustomActionNames(std::vector<_stringx>& names);
     virtual void ReadDependencies();  // calls AddDependency per row
     virtual void ReadExclusions();    // calls AddExclusion per row
-    virtual void ReadFiles();         // calls AddFile per row
+    virtual ReadFailure ReadFiles();  // calls AddFile per row; a failure is kept for Files()
+
+    // The file list read elsewhere, taken as LoadFiles would have read it.
+    void AdoptFiles(std::vector<FileEntry>&& files, ReadFailure failure);
 
     // Skips a module's dependency on itself (same ModuleID, language and version); a later record
     // with a key already present replaces the earlier one.
-    // The file list read elsewhere, taken as PreloadFiles would have read it.
-    void AdoptFiles(std::vector<FileEntry>&& files, std::unique_ptr<CComException> failure);
 
     void AddDependency(const DependencyEntry& entry);
     void AddExclusion(const ExclusionEntry& entry);
@@ -91,7 +94,7 @@ protected:
 private:
     void ReadGalleryDependencies();
     void ReadGalleryExclusions();
-    void ReadGalleryFiles();
+    ReadFailure ReadGalleryFiles();
 
     _stringx moduleId_;
     _stringx path_;
@@ -112,7 +115,7 @@ private:
         DependencyMap dependencies;
         ExclusionMap exclusions;
         FileMap files;
-        std::unique_ptr<CComException> filesFailure;
+        ReadFailure filesFailure;
     };
     Lists& TheLists();
 

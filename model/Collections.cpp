@@ -1,7 +1,7 @@
 #include "model/Collections.h"
 
 #include <algorithm>
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 namespace {
 bool IsIntegerType(VARTYPE type) { return type == VT_I2 || type == VT_I4 || type == VT_UI2 || type == VT_UI4; }

@@ -21,10 +21,10 @@
 #include <map>
 #include <vector>
 #include "cvmmupdater.h"
-#include "msi/stringx.h"
+#include "base/stringx.h"
 #include "server/ComObject.h"
 #include "server/Dispatch.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "server/ServerModule.h"
 
 struct CollectionElement {

@@ -5,8 +5,8 @@
 #pragma once
 #include <windows.h>
 #include "model/ProfileAccess.h"
-#include "msi/stringx.h"
-#include "server/Handles.h"
+#include "base/stringx.h"
+#include "base/Handles.h"
 
 class GalleryEntry {
 public:

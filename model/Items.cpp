@@ -2,7 +2,7 @@
 
 #include <new>
 #include "server/ComException.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 HRESULT CopyTextOut(const _stringx& text, BSTR* out) {
     if (!out) return S_OK;

@@ -9,7 +9,7 @@
 #include "model/Collections.h"
 #include "model/GalleryEntry.h"
 #include "model/ModuleRecords.h"
-#include "msi/stringx.h"
+#include "base/stringx.h"
 #include "server/ComObject.h"
 #include "server/Dispatch.h"
 #include "server/ServerModule.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <map>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 // Keys compared code unit by code unit.
 using IndexMap = std::map<_stringx, _stringx>;

@@ -3,7 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <map>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 // One required module.
 struct DependencyEntry {

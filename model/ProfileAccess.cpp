@@ -1,7 +1,7 @@
 #include "model/ProfileAccess.h"
 
 #include "server/ComException.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "server/SiblingLoader.h"
 
 namespace {

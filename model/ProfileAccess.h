@@ -5,8 +5,8 @@
 #include <vector>
 #include "appservices.h"
 #include "profilereader.h"
-#include "msi/stringx.h"
-#include "server/Handles.h"
+#include "base/stringx.h"
+#include "base/Handles.h"
 
 ComPtr<IProfileFile> CreateProfileReader();
 // Null when the file has no such section.

@@ -1,7 +1,7 @@
 // Dotted versions a.b.c.d and the decimal numbers of gallery description files.
 #pragma once
 #include <windows.h>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 // Decimal text the way _wtol reads it: leading blanks, optional sign, digits up to the first
 // non-digit; no digits gives 0.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 namespace {
 constexpr uint32_t kEndOfChain = 0xFFFFFFFE;

@@ -5,8 +5,8 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
-#include "msi/stringx.h"
-#include "server/Handles.h"
+#include "base/stringx.h"
+#include "base/Handles.h"
 
 CV_HANDLE_TRAITS(installer_traits, MSIHANDLE, 0, MsiCloseHandle(h));
 using InstallerHandle = unique_any<installer_traits>;

@@ -3,9 +3,10 @@
 #include <memory>
 #include <new>
 #include "model/Items.h"
-#include "msi/ModuleReader.h"
+#include "msi/ModuleEntry.h"
 #include "server/ComException.h"
-#include "server/Handles.h"
+#include "base/Bstr.h"
+#include "base/Handles.h"
 
 namespace {
 template <typename Body>
@@ -19,11 +20,6 @@ HRESULT Boundary(Body&& body) {
     RaiseComException(com_exception(hr));
 }
 
-BSTR NewBstr(const wchar_t* text, UINT length) {
-    BSTR copy = SysAllocStringLen(text, length);
-    if (!copy) throw std::bad_alloc();
-    return copy;
-}
 }  // namespace
 
 void EntryHolder::Reset(CatalogEntry* entry, bool owns, std::shared_ptr<void> keepAlive) {

@@ -5,21 +5,12 @@
 #include <cstring>
 #include <new>
 #include <set>
-#include "folders/DirectoryResolver.h"
+#include "msi/DirectoryResolver.h"
 #include "msi/CompoundFile.h"
 #include "msi/InstallerAccess.h"
 #include "server/ComException.h"
 
 namespace {
-// The failure that the thread's error information describes now.
-ReadFailure TakeFailure(const CComException& error) {
-    ReadFailure failure;
-    failure.Error = error.Error().Error();
-    failure.InterfaceGuid = error.Error().InterfaceGuid();
-    failure.Description = error.Error().Description();
-    return failure;
-}
-
 InstallerHandle OpenReadOnly(const _stringx& path) {
     InstallerHandle database;
     if (MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_READONLY, database.put()) != ERROR_SUCCESS) database.reset();
@@ -89,7 +80,7 @@ void ResolveInto(MSIHANDLE database, const _stringx& key, DirectoryAnswer& answe
         answer.Status = ResolveDirectoryPath(database, key, answer.Path, ResolveOptions());
         if (answer.Status != ERROR_SUCCESS) answer.Path.clear();
     } catch (const CComException& error) {
-        answer.Failure = TakeFailure(error);
+        answer.Failure = ReadFailure::Of(error.Error());
     }
 }
 
@@ -112,7 +103,7 @@ void KeepOnePerKey(std::vector<FileEntry>& files) {
     files.swap(kept);
 }
 
-void ReadFiles(const _stringx& path, ModuleReadResult& result) {
+void ReadFileList(const _stringx& path, ModuleReadResult& result) {
     InstallerHandle database = OpenReadOnly(path);
     if (!database) {
         result.InstallerFailed = true;
@@ -256,17 +247,6 @@ _stringx ReadSummaryText(MSIHANDLE summary, UINT property) {
     return _stringx(larger);
 }
 
-void ReadFailure::Raise() const {
-    ComPtr<ICreateErrorInfo> create;
-    CheckResult(CreateErrorInfo(create.Put()));
-    CheckResult(create->SetGUID(InterfaceGuid));
-    CheckResult(create->SetDescription(const_cast<wchar_t*>(Description.c_str())));
-    ComPtr<IErrorInfo> info;
-    CheckResult(create.As(IID_IErrorInfo, info));
-    CheckResult(SetErrorInfo(0, info.Get()));
-    RaiseComException(com_exception(Error));
-}
-
 void PerformModuleRead(ModuleRead what, const _stringx& path, const _stringx& argument, ModuleReadResult& result,
                        bool checkContainer) {
     result.Path = path;
@@ -281,11 +261,11 @@ void PerformModuleRead(ModuleRead what, const _stringx& path, const _stringx& ar
         case ModuleRead::CustomActions: ReadFirstColumn(path, L"CustomAction", result); break;
         case ModuleRead::Dependencies: ReadDependencies(path, result); break;
         case ModuleRead::Exclusions: ReadExclusions(path, result); break;
-        case ModuleRead::Files: ReadFiles(path, result); break;
+        case ModuleRead::Files: ReadFileList(path, result); break;
         case ModuleRead::Directory: ReadDirectory(path, argument, result); break;
         }
     } catch (const CComException& error) {
-        result.Failure = TakeFailure(error);
+        result.Failure = ReadFailure::Of(error.Error());
         result.InstallerFailed = true;
     } catch (const std::bad_alloc&) {
         result.Failure.Error = E_OUTOFMEMORY;

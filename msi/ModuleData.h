@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 #include "model/ModuleRecords.h"
+#include "server/ComException.h"
 
 enum class ModuleRead : uint32_t {
     Header = 1,
@@ -28,17 +29,6 @@ struct ModuleHeader {
     _stringx Comments;
     _stringx RevisionNumber;
     _stringx Subject;
-};
-
-// A failure raised by a read: what the thread's error information said.
-struct ReadFailure {
-    HRESULT Error = S_OK;
-    GUID InterfaceGuid{};
-    _stringx Description;
-
-    explicit operator bool() const { return FAILED(Error); }
-    // Publishes the error information again and throws the server's exception.
-    [[noreturn]] void Raise() const;
 };
 
 // A Directory key's target folder: installer status 0 with the path, another status, or a failure.

@@ -10,7 +10,7 @@
 #include <shellapi.h>
 #include <string>
 #include "msi/ModuleData.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 namespace {
 LONG WINAPI EndAtOnce(EXCEPTION_POINTERS* exception) {

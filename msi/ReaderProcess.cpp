@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include "base/FileStamp.h"
 
 // Off only in the benchmark build, which compares the guarded reads with plain ones.
 bool g_moduleReadGuard = true;
@@ -15,20 +16,6 @@ namespace {
 constexpr DWORD kStartTimeoutMilliseconds = 30000;  // a cold start of the platform can be slow
 constexpr uint32_t kLargestReply = 256u << 20;
 constexpr ULONGLONG kProgressLook = 1000;
-
-struct FileStamp {
-    ULONGLONG size = 0;
-    ULONGLONG time = 0;
-    bool operator==(const FileStamp& other) const { return size == other.size && time == other.time; }
-};
-
-bool StampOf(const _stringx& path, FileStamp& stamp) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
-    stamp.size = static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-    stamp.time = static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
-    return true;
-}
 }  // namespace
 
 bool ReaderProcess::Start() {
@@ -257,8 +244,7 @@ struct ReaderPool {
         std::lock_guard<std::mutex> hold(unreadableLock);
         auto known = unreadable.find(path);
         if (known == unreadable.end()) return false;
-        FileStamp stamp;
-        if (StampOf(path, stamp) && known->second == stamp) return true;
+        if (FileStamp::Of(path.c_str()).SameAs(known->second)) return true;
         unreadable.erase(known);
         return false;
     }
@@ -347,8 +333,7 @@ struct ReaderPool {
             return result;
         }
         // Stamped before the read: a file changed meanwhile is tried afresh next time.
-        FileStamp stamp;
-        bool stamped = StampOf(path, stamp);
+        const FileStamp stamp = FileStamp::Of(path.c_str());
         if (!reader) {
             // A copy of the server without its reader: read here, after the structural check.
             PerformModuleRead(what, path, argument, result);
@@ -377,7 +362,7 @@ struct ReaderPool {
             }
         }
         OutputDebugStringW((L"Module file cannot be read safely: " + path + L"\n").c_str());
-        if (stamped) NoteUnreadable(path, stamp);
+        if (stamp.present) NoteUnreadable(path, stamp);
         result = ModuleReadResult();
         result.Unsafe = true;
         return result;

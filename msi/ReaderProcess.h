@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 #include "msi/ModuleData.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 class ReaderProcess {
 public:

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string_view>
 #include <vector>
-#include "msi/ModuleReader.h"
+#include "msi/ModuleEntry.h"
 #include "msi/ReaderProcess.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 namespace {
 ULONG g_sourcesGeneration = 0;

@@ -1,7 +1,7 @@
 #include "server/ComException.h"
 
 #include <cwchar>
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 com_exception::com_exception(HRESULT hr) : hr_(hr) { FillFromErrorInfo(); }
 
@@ -53,6 +53,17 @@ _stringx SystemMessage(HRESULT hr) {
                              nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     unique_hlocal owner(text);
     return n && text ? _stringx(n, text) : _stringx();
+}
+
+void ReadFailure::Raise() const {
+    ComPtr<ICreateErrorInfo> create;
+    CheckResult(CreateErrorInfo(create.Put()));
+    CheckResult(create->SetGUID(InterfaceGuid));
+    CheckResult(create->SetDescription(const_cast<wchar_t*>(Description.c_str())));
+    ComPtr<IErrorInfo> info;
+    CheckResult(create.As(IID_IErrorInfo, info));
+    CheckResult(SetErrorInfo(0, info.Get()));
+    RaiseComException(com_exception(Error));
 }
 
 HRESULT ReportComException(const com_exception& error, REFCLSID reportingClass, const wchar_t* context) {

@@ -6,7 +6,7 @@
 #include <exception>
 #include <new>
 #include <utility>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 class com_exception : public std::exception {
 public:
@@ -43,6 +43,21 @@ private:
 };
 
 [[noreturn]] void RaiseComException(const com_exception& error);
+
+// A failure kept as a value (a read's, carried from the reader process or until a caller asks):
+// what the thread's error information said, raised again where it is reached.
+struct ReadFailure {
+    HRESULT Error = S_OK;
+    GUID InterfaceGuid{};
+    _stringx Description;
+
+    static ReadFailure Of(const com_exception& error) {
+        return ReadFailure{error.Error(), error.InterfaceGuid(), error.Description()};
+    }
+    explicit operator bool() const { return FAILED(Error); }
+    // Publishes the error information again and throws the server's exception.
+    [[noreturn]] void Raise() const;
+};
 
 // Installs error information that holds only a description (GUID_NULL, no source) for the thread.
 HRESULT PublishDescription(const _stringx& description);

@@ -1,7 +1,7 @@
 #include "server/ServerModule.h"
 
 #include <map>
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "cvmmupdater.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;

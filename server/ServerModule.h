@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <ole2.h>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 struct ObjectMapEntry;
 using CreatorFunc = HRESULT (*)(IUnknown* outer, REFIID iid, void** ppv);

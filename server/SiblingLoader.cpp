@@ -2,7 +2,7 @@
 
 #include <shlwapi.h>
 #include <vector>
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "server/ServerModule.h"
 
 SiblingLibraryCache& SiblingLibraryCache::Instance() {

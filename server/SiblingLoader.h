@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <map>
 #include <vector>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 // Loaded sibling libraries by the name the caller gave (exact, case-sensitive). Never unloaded.
 class SiblingLibraryCache {

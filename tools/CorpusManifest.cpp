@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shlwapi.h>
+#include "base/Utf8.h"
 
 namespace {
 std::vector<std::wstring> Fields(const std::wstring& line) {
@@ -21,9 +22,7 @@ bool ReadUtf8(const std::wstring& path, std::wstring& text) {
     DWORD got = 0;
     while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got) bytes.append(buffer, got);
     CloseHandle(file);
-    int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    text.assign(n, L'\0');
-    if (n) MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
+    text = FromUtf8(bytes);
     return true;
 }
 }  // namespace

@@ -25,7 +25,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tools/ModuleDamage.h"
 
 namespace {

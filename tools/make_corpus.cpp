@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 #include "tools/FixtureBuilder.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -311,16 +312,8 @@ void AddSurroundings(Corpus& corpus, int galleryModules) {
 
 // ---------------------------------------------------------------- writing
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
-    return bytes;
-}
-
 void WriteText(const std::wstring& path, const std::wstring& text) {
-    std::string bytes = Utf8(text);
+    std::string bytes = ToUtf8(text);
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
     bool ok = file != INVALID_HANDLE_VALUE &&

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 #include "tools/FixtureBuilder.h"
+#include "base/Utf8.h"
 
 namespace {
 
@@ -36,12 +37,9 @@ std::string ReadFileBytes(const std::wstring& path) {
     return bytes;
 }
 
-std::wstring FromUtf8(const std::string& bytes) {
-    if (bytes.empty()) return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    if (n <= 0) Fail(L"source is not UTF-8");
-    std::wstring text(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
+std::wstring StrictUtf8(const std::string& bytes) {
+    std::wstring text;
+    if (!FromUtf8Strict(bytes, text)) Fail(L"source is not UTF-8");
     return text;
 }
 
@@ -90,7 +88,7 @@ std::wstring Trim(const std::wstring& text) {
 }
 
 void ReadSummarySource(const std::wstring& path, std::map<std::wstring, std::wstring>& summary) {
-    for (const auto& raw : Split(FromUtf8(ReadFileBytes(path)), L'\n')) {
+    for (const auto& raw : Split(StrictUtf8(ReadFileBytes(path)), L'\n')) {
         std::wstring line = Trim(raw);
         if (line.empty() || line[0] == L'#') continue;
         size_t equals = line.find(L'=');
@@ -122,7 +120,7 @@ int wmain(int argc, wchar_t** argv) {
             }
         }
         for (const auto& name : tableOrder)
-            module.tables.push_back({name, ExpandTable(FromUtf8(ReadFileBytes(tables[name])))});
+            module.tables.push_back({name, ExpandTable(StrictUtf8(ReadFileBytes(tables[name])))});
 
         std::wstring work = MakeTempFolder();
         try {

@@ -1,4 +1,4 @@
-#include "standins/CvObjMgr/CvObjMgr.h"
+#include "idl/CvObjMgr.h"
 
 #include <cwchar>
 #include "standins/common/IniFile.h"

@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 #include "server/ComException.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 
 namespace {
 const size_t kNone = static_cast<size_t>(-1);

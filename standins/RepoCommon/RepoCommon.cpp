@@ -1,12 +1,12 @@
-#include "standins/RepoCommon/RepoCommon.h"
+#include "idl/RepoCommon.h"
 
 #include <msxml2.h>
 #include <list>
 #include <map>
 #include <memory>
 #include <new>
-#include "server/FileStamp.h"
-#include "server/Handles.h"
+#include "base/FileStamp.h"
+#include "base/Handles.h"
 
 namespace {
 // Missing from mingw's headers and libuuid.

@@ -2,8 +2,8 @@
 
 #include <cstring>
 #include <type_traits>
-#include "server/FileStamp.h"
-#include "server/Handles.h"
+#include "base/FileStamp.h"
+#include "base/Handles.h"
 
 namespace {
 const size_t kLargestFile = 64 * 1024 * 1024;  // far beyond any settings file; guards against a wrong path

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 #include <vector>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 class IniFile {
 public:

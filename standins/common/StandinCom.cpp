@@ -4,7 +4,7 @@
 #include <map>
 #include <new>
 #include "server/ComException.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "server/ServerModule.h"
 
 HRESULT OwnTypeInfo(REFIID iid, ITypeInfo** info) {
@@ -18,8 +18,3 @@ void RaiseError(HRESULT hr, const _stringx& description) {
     RaiseComException(com_exception(hr));
 }
 
-BSTR NewBstr(const _stringx& text) {
-    BSTR result = SysAllocStringLen(text.c_str(), static_cast<UINT>(text.length()));
-    if (!result) throw std::bad_alloc();
-    return result;
-}

@@ -2,7 +2,8 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
-#include "msi/stringx.h"
+#include "base/Bstr.h"
+#include "base/stringx.h"
 
 // The type information of an interface from the type library embedded in this module; cached per
 // interface, one reference out. The loader of DispatchImpl.
@@ -12,5 +13,3 @@ HRESULT OwnTypeInfo(REFIID iid, ITypeInfo** info);
 // which the method's error boundary turns into the HRESULT.
 [[noreturn]] void RaiseError(HRESULT hr, const _stringx& description);
 
-// A new BSTR of the text for an out parameter (never null); raises E_OUTOFMEMORY.
-BSTR NewBstr(const _stringx& text);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tests/collections/PropertyText.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"

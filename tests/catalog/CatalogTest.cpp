@@ -4,7 +4,7 @@
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
 #include "project.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 

@@ -8,10 +8,10 @@
 #include <set>
 #include <string>
 #include <vector>
-#include "catalog/CatalogSources.h"
+#include "catalog/SearchLocationList.h"
 #include "catalog/MMCatalog.h"
 #include "catalog/SettingsDocument.h"
-#include "folders/DirectoryResolver.h"
+#include "msi/DirectoryResolver.h"
 #include "folders/FolderSyntax.h"
 #include "model/ModuleIndex.h"
 #include "msi/InstallerAccess.h"

@@ -2,7 +2,7 @@
 // follows their changes.
 #include <windows.h>
 #include <gtest/gtest.h>
-#include "catalog/CatalogSources.h"
+#include "catalog/SearchLocationList.h"
 #include "server/SiblingLoader.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"

@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 #include <nlohmann/json.hpp>
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include "model/Collections.h"
 #include "model/Items.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tests/collections/PropertyText.h"
 #include "tests/support/TestSupport.h"
 

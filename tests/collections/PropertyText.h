@@ -3,8 +3,8 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <initializer_list>
-#include "msi/stringx.h"
-#include "server/Handles.h"
+#include "base/stringx.h"
+#include "base/Handles.h"
 
 namespace cvtest {
 

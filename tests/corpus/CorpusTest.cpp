@@ -5,7 +5,7 @@
 #include <map>
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tests/collections/PropertyText.h"
 #include "tests/support/TestSupport.h"
 #include "tools/CorpusManifest.h"

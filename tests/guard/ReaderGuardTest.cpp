@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include "msi/CompoundFile.h"
-#include "msi/ModuleReader.h"
+#include "msi/ModuleEntry.h"
 #include "msi/ReaderProcess.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"

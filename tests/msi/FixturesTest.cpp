@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <propidl.h>
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <algorithm>
-#include "msi/ModuleReader.h"
+#include "msi/ModuleEntry.h"
 #include "msi/SearchLocation.h"
 #include "server/ComException.h"
 #include "tests/support/Environment.h"

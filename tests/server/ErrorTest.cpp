@@ -4,7 +4,7 @@
 #include "CvMMUpdater2.h"
 #include "server/ComException.h"
 #include "server/ComObject.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

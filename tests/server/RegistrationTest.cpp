@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <vector>
 #include "CvMMUpdater2.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tests/server/ServerDll.h"
 #include "tests/support/TestSupport.h"
 

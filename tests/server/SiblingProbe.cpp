@@ -3,7 +3,7 @@
 //                                      then "cache <entries>"
 #include <windows.h>
 #include <cstdio>
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "server/SiblingLoader.h"
 
 int wmain(int argc, wchar_t** argv) {

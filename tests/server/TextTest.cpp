@@ -1,6 +1,6 @@
 #include <windows.h>
 #include <gtest/gtest.h>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

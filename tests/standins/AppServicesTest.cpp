@@ -3,7 +3,7 @@
 #include <functional>
 #include "appservices.h"
 #include "server/SiblingLoader.h"
-#include "standins/CvObjMgr/CvObjMgr.h"
+#include "idl/CvObjMgr.h"
 #include "tests/standins/StandinTest.h"
 
 namespace {

@@ -97,7 +97,7 @@ TEST_F(ProfileReader, FindsNamesInAnyCaseAndGivesValuesAsWritten) {
         std::wstring text;
         for (const wchar_t* line : lines) text += std::wstring(line) + (encoding == 1 ? L"\n" : L"\r\n");
         ComPtr<IProfileFile> file = Open(encoding == 2 ? standintest::Utf16File(text)
-                                                       : (encoding ? "\xEF\xBB\xBF" : "") + standintest::Utf8(text));
+                                                       : (encoding ? "\xEF\xBB\xBF" : "") + ToUtf8(text));
         ASSERT_TRUE(file);
         for (const Lookup& l : lookups)
             EXPECT_EQ(std::wstring(l.expected), ValueOf(file.Get(), l.section, l.key))

@@ -1,6 +1,6 @@
 // The repository library, linked by import as the server links it.
 #include <windows.h>
-#include "standins/RepoCommon/RepoCommon.h"
+#include "idl/RepoCommon.h"
 #include "tests/standins/StandinTest.h"
 
 namespace {

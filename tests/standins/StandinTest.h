@@ -3,9 +3,10 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
-#include "msi/stringx.h"
-#include "server/Handles.h"
+#include "base/stringx.h"
+#include "base/Handles.h"
 #include "tests/support/TestSupport.h"
+#include "base/Utf8.h"
 
 namespace standintest {
 
@@ -17,13 +18,6 @@ inline _stringx ScratchForThisTest() {
 }
 
 inline void PointSettingsAt(const _stringx& path) { SetEnvironmentVariableW(L"CVAPPSERVICES_INI", path.c_str()); }
-
-inline std::string Utf8(const std::wstring& text) {
-    std::string bytes(text.size() * 3, '\0');
-    bytes.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                                         &bytes[0], static_cast<int>(bytes.size()), nullptr, nullptr)));
-    return bytes;
-}
 
 // The bytes of a UTF-16LE file with its byte-order mark.
 inline std::string Utf16File(const std::wstring& text) {

@@ -1,28 +1,22 @@
 #include "tests/support/Environment.h"
 
 #include "tests/support/TestSupport.h"
+#include "base/Utf8.h"
 
 namespace cvtest {
 namespace {
 const wchar_t kIniVariable[] = L"CVAPPSERVICES_INI";
 
-std::string Utf8(const _stringx& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    if (n) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
 std::string XmlAttribute(const _stringx& text) {
     std::string out;
-    for (char c : Utf8(text))
+    for (char c : ToUtf8(text))
         out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
     return out;
 }
 
 std::string IniSection(const char* section, const TextPairs& entries) {
     std::string text = std::string("[") + section + "]\r\n";
-    for (const auto& entry : entries) text += Utf8(entry.first) + "=" + Utf8(entry.second) + "\r\n";
+    for (const auto& entry : entries) text += ToUtf8(entry.first) + "=" + ToUtf8(entry.second) + "\r\n";
     return text;
 }
 }  // namespace

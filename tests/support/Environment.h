@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 #include <vector>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 namespace cvtest {
 

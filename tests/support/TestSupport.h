@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 namespace cvtest {
 

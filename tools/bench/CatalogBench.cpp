@@ -20,7 +20,7 @@
 #include <vector>
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
-#include "server/Handles.h"
+#include "base/Handles.h"
 #include "tools/CorpusManifest.h"
 #include "tools/bench/Clock.h"
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <msiquery.h>
 #include <vector>
-#include "folders/DirectoryResolver.h"
+#include "msi/DirectoryResolver.h"
 #include "msi/InstallerAccess.h"
 #include "server/ComException.h"
 #include "tests/support/Environment.h"

@@ -1,4 +1,4 @@
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 #include <shlwapi.h>
 #include <cstdlib>

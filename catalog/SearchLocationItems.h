@@ -2,7 +2,7 @@
 // to the search path or take one out, and an item per location.
 #pragma once
 #include <windows.h>
-#include "catalog/CatalogSources.h"
+#include "catalog/SearchLocationList.h"
 #include "model/Collections.h"
 #include "model/Items.h"
 

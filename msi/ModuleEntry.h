@@ -25,7 +25,7 @@ protected:
     void ReadCustomActionNames(std::vector<_stringx>& names) override;
     void ReadDependencies() override;
     void ReadExclusions() override;
-    void ReadFiles() override;
+    ReadFailure ReadFiles() override;
 
 private:
     void ApplyHeader(const ModuleReadResult& read);

@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <cstddef>
 #include <vector>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 #ifdef REPOCOMMON_BUILD
 #define REPOCOMMON_API __declspec(dllexport)

@@ -1,4 +1,5 @@
-// CvObjMgr.dll: the environment's object manager, as far as the merge-module server asks it.
+// CvObjMgr.dll: the environment's object manager, as far as the merge-module server asks it (our
+// stand-in is built from standins/).
 // Loaded with LoadLibrary; the export has no decoration.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "msi/ModuleReader.h"
+#include "msi/ModuleEntry.h"
 
 #include <stdexcept>
 #include "msi/InstallerAccess.h"
@@ -61,25 +61,17 @@ void ModuleEntry::TakeDirectories(DirectoryAnswerMap& read) {
     else known.insert(std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
 }
 
-void ModuleEntry::ReadFiles() {
+ReadFailure ModuleEntry::ReadFiles() {
     ModuleReadResult read = ReadModuleGuarded(ModuleRead::Files, Path());
     for (FileEntry& entry : read.Files) AddFile(std::move(entry));
     // The folders come with the list, so a file replaced or removed since then answers from them.
     TakeDirectories(read.Directories);
-    if (read.Failure) read.Failure.Raise();
+    return read.Failure;
 }
 
 void ModuleEntry::AdoptFileList(ModuleReadResult& read) {
     TakeDirectories(read.Directories);
-    std::unique_ptr<CComException> failure;
-    if (read.Failure) {
-        try {
-            read.Failure.Raise();
-        } catch (const CComException& error) {
-            failure = std::make_unique<CComException>(error);
-        }
-    }
-    AdoptFiles(std::move(read.Files), std::move(failure));
+    AdoptFiles(std::move(read.Files), std::move(read.Failure));
 }
 
 void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
@@ -107,10 +99,7 @@ const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
     if (known == directories.end()) {
         // The file list brings every folder it names through one open; its own failure is
         // reported by whoever asks for the list.
-        try {
-            Files();
-        } catch (const CComException&) {
-        }
+        LoadFiles();
         known = directories.find(directoryKey);
     }
     if (known == directories.end()) {

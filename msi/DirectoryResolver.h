@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <msi.h>
 #include <map>
-#include "msi/stringx.h"
+#include "base/stringx.h"
 
 // Upper-case form -> written form of the installer's predefined folders that root a target path.
 const std::map<_stringx, _stringx>& PredefinedFolderNames();
@@ -34,6 +34,7 @@ public:
     bool Resolve(const _stringx& key, UINT& status, _stringx& result) const;
 
 private:
+    class Rows;  // the walk's view of the rows read
     struct Row {
         _stringx parent;
         _stringx defaultDir;

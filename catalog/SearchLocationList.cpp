@@ -1,10 +1,10 @@
-#include "catalog/CatalogSources.h"
+#include "catalog/SearchLocationList.h"
 
 #include <shlwapi.h>
 #include <set>
 #include "server/ComException.h"
-#include "server/Handles.h"
-#include "standins/RepoCommon/RepoCommon.h"
+#include "base/Handles.h"
+#include "idl/RepoCommon.h"
 
 void ReadRepositories(const _stringx& applicationFolder, DisplayNameMap& displayNames, _stringx& searchPathText) {
     displayNames.clear();

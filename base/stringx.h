@@ -7,18 +7,7 @@
 #include <cstdarg>
 #include <string>
 #include <vector>
-
-// Restores the thread's last-error value when it goes out of scope.
-class LastErrorGuard {
-public:
-    LastErrorGuard() : saved_(GetLastError()) {}
-    ~LastErrorGuard() { SetLastError(saved_); }
-    LastErrorGuard(const LastErrorGuard&) = delete;
-    LastErrorGuard& operator=(const LastErrorGuard&) = delete;
-
-private:
-    DWORD saved_;
-};
+#include "base/LastErrorGuard.h"
 
 class _stringx {
 public:

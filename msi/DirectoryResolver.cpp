@@ -1,4 +1,4 @@
-#include "folders/DirectoryResolver.h"
+#include "msi/DirectoryResolver.h"
 
 #include <msiquery.h>
 #include <set>
@@ -97,57 +97,66 @@ bool LookupPropertyValue(MSIHANDLE database, const _stringx& name, _stringx& val
     return true;
 }
 
-UINT ResolveDirectoryPath(MSIHANDLE database, const _stringx& key, _stringx& result, const ResolveOptions& options) {
+namespace {
+// A Directory row as the walk sees it: each text with the status of its read (ERROR_MORE_DATA for
+// one too long to read).
+struct DirectoryRow {
+    _stringx key, defaultDir, parent;
+    bool parentNull = true;
+    UINT keyStatus = ERROR_SUCCESS, defaultDirStatus = ERROR_SUCCESS, parentStatus = ERROR_SUCCESS;
+};
+
+// What the walk needs of a module's Directory and Property tables: from a query each, or from
+// the rows read once. A source that cannot answer as the queries would declines (false).
+class DirectoryRows {
+public:
+    virtual ~DirectoryRows() = default;
+    // ERROR_SUCCESS with the row, or ERROR_NO_MORE_ITEMS when the key has none.
+    virtual bool Fetch(const _stringx& key, DirectoryRow& row, UINT& status) = 0;
+    virtual bool Accepts(const _stringx& levelKey) const = 0;
+    virtual bool IsPredefined(const _stringx& levelKey) = 0;
+    virtual bool LookupProperty(const _stringx& name, _stringx& value) = 0;
+};
+
+// The parent walk from a key to its root, one level a step; false when the source declines.
+bool WalkDirectories(DirectoryRows& rows, const _stringx& key, const ResolveOptions& options, UINT& status,
+                     _stringx& result) {
     result.clear();
-    // The statement is prepared once; each fetched row is the parameter record of the next
-    // execution, its first column being the parent's key.
-    InstallerHandle parameters(MsiCreateRecord(1));
-    if (!parameters) return ERROR_OUTOFMEMORY;
-    UINT status = MsiRecordSetStringW(parameters.get(), 1, key.c_str());
-    if (status != ERROR_SUCCESS) return status;
-    InstallerHandle view;
-    status = MsiDatabaseOpenViewW(
-        database, L"SELECT `Directory_Parent`,`DefaultDir`, `Directory` FROM `Directory` WHERE `Directory`.`Directory`=?",
-        view.put());
-    if (status != ERROR_SUCCESS) return status;
-
-    _stringx path;
+    _stringx path, next = key;
     std::set<_stringx> visited;
-    for (bool first = true;; first = false) {
-        if (!first) MsiViewClose(view.get());
-        ExecuteView(view.get(), parameters.get());
-        parameters.reset();
-        InstallerHandle row;
-        if (FetchRecord(view.get(), row, false) != ERROR_SUCCESS) return ERROR_NO_MORE_ITEMS;
+    for (;;) {
+        DirectoryRow row;
+        if (!rows.Fetch(next, row, status)) return false;
+        if (status != ERROR_SUCCESS) return true;
+        if ((status = row.defaultDirStatus) != ERROR_SUCCESS || (status = row.keyStatus) != ERROR_SUCCESS) return true;
+        if (!visited.insert(row.key).second) {
+            status = ERROR_CIRCULAR_DEPENDENCY;
+            return true;
+        }
+        _stringx levelKey = options.stripModuleSuffix ? WithoutModuleSuffix(row.key) : row.key;
+        if (!rows.Accepts(levelKey)) return false;
 
-        _stringx defaultDir, levelKey;
-        if ((status = ReadField(row.get(), 2, defaultDir)) != ERROR_SUCCESS) return status;
-        if ((status = ReadField(row.get(), 3, levelKey)) != ERROR_SUCCESS) return status;
-        if (!visited.insert(levelKey).second) return ERROR_CIRCULAR_DEPENDENCY;
-        if (options.stripModuleSuffix) levelKey = WithoutModuleSuffix(levelKey);
-
-        const bool predefined = IsPredefinedFolderKey(database, levelKey);
+        const bool predefined = rows.IsPredefined(levelKey);
         bool propertyRoot = false;
         bool addsName = true;
         _stringx name;
         if (predefined) {
             name = options.bracketRoots ? Bracketed(levelKey) : levelKey;
         } else {
-            ParseDefaultDir(defaultDir, options.useSource, options.useShortName, name);
+            ParseDefaultDir(row.defaultDir, options.useSource, options.useShortName, name);
             if (EqualsNoCase(name, L"SOURCEDIR")) {
                 // A root named by one of the module's properties, or by nothing the module knows.
-                if (!LookupPropertyValue(database, levelKey, name)) break;
+                if (!rows.LookupProperty(levelKey, name)) break;
                 propertyRoot = true;
             }
             if (options.collapseDotFolders && !options.useSource) {
-                _stringx parent;
-                if ((status = ReadField(row.get(), 1, parent)) != ERROR_SUCCESS) return status;
+                if ((status = row.parentStatus) != ERROR_SUCCESS) return true;
                 if (StartsWithDot(name)) {
-                    if (EqualsNoCase(parent, L"TARGETDIR")) {
+                    if (EqualsNoCase(row.parent, L"TARGETDIR")) {
                         // A "." folder under the target root roots the path: its own key or
                         // the module's value for it, with the levels below kept behind it.
                         _stringx root = levelKey;
-                        LookupPropertyValue(database, levelKey, root);
+                        rows.LookupProperty(levelKey, root);
                         path = Prepend(root, path, true);
                         break;
                     }
@@ -164,11 +173,71 @@ UINT ResolveDirectoryPath(MSIHANDLE database, const _stringx& key, _stringx& res
         }
 
         // A row without a parent is a root that is neither predefined nor "SourceDir".
-        if (MsiRecordIsNull(row.get(), 1)) return ERROR_NO_MORE_ITEMS;
-        parameters = std::move(row);
+        if (row.parentNull) {
+            status = ERROR_NO_MORE_ITEMS;
+            return true;
+        }
+        next = row.parent;
     }
+    status = ERROR_SUCCESS;
     result = path;
-    return ERROR_SUCCESS;
+    return true;
+}
+
+// The rows through a prepared statement, one execution a level; predefined roots and property
+// values through a query each.
+class QueriedRows : public DirectoryRows {
+public:
+    QueriedRows(MSIHANDLE database, MSIHANDLE view) : database_(database), view_(view) {}
+
+    bool Fetch(const _stringx& key, DirectoryRow& row, UINT& status) override {
+        InstallerHandle parameters(MsiCreateRecord(1));
+        if (!parameters) {
+            status = ERROR_OUTOFMEMORY;
+            return true;
+        }
+        if ((status = MsiRecordSetStringW(parameters.get(), 1, key.c_str())) != ERROR_SUCCESS) return true;
+        if (executed_) MsiViewClose(view_);
+        executed_ = true;
+        ExecuteView(view_, parameters.get());
+        InstallerHandle record;
+        if (FetchRecord(view_, record, false) != ERROR_SUCCESS) {
+            status = ERROR_NO_MORE_ITEMS;
+            return true;
+        }
+        row.defaultDirStatus = ReadField(record.get(), 2, row.defaultDir);
+        row.keyStatus = ReadField(record.get(), 3, row.key);
+        row.parentStatus = ReadField(record.get(), 1, row.parent);
+        row.parentNull = MsiRecordIsNull(record.get(), 1) != FALSE;
+        // The next level is asked for by the whole parent, however long.
+        if (row.parentStatus != ERROR_SUCCESS) row.parent = GetRecordString(record.get(), 1);
+        status = ERROR_SUCCESS;
+        return true;
+    }
+    bool Accepts(const _stringx&) const override { return true; }
+    bool IsPredefined(const _stringx& levelKey) override { return IsPredefinedFolderKey(database_, levelKey); }
+    bool LookupProperty(const _stringx& name, _stringx& value) override {
+        return LookupPropertyValue(database_, name, value);
+    }
+
+private:
+    MSIHANDLE database_;
+    MSIHANDLE view_;
+    bool executed_ = false;
+};
+}  // namespace
+
+UINT ResolveDirectoryPath(MSIHANDLE database, const _stringx& key, _stringx& result, const ResolveOptions& options) {
+    result.clear();
+    // The statement is prepared once and executed for each level.
+    InstallerHandle view;
+    UINT status = MsiDatabaseOpenViewW(
+        database, L"SELECT `Directory_Parent`,`DefaultDir`, `Directory` FROM `Directory` WHERE `Directory`.`Directory`=?",
+        view.put());
+    if (status != ERROR_SUCCESS) return status;
+    QueriedRows rows(database, view.get());
+    WalkDirectories(rows, key, options, status, result);
+    return status;
 }
 
 namespace {
@@ -236,70 +305,42 @@ bool DirectoryTable::LookupProperty(const _stringx& name, _stringx& value) const
     return true;
 }
 
-bool DirectoryTable::Resolve(const _stringx& key, UINT& status, _stringx& result) const {
-    // The steps of ResolveDirectoryPath with the default options, on the rows read.
-    if (!loaded_) return false;
-    result.clear();
-    const auto& names = PredefinedFolderNames();
-    _stringx path, next = key;
-    std::set<_stringx> visited;
-    for (;;) {
-        auto found = rows_.find(next);
-        if (found == rows_.end()) {
-            status = ERROR_NO_MORE_ITEMS;
-            return true;
-        }
-        const Row& row = found->second;
-        if (row.defaultDirTooLong || row.keyTooLong) {
-            status = ERROR_MORE_DATA;
-            return true;
-        }
-        _stringx levelKey = found->first;
-        if (!visited.insert(levelKey).second) {
-            status = ERROR_CIRCULAR_DEPENDENCY;
-            return true;
-        }
-        levelKey = WithoutModuleSuffix(levelKey);
-        if (!PlainKey(levelKey)) return false;
+// The rows read once, for keys the query text could hold as they are.
+class DirectoryTable::Rows : public DirectoryRows {
+public:
+    explicit Rows(const DirectoryTable& table) : table_(table) {}
 
-        auto own = rows_.find(levelKey);
-        const bool predefined = own != rows_.end() && !own->second.parentTooLong && names.count(levelKey.Upper()) != 0;
-        bool propertyRoot = false;
-        bool addsName = true;
-        _stringx name;
-        if (predefined) {
-            name = Bracketed(levelKey);
-        } else {
-            ParseDefaultDir(row.defaultDir, false, false, name);
-            if (EqualsNoCase(name, L"SOURCEDIR")) {
-                if (!LookupProperty(levelKey, name)) break;
-                propertyRoot = true;
-            }
-            if (row.parentTooLong) {
-                status = ERROR_MORE_DATA;
-                return true;
-            }
-            if (StartsWithDot(name)) {
-                if (EqualsNoCase(row.parent, L"TARGETDIR")) {
-                    _stringx root = levelKey;
-                    LookupProperty(levelKey, root);
-                    path = Prepend(root, path, true);
-                    break;
-                }
-                addsName = false;
-            }
-        }
-        if (addsName) {
-            path = Prepend(name, path, !predefined);
-            if (predefined || propertyRoot) break;
-        }
-        if (row.parentNull) {
+    bool Fetch(const _stringx& key, DirectoryRow& row, UINT& status) override {
+        auto found = table_.rows_.find(key);
+        if (found == table_.rows_.end()) {
             status = ERROR_NO_MORE_ITEMS;
             return true;
         }
-        next = row.parent;
+        const DirectoryTable::Row& kept = found->second;
+        row.key = found->first;
+        row.defaultDir = kept.defaultDir;
+        row.parent = kept.parent;
+        row.parentNull = kept.parentNull;
+        row.keyStatus = kept.keyTooLong ? ERROR_MORE_DATA : ERROR_SUCCESS;
+        row.defaultDirStatus = kept.defaultDirTooLong ? ERROR_MORE_DATA : ERROR_SUCCESS;
+        row.parentStatus = kept.parentTooLong ? ERROR_MORE_DATA : ERROR_SUCCESS;
+        status = ERROR_SUCCESS;
+        return true;
     }
-    status = ERROR_SUCCESS;
-    result = path;
-    return true;
+    bool Accepts(const _stringx& levelKey) const override { return PlainKey(levelKey); }
+    bool IsPredefined(const _stringx& levelKey) override {
+        auto own = table_.rows_.find(levelKey);
+        return own != table_.rows_.end() && !own->second.parentTooLong &&
+               PredefinedFolderNames().count(levelKey.Upper()) != 0;
+    }
+    bool LookupProperty(const _stringx& name, _stringx& value) override { return table_.LookupProperty(name, value); }
+
+private:
+    const DirectoryTable& table_;
+};
+
+bool DirectoryTable::Resolve(const _stringx& key, UINT& status, _stringx& result) const {
+    if (!loaded_) return false;
+    Rows rows(*this);
+    return WalkDirectories(rows, key, ResolveOptions(), status, result);
 }

@@ -19,12 +19,16 @@ struct FileStamp {
         return stamp;
     }
 
+    // The same file contents as far as a listing can tell: both present, same size and time.
+    bool SameAs(const FileStamp& other) const {
+        return present && other.present && size == other.size && CompareFileTime(&written, &other.written) == 0;
+    }
+
     // True when what was read under `earlier` still holds: same size and time, and the time lies
     // more than two seconds back, since a change within the file system's time resolution (or a
     // clock set back) would not show in it.
     bool Matches(const FileStamp& earlier) const {
-        if (!present || !earlier.present || size != earlier.size || CompareFileTime(&written, &earlier.written) != 0)
-            return false;
+        if (!SameAs(earlier)) return false;
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         ULONGLONG at = (static_cast<ULONGLONG>(written.dwHighDateTime) << 32) | written.dwLowDateTime;

@@ -1,4 +1,4 @@
-#include "catalog/SearchLocations.h"
+#include "catalog/SearchLocationItems.h"
 
 #include "CvMMUpdater2.h"
 #include "appservices.h"
