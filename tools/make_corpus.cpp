@@ -19,7 +19,7 @@
 #include <cstdio>
 #include <string>
 #include <vector>
-#include "tools/FixtureBuilder.h"
+#include "tests/fixtures/FixtureBuilder.h"
 #include "base/Utf8.h"
 
 namespace {
@@ -386,17 +386,12 @@ std::wstring FullPath(const std::wstring& path) {
     return text;
 }
 
-void Write(Corpus& corpus, const std::wstring& out, const std::wstring& description) {
-    const std::wstring modules = out + L"\\Modules", app = out + L"\\App", index = out + L"\\Index";
-    for (const auto& folder : {out, modules, modules + L"\\Core", modules + L"\\Extra", app, app + L"\\ObjectGallery",
-                               app + L"\\Repositories", index})
-        MakeFolder(folder);
-
+// The module files, each with its lines of the manifest; gives the number of files.
+size_t WriteModules(Corpus& corpus, const std::wstring& modules, std::wstring& manifest) {
     SYSTEMTIME fixed{2024, 5, 0, 1, 12, 0, 0, 0};
     FILETIME savedTime;
     SystemTimeToFileTime(&fixed, &savedTime);
     std::wstring work = MakeTempFolder();
-    std::wstring manifest = L"# " + description + L"\r\n";
     size_t fileCount = 0;
     for (size_t m = 0; m < corpus.modules.size(); ++m) {
         Module& module = corpus.modules[m];
@@ -419,7 +414,11 @@ void Write(Corpus& corpus, const std::wstring& out, const std::wstring& descript
     }
     RemoveDirectoryW(work.c_str());
     if (UINT open = MsiCloseAllHandles()) throw FixtureError{Number(open) + L" installer handles left open"};
+    return fileCount;
+}
 
+// modules.ini and FilesToModules.ini.
+void WriteIndexes(const Corpus& corpus, const std::wstring& index, std::wstring& manifest) {
     std::wstring friendlyNames = L"[modules]\r\n";
     for (const Module& module : corpus.modules)
         friendlyNames += module.moduleId + L":" + Number(module.language) + L"=" + module.subject + L"\r\n";
@@ -430,7 +429,9 @@ void Write(Corpus& corpus, const std::wstring& out, const std::wstring& descript
         manifest += L"indexed\t" + entry.first + L"\t" + entry.second + L"\r\n";
     }
     WriteText(index + L"\\FilesToModules.ini", filesToModules);
+}
 
+void WriteGallery(const Corpus& corpus, const std::wstring& app, std::wstring& manifest) {
     for (size_t g = 0; g < corpus.gallery.size(); ++g) {
         const GalleryModule& entry = corpus.gallery[g];
         // The last gallery file describes a module on disk: the catalog keeps the disk's.
@@ -448,7 +449,11 @@ void Write(Corpus& corpus, const std::wstring& out, const std::wstring& descript
         WriteText(app + L"\\ObjectGallery\\" + entry.iniName + L".ini", text);
     }
     WriteText(app + L"\\Repositories\\Repositories.xml", L"<?xml version=\"1.0\"?>\r\n<Repositories/>\r\n");
+}
 
+// The settings document with the file exclusions, and AppServices.ini pointing at everything.
+void WriteSettings(const Corpus& corpus, const std::wstring& out, std::wstring& manifest) {
+    const std::wstring modules = out + L"\\Modules", app = out + L"\\App", index = out + L"\\Index";
     std::wstring settings = L"<?xml version=\"1.0\"?>\r\n<Workbench><IDE><Workspaces><MM_FilesExlusion>\r\n";
     for (const auto& exclusion : corpus.exclusions) {
         const Module& module = corpus.modules[exclusion.first];
@@ -465,6 +470,18 @@ void Write(Corpus& corpus, const std::wstring& out, const std::wstring& descript
                   L"\r\nSearchPath2=\r\nExcludedFiles=" + patterns + L"\r\nSettingsDocument=" + out +
                   L"\\Settings.xml\r\n[MergeModules]\r\nSearchPath=" + modules + L"\\Core," + modules +
                   L"\\Extra\r\nMatchResolvedFolder=1\r\nMatchDirectoryKey=0\r\n[Project]\r\nActiveType=0\r\n");
+}
+
+void Write(Corpus& corpus, const std::wstring& out, const std::wstring& description) {
+    const std::wstring modules = out + L"\\Modules", app = out + L"\\App", index = out + L"\\Index";
+    for (const auto& folder : {out, modules, modules + L"\\Core", modules + L"\\Extra", app, app + L"\\ObjectGallery",
+                               app + L"\\Repositories", index})
+        MakeFolder(folder);
+    std::wstring manifest = L"# " + description + L"\r\n";
+    size_t fileCount = WriteModules(corpus, modules, manifest);
+    WriteIndexes(corpus, index, manifest);
+    WriteGallery(corpus, app, manifest);
+    WriteSettings(corpus, out, manifest);
     WriteText(out + L"\\manifest.txt", manifest);
     fwprintf(stderr, L"make_corpus: %zu modules, %zu files in %ls\n", corpus.modules.size(), fileCount, out.c_str());
 }

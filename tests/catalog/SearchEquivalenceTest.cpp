@@ -19,7 +19,7 @@
 #include "server/SiblingLoader.h"
 #include "tests/collections/PropertyText.h"
 #include "tests/support/TestSupport.h"
-#include "tools/CorpusManifest.h"
+#include "tests/support/CorpusManifest.h"
 
 namespace {
 using cvtest::Props;

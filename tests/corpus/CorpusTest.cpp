@@ -8,7 +8,7 @@
 #include "base/Handles.h"
 #include "tests/collections/PropertyText.h"
 #include "tests/support/TestSupport.h"
-#include "tools/CorpusManifest.h"
+#include "tests/support/CorpusManifest.h"
 
 namespace {
 using cvtest::Props;

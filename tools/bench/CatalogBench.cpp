@@ -21,7 +21,7 @@
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
 #include "base/Handles.h"
-#include "tools/CorpusManifest.h"
+#include "tests/support/CorpusManifest.h"
 #include "tools/bench/Clock.h"
 
 namespace {
@@ -140,6 +140,191 @@ void Print(const char* what, double value, const char* unit, const char* anchorN
         printf("%-52s %11.3f %-2s\n", what, value, unit);
 }
 
+// The switches of the first front end come from copies of the corpus's settings file.
+std::vector<FrontEnd> MakeFrontEnds(const std::wstring& corpus) {
+    const std::wstring ini = corpus + L"\\AppServices.ini";
+    auto variant = [&](const wchar_t* name, const wchar_t* folder, const wchar_t* key) {
+        std::wstring path = corpus + L"\\AppServices-" + name + L".ini";
+        CopyFileW(ini.c_str(), path.c_str(), FALSE);
+        WritePrivateProfileStringW(L"MergeModules", L"MatchResolvedFolder", folder, path.c_str());
+        WritePrivateProfileStringW(L"MergeModules", L"MatchDirectoryKey", key, path.c_str());
+        return path;
+    };
+    return {
+        {"FindModuleForFileEx, directory key", true, ini, true, true},
+        {"FindModuleForFileEx, no key", true, ini, false, true},
+        {"FindModuleForFile, resolved folder", false, variant(L"folder", L"1", L"0"), false, false},
+        {"FindModuleForFile, directory key", false, variant(L"key", L"0", L"1"), true, false},
+    };
+}
+
+std::vector<Search> MakeSearches(const CorpusManifest& manifest, size_t step) {
+    // The first search is a name no module delivers: it reads every module's file list.
+    std::vector<Search> searches = {{L"[SystemFolder]delivered-by-no-module.dll", L"", L"", L"", true}};
+    // Every Nth file, the offset turning within each step so that every position of a module's
+    // files is sampled (a module's files come in a fixed order in the manifest).
+    for (size_t k = 0, i = 0; (i = k * step + k % step) < manifest.files.size(); ++k) {
+        const CorpusFile& file = manifest.files[i];
+        searches.push_back({file.TargetPath(), file.directoryKey, file.version, manifest.ExpectedModule(file, true), false});
+        // Misses: a name no module delivers in a folder that exists, and a wrong version.
+        if (k % 10 == 0) {
+            searches.push_back({file.folder + L"\\missing-" + file.name, file.directoryKey, L"", L"", true});
+            searches.push_back({file.TargetPath(), file.directoryKey, L"0.0.0.1", L"", true});
+        }
+    }
+    return searches;
+}
+
+// One search, timed; on a checked front end its answer is compared with the manifest.
+double TimeSearch(IMMCatalog* catalog, const FrontEnd& frontEnd, const Search& search, bool check, Figures& figures) {
+    BSTR path = SysAllocString(search.path.c_str());
+    BSTR key = SysAllocString(frontEnd.withKey ? search.key.c_str() : L"");
+    BSTR version = SysAllocString(search.version.c_str());
+    IMergeModule2* module = nullptr;
+    VARIANT_BOOL found = VARIANT_FALSE;
+    double start = Now();
+    HRESULT hr = frontEnd.extended ? catalog->FindModuleForFileEx(path, key, version, &module, &found)
+                                   : catalog->FindModuleForFile(path, key, version, &module, &found);
+    double took = Now() - start;
+    Check(hr, "the file search");
+    if (check && frontEnd.checked) {
+        std::wstring modulePath;
+        BSTR text = nullptr;
+        if (module && SUCCEEDED(module->get_Path(&text))) modulePath = Text(text);
+        SysFreeString(text);
+        ++figures.compared;
+        if (modulePath != search.expected || (found != VARIANT_FALSE) != !search.expected.empty()) {
+            if (++figures.mismatches <= 5)
+                printf("MISMATCH %s: %ls key %ls version %ls: module %ls found %d, expected %ls\n", frontEnd.name,
+                       search.path.c_str(), frontEnd.withKey ? search.key.c_str() : L"", search.version.c_str(),
+                       modulePath.c_str(), found ? 1 : 0, search.expected.c_str());
+        }
+    }
+    if (module) module->Release();
+    SysFreeString(path);
+    SysFreeString(key);
+    SysFreeString(version);
+    return took;
+}
+
+// Refresh beside a bare listing, and FindModule over every module by its language and by language 0.
+void MeasureRefreshAndFind(IMMCatalog* catalog, const CorpusManifest& manifest,
+                           const std::vector<std::wstring>& folders, Figures& figures) {
+    double start = Now();
+    ListFolders(folders);
+    figures.listing.push_back(Now() - start);
+    LONG result = 0;
+    start = Now();
+    Check(catalog->Refresh(&result), "Refresh");
+    figures.refresh.push_back(Now() - start);
+
+    std::vector<double> with, without;
+    for (const auto& module : manifest.modules) {
+        for (bool anyLanguage : {false, true}) {
+            BSTR signature = SysAllocString((module.moduleId + L":" + (anyLanguage ? L"0" : module.language)).c_str());
+            IDispatch* found = nullptr;
+            start = Now();
+            Check(catalog->FindModule(signature, 0, &found), "FindModule");
+            (anyLanguage ? without : with).push_back(Now() - start);
+            if (found) found->Release();
+            SysFreeString(signature);
+        }
+    }
+    figures.findWith.push_back(Percentile(with, 0.5));
+    figures.findWithout.push_back(Percentile(without, 0.5));
+}
+
+// One run: the plain loop, then each front end on a fresh catalog (the first also the build,
+// Refresh and FindModule figures).
+void MeasureRun(int run, const CorpusManifest& manifest, const std::vector<FrontEnd>& frontEnds,
+                const std::vector<Search>& searches, const std::vector<std::wstring>& folders, Figures& figures) {
+    double start = Now();
+    for (const auto& module : manifest.modules) ReadPlainly(module.path);
+    figures.plainLoop.push_back(Now() - start);
+
+    for (size_t f = 0; f < frontEnds.size(); ++f) {
+        const FrontEnd& frontEnd = frontEnds[f];
+        SetEnvironmentVariableW(L"CVAPPSERVICES_INI", frontEnd.settings.c_str());
+        start = Now();
+        ComPtr<IMMCatalog> catalog = BuildCatalog();
+        double built = Now() - start;
+        if (f == 0) {
+            figures.build.push_back(built);
+            if (run == 0) figures.wsBuilt = WorkingSetKb();
+        }
+        std::vector<double> first, warm;
+        for (int pass = 0; pass < 2; ++pass)
+            for (const Search& search : searches)
+                (pass ? warm : first).push_back(TimeSearch(catalog.Get(), frontEnd, search, pass == 0 && run == 0, figures));
+        if (f == 0) {
+            figures.firstCall.push_back(first.empty() ? 0 : first.front());
+            if (run == 0) figures.wsLists = WorkingSetKb();
+        }
+        figures.firstP50[f].push_back(Percentile(first, 0.5));
+        figures.firstP99[f].push_back(Percentile(first, 0.99));
+        figures.warmP50[f].push_back(Percentile(warm, 0.5));
+        figures.warmP99[f].push_back(Percentile(warm, 0.99));
+        if (f == 0) MeasureRefreshAndFind(catalog.Get(), manifest, folders, figures);
+    }
+}
+
+void PrintFigures(const std::wstring& corpus, const CorpusManifest& manifest, const std::vector<FrontEnd>& frontEnds,
+                  size_t searches, size_t step, int runs, const Figures& figures) {
+    const double listing = Median(figures.listing);
+    printf("corpus %ls: %zu modules, %zu files, %zu searches a pass (every %zu. file, misses), median of %d runs\n",
+           corpus.c_str(), manifest.modules.size(), manifest.files.size(), searches, step, runs);
+    Print("first build", Median(figures.build), "s", "plain msi.dll loop", Median(figures.plainLoop));
+    Print("first search after the build", Median(figures.firstCall), "s", "first build", Median(figures.build));
+    for (size_t f = 0; f < frontEnds.size(); ++f) {
+        std::string name = frontEnds[f].name;
+        Print((name + ": first p50").c_str(), 1000 * Median(figures.firstP50[f]), "ms", "bare listing", 1000 * listing);
+        Print((name + ": first p99").c_str(), 1000 * Median(figures.firstP99[f]), "ms", "bare listing", 1000 * listing);
+        Print((name + ": warm p50").c_str(), 1000 * Median(figures.warmP50[f]), "ms", "bare listing", 1000 * listing);
+        Print((name + ": warm p99").c_str(), 1000 * Median(figures.warmP99[f]), "ms", "bare listing", 1000 * listing);
+    }
+    Print("FindModule with a language, p50", 1e6 * Median(figures.findWith), "us", "bare listing", 1e6 * listing);
+    Print("FindModule with language 0, p50", 1e6 * Median(figures.findWithout), "us", "bare listing", 1e6 * listing);
+    Print("Refresh, nothing changed", 1000 * Median(figures.refresh), "ms", "bare listing", 1000 * listing);
+    printf("working set before / after build / after lists: %zu / %zu / %zu KB (%zu modules)\n", figures.wsBefore,
+           figures.wsBuilt, figures.wsLists, manifest.modules.size());
+    printf("answers compared with the manifest: %zu, mismatches: %zu\n", figures.compared, figures.mismatches);
+}
+
+// Touch one module file a cycle (a newer time), read the catalog, keep the last ten module objects
+// and let older ones go; the working set after 100 cycles against the last.
+void Soak(const CorpusManifest& manifest, int soakCycles) {
+    ComPtr<IMMCatalog> catalog = BuildCatalog();
+    std::vector<ComPtr<IDispatch>> held;
+    FILETIME base;
+    GetSystemTimeAsFileTime(&base);
+    size_t at100 = 0;
+    for (int cycle = 1; cycle <= soakCycles; ++cycle) {
+        const CorpusModule& module = manifest.modules[static_cast<size_t>(cycle) % manifest.modules.size()];
+        ULARGE_INTEGER time{{base.dwLowDateTime, base.dwHighDateTime}};
+        time.QuadPart += static_cast<ULONGLONG>(cycle) * 10000000;
+        FILETIME newer{time.LowPart, time.HighPart};
+        HANDLE file = CreateFileW(module.path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            SetFileTime(file, nullptr, nullptr, &newer);
+            CloseHandle(file);
+        }
+        BSTR signature = SysAllocString((module.moduleId + L":" + module.language).c_str());
+        ComPtr<IDispatch> object;
+        ComPtr<IDispatch> modules;
+        LONG result = 0;
+        Check(catalog->Refresh(&result), "Refresh");
+        Check(catalog->GetModules(modules.Put()), "GetModules");
+        Check(catalog->FindModule(signature, 0, object.Put()), "FindModule");
+        SysFreeString(signature);
+        held.push_back(object);
+        if (held.size() > 10) held.erase(held.begin());
+        if (cycle == 100) at100 = WorkingSetKb();
+    }
+    size_t last = WorkingSetKb();
+    printf("soak: working set after 100 cycles %zu KB, after %d cycles %zu KB (%+.1f%%)\n", at100, soakCycles, last,
+           at100 ? 100.0 * (static_cast<double>(last) - static_cast<double>(at100)) / static_cast<double>(at100) : 0.0);
+}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -160,185 +345,20 @@ int wmain(int argc, wchar_t** argv) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     Figures figures;
     figures.wsBefore = WorkingSetKb();
-
-    // The switches of the first front end come from copies of the corpus's settings file.
-    const std::wstring ini = corpus + L"\\AppServices.ini";
-    auto variant = [&](const wchar_t* name, const wchar_t* folder, const wchar_t* key) {
-        std::wstring path = corpus + L"\\AppServices-" + name + L".ini";
-        CopyFileW(ini.c_str(), path.c_str(), FALSE);
-        WritePrivateProfileStringW(L"MergeModules", L"MatchResolvedFolder", folder, path.c_str());
-        WritePrivateProfileStringW(L"MergeModules", L"MatchDirectoryKey", key, path.c_str());
-        return path;
-    };
-    const std::vector<FrontEnd> frontEnds = {
-        {"FindModuleForFileEx, directory key", true, ini, true, true},
-        {"FindModuleForFileEx, no key", true, ini, false, true},
-        {"FindModuleForFile, resolved folder", false, variant(L"folder", L"1", L"0"), false, false},
-        {"FindModuleForFile, directory key", false, variant(L"key", L"0", L"1"), true, false},
-    };
-    figures.firstP50.resize(frontEnds.size());
-    figures.firstP99.resize(frontEnds.size());
-    figures.warmP50.resize(frontEnds.size());
-    figures.warmP99.resize(frontEnds.size());
-
-    std::vector<std::wstring> folders = {corpus + L"\\Modules\\Core", corpus + L"\\Modules\\Extra"};
-    // The first search is a name no module delivers: it reads every module's file list.
-    std::vector<Search> searches = {{L"[SystemFolder]delivered-by-no-module.dll", L"", L"", L"", true}};
-    // Every Nth file, the offset turning within each step so that every position of a module's
-    // files is sampled (a module's files come in a fixed order in the manifest).
-    for (size_t k = 0, i = 0; (i = k * step + k % step) < manifest.files.size(); ++k) {
-        const CorpusFile& file = manifest.files[i];
-        searches.push_back({file.TargetPath(), file.directoryKey, file.version, manifest.ExpectedModule(file, true), false});
-        // Misses: a name no module delivers in a folder that exists, and a wrong version.
-        if (k % 10 == 0) {
-            searches.push_back({file.folder + L"\\missing-" + file.name, file.directoryKey, L"", L"", true});
-            searches.push_back({file.TargetPath(), file.directoryKey, L"0.0.0.1", L"", true});
-        }
-    }
+    const std::vector<FrontEnd> frontEnds = MakeFrontEnds(corpus);
+    for (auto* perFrontEnd : {&figures.firstP50, &figures.firstP99, &figures.warmP50, &figures.warmP99})
+        perFrontEnd->resize(frontEnds.size());
+    const std::vector<std::wstring> folders = {corpus + L"\\Modules\\Core", corpus + L"\\Modules\\Extra"};
+    const std::vector<Search> searches = MakeSearches(manifest, step);
 
     // Neither side pays for loading libraries or for the first read of the files.
     for (const auto& module : manifest.modules) ReadPlainly(module.path);
     BuildCatalog();
+    for (int run = 0; run < runs; ++run) MeasureRun(run, manifest, frontEnds, searches, folders, figures);
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", frontEnds[0].settings.c_str());
 
-    for (int run = 0; run < runs; ++run) {
-        double start = Now();
-        for (const auto& module : manifest.modules) ReadPlainly(module.path);
-        figures.plainLoop.push_back(Now() - start);
-
-        for (size_t f = 0; f < frontEnds.size(); ++f) {
-            const FrontEnd& frontEnd = frontEnds[f];
-            SetEnvironmentVariableW(L"CVAPPSERVICES_INI", frontEnd.settings.c_str());
-            start = Now();
-            ComPtr<IMMCatalog> catalog = BuildCatalog();
-            double built = Now() - start;
-            if (f == 0) {
-                figures.build.push_back(built);
-                if (run == 0) figures.wsBuilt = WorkingSetKb();
-            }
-            std::vector<double> first, warm;
-            for (int pass = 0; pass < 2; ++pass)
-                for (const Search& search : searches) {
-                    BSTR path = SysAllocString(search.path.c_str());
-                    BSTR key = SysAllocString(frontEnd.withKey ? search.key.c_str() : L"");
-                    BSTR version = SysAllocString(search.version.c_str());
-                    IMergeModule2* module = nullptr;
-                    VARIANT_BOOL found = VARIANT_FALSE;
-                    start = Now();
-                    HRESULT hr = frontEnd.extended ? catalog->FindModuleForFileEx(path, key, version, &module, &found)
-                                                   : catalog->FindModuleForFile(path, key, version, &module, &found);
-                    (pass ? warm : first).push_back(Now() - start);
-                    Check(hr, "the file search");
-                    if (pass == 0 && frontEnd.checked && run == 0) {
-                        std::wstring modulePath;
-                        BSTR text = nullptr;
-                        if (module && SUCCEEDED(module->get_Path(&text))) modulePath = Text(text);
-                        SysFreeString(text);
-                        ++figures.compared;
-                        if (modulePath != search.expected || (found != VARIANT_FALSE) != !search.expected.empty()) {
-                            if (++figures.mismatches <= 5)
-                                printf("MISMATCH %s: %ls key %ls version %ls: module %ls found %d, expected %ls\n",
-                                       frontEnd.name, search.path.c_str(), frontEnd.withKey ? search.key.c_str() : L"",
-                                       search.version.c_str(), modulePath.c_str(), found ? 1 : 0,
-                                       search.expected.c_str());
-                        }
-                    }
-                    if (module) module->Release();
-                    SysFreeString(path);
-                    SysFreeString(key);
-                    SysFreeString(version);
-                }
-            if (f == 0) {
-                figures.firstCall.push_back(first.empty() ? 0 : first.front());
-                if (run == 0) figures.wsLists = WorkingSetKb();
-            }
-            figures.firstP50[f].push_back(Percentile(first, 0.5));
-            figures.firstP99[f].push_back(Percentile(first, 0.99));
-            figures.warmP50[f].push_back(Percentile(warm, 0.5));
-            figures.warmP99[f].push_back(Percentile(warm, 0.99));
-
-            if (f == 0) {
-                start = Now();
-                ListFolders(folders);
-                figures.listing.push_back(Now() - start);
-                LONG result = 0;
-                start = Now();
-                Check(catalog->Refresh(&result), "Refresh");
-                figures.refresh.push_back(Now() - start);
-
-                // FindModule over every module, by its language and by language 0.
-                std::vector<double> with, without;
-                for (const auto& module : manifest.modules) {
-                    for (bool anyLanguage : {false, true}) {
-                        BSTR signature = SysAllocString((module.moduleId + L":" + (anyLanguage ? L"0" : module.language)).c_str());
-                        IDispatch* found = nullptr;
-                        start = Now();
-                        Check(catalog->FindModule(signature, 0, &found), "FindModule");
-                        (anyLanguage ? without : with).push_back(Now() - start);
-                        if (found) found->Release();
-                        SysFreeString(signature);
-                    }
-                }
-                figures.findWith.push_back(Percentile(with, 0.5));
-                figures.findWithout.push_back(Percentile(without, 0.5));
-            }
-        }
-    }
-    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", ini.c_str());
-
-    const double listing = Median(figures.listing);
-    printf("corpus %ls: %zu modules, %zu files, %zu searches a pass (every %zu. file, misses), median of %d runs\n",
-           corpus.c_str(), manifest.modules.size(), manifest.files.size(), searches.size(), step, runs);
-    Print("first build", Median(figures.build), "s", "plain msi.dll loop", Median(figures.plainLoop));
-    Print("first search after the build", Median(figures.firstCall), "s", "first build", Median(figures.build));
-    for (size_t f = 0; f < frontEnds.size(); ++f) {
-        std::string name = frontEnds[f].name;
-        Print((name + ": first p50").c_str(), 1000 * Median(figures.firstP50[f]), "ms", "bare listing", 1000 * listing);
-        Print((name + ": first p99").c_str(), 1000 * Median(figures.firstP99[f]), "ms", "bare listing", 1000 * listing);
-        Print((name + ": warm p50").c_str(), 1000 * Median(figures.warmP50[f]), "ms", "bare listing", 1000 * listing);
-        Print((name + ": warm p99").c_str(), 1000 * Median(figures.warmP99[f]), "ms", "bare listing", 1000 * listing);
-    }
-    Print("FindModule with a language, p50", 1e6 * Median(figures.findWith), "us", "bare listing", 1e6 * listing);
-    Print("FindModule with language 0, p50", 1e6 * Median(figures.findWithout), "us", "bare listing", 1e6 * listing);
-    Print("Refresh, nothing changed", 1000 * Median(figures.refresh), "ms", "bare listing", 1000 * listing);
-    printf("working set before / after build / after lists: %zu / %zu / %zu KB (%zu modules)\n", figures.wsBefore,
-           figures.wsBuilt, figures.wsLists, manifest.modules.size());
-    printf("answers compared with the manifest: %zu, mismatches: %zu\n", figures.compared, figures.mismatches);
-
-    if (soakCycles > 0) {
-        // Touch one module file a cycle (a newer time), read the catalog, keep the last ten module
-        // objects and let older ones go.
-        ComPtr<IMMCatalog> catalog = BuildCatalog();
-        std::vector<ComPtr<IDispatch>> held;
-        FILETIME base;
-        GetSystemTimeAsFileTime(&base);
-        size_t at100 = 0;
-        for (int cycle = 1; cycle <= soakCycles; ++cycle) {
-            const CorpusModule& module = manifest.modules[static_cast<size_t>(cycle) % manifest.modules.size()];
-            ULARGE_INTEGER time{{base.dwLowDateTime, base.dwHighDateTime}};
-            time.QuadPart += static_cast<ULONGLONG>(cycle) * 10000000;
-            FILETIME newer{time.LowPart, time.HighPart};
-            HANDLE file = CreateFileW(module.path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr);
-            if (file != INVALID_HANDLE_VALUE) {
-                SetFileTime(file, nullptr, nullptr, &newer);
-                CloseHandle(file);
-            }
-            BSTR signature = SysAllocString((module.moduleId + L":" + module.language).c_str());
-            ComPtr<IDispatch> object;
-            ComPtr<IDispatch> modules;
-            LONG result = 0;
-            Check(catalog->Refresh(&result), "Refresh");
-            Check(catalog->GetModules(modules.Put()), "GetModules");
-            Check(catalog->FindModule(signature, 0, object.Put()), "FindModule");
-            SysFreeString(signature);
-            held.push_back(object);
-            if (held.size() > 10) held.erase(held.begin());
-            if (cycle == 100) at100 = WorkingSetKb();
-        }
-        size_t last = WorkingSetKb();
-        printf("soak: working set after 100 cycles %zu KB, after %d cycles %zu KB (%+.1f%%)\n", at100, soakCycles, last,
-               at100 ? 100.0 * (static_cast<double>(last) - static_cast<double>(at100)) / static_cast<double>(at100) : 0.0);
-    }
+    PrintFigures(corpus, manifest, frontEnds, searches.size(), step, runs, figures);
+    if (soakCycles > 0) Soak(manifest, soakCycles);
     printf("installer handles left open: %u\n", MsiCloseAllHandles());
     CoUninitialize();
     return figures.mismatches ? 1 : 0;

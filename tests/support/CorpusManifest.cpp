@@ -1,4 +1,4 @@
-#include "tools/CorpusManifest.h"
+#include "tests/support/CorpusManifest.h"
 
 #include <windows.h>
 #include <shlwapi.h>

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 #include "base/Handles.h"
-#include "tools/ModuleDamage.h"
+#include "tests/reliability/ModuleDamage.h"
 
 namespace {
 constexpr DWORD kFileTimeLimit = 90000;      // two reader time limits for each read, and room
@@ -351,53 +351,59 @@ std::wstring Backslashed(std::wstring path) {
     return path;
 }
 
-int Supervise(uint64_t seed, uint32_t count, const std::wstring& workFolder, const std::vector<std::wstring>& goods) {
-    std::wstring work = Backslashed(workFolder);
-    std::wstring damagedFolder = work + L"\\damaged", goodFolder = work + L"\\good";
-    CreateDirectoryW(work.c_str(), nullptr);
-    CreateDirectoryW(damagedFolder.c_str(), nullptr);
-    CreateDirectoryW(goodFolder.c_str(), nullptr);
-
+// What the campaign wrote and must find unchanged at its end.
+struct Campaign {
+    std::wstring work, damagedFolder, goodFolder;
     std::vector<std::string> originals;
-    std::string goodList;
     std::vector<std::wstring> goodCopies;
-    for (const std::wstring& good : goods) {
-        originals.push_back(ReadAll(good));
-        std::wstring copy = goodFolder + Backslashed(good).substr(Backslashed(good).rfind(L'\\'));
-        WriteAll(copy, originals.back());
-        goodCopies.push_back(copy);
-        goodList += Narrow(KeyOf(copy)) + "\t" + Narrow(copy) + "\n";
-    }
-    WriteAll(work + L"\\good.txt", goodList);
-
     std::vector<std::wstring> damaged;
     std::vector<std::string> damagedBytes;
     std::map<std::string, size_t> kinds;
+};
+
+// Copies of the good modules, and the list of their keys the catalog must show.
+void WriteGoods(Campaign& campaign, const std::vector<std::wstring>& goods) {
+    std::string goodList;
+    for (const std::wstring& good : goods) {
+        campaign.originals.push_back(ReadAll(good));
+        std::wstring copy = campaign.goodFolder + Backslashed(good).substr(Backslashed(good).rfind(L'\\'));
+        WriteAll(copy, campaign.originals.back());
+        campaign.goodCopies.push_back(copy);
+        goodList += Narrow(KeyOf(copy)) + "\t" + Narrow(copy) + "\n";
+    }
+    WriteAll(campaign.work + L"\\good.txt", goodList);
+}
+
+void WriteDamaged(Campaign& campaign, uint64_t seed, uint32_t count) {
     std::string list;
     for (uint32_t i = 0; i < count; ++i) {
         DamageKind kind;
-        damagedBytes.push_back(DamageModule(originals[i % originals.size()], seed, i, kind));
-        ++kinds[DamageName(kind)];
+        campaign.damagedBytes.push_back(
+            DamageModule(campaign.originals[i % campaign.originals.size()], seed, i, kind));
+        ++campaign.kinds[DamageName(kind)];
         wchar_t name[64];
         swprintf(name, 64, L"\\d%05u-%hs.msm", i, DamageName(kind));
-        damaged.push_back(damagedFolder + name);
-        WriteAll(damaged.back(), damagedBytes.back());
-        list += Narrow(damaged.back()) + "\n";
+        campaign.damaged.push_back(campaign.damagedFolder + name);
+        WriteAll(campaign.damaged.back(), campaign.damagedBytes.back());
+        list += Narrow(campaign.damaged.back()) + "\n";
     }
-    WriteAll(work + L"\\damaged.txt", list);
+    WriteAll(campaign.work + L"\\damaged.txt", list);
     // Damaged copies first, good modules after them: a later folder wins an equal key.
-    std::string ini = "[Folders]\r\nApplication=" + Narrow(work) + "\\App\r\n[MergeModules]\r\nSearchPath=" +
-                      Narrow(damagedFolder) + "," + Narrow(goodFolder) + "\r\n";
-    WriteAll(work + L"\\AppServices.ini", ini);
-    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", (work + L"\\AppServices.ini").c_str());
+    std::string ini = "[Folders]\r\nApplication=" + Narrow(campaign.work) + "\\App\r\n[MergeModules]\r\nSearchPath=" +
+                      Narrow(campaign.damagedFolder) + "," + Narrow(campaign.goodFolder) + "\r\n";
+    WriteAll(campaign.work + L"\\AppServices.ini", ini);
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", (campaign.work + L"\\AppServices.ini").c_str());
+}
 
-    Counts counts;
-    counts.files = count;
+// Walks every damaged file in watched children, a fresh child after each crash or hang; false
+// when a walker failed in a way that is not the server's doing.
+bool WalkEveryDamagedFile(const Campaign& campaign, Counts& counts) {
+    const size_t count = campaign.damaged.size();
     std::wstring self = L"\"" + SelfPath() + L"\"";
     size_t next = 0;
     while (next < count) {
         Child child;
-        if (!child.Start(self + L" --walk \"" + work + L"\\damaged.txt\" " + std::to_wstring(next))) return 2;
+        if (!child.Start(self + L" --walk \"" + campaign.work + L"\\damaged.txt\" " + std::to_wstring(next))) return false;
         size_t current = next;
         bool inFile = false;
         std::string line;
@@ -418,56 +424,83 @@ int Supervise(uint64_t seed, uint32_t count, const std::wstring& workFolder, con
                 counts.handles += handles;
             } else if (line.rfind("error", 0) == 0) {
                 printf("walker: %s\n", line.c_str());
-                return 2;
+                return false;
             }
         }
         if (inFile || stalled) {
             ++(stalled ? counts.hangs : counts.crashes);
-            printf("%s: %s\n", stalled ? "HANG" : "CRASH", Narrow(damaged[current]).c_str());
+            printf("%s: %s\n", stalled ? "HANG" : "CRASH", Narrow(campaign.damaged[current]).c_str());
             next = current + 1;
         } else if (next <= current && next < count) {
             printf("walker ended early at %zu\n", current);
-            return 2;
+            return false;
         }
     }
+    return true;
+}
 
+// The good modules listed under their keys by a catalog over every file.
+struct CatalogCounts {
     size_t good = 0, goodTotal = 0, listed = 0;
-    {
-        Child child;
-        if (!child.Start(self + L" --catalog \"" + work + L"\\good.txt\"")) return 2;
-        std::string line;
-        bool stalled = false, done = false;
-        while (child.NextLine(line, kCatalogTimeLimit, stalled)) {
-            unsigned handles = 0;
-            if (sscanf(line.c_str(), "good %zu %zu", &good, &goodTotal) == 2 || sscanf(line.c_str(), "listed %zu", &listed) == 1)
-                continue;
-            if (sscanf(line.c_str(), "handles %u", &handles) == 1) {
-                counts.handles += handles;
-                done = true;
-            } else {
-                printf("catalog: %s\n", line.c_str());
-            }
-        }
-        if (!done) {
-            ++(stalled ? counts.hangs : counts.crashes);
-            printf("%s: the catalog over every file\n", stalled ? "HANG" : "CRASH");
+};
+
+bool WalkTheCatalog(const Campaign& campaign, Counts& counts, CatalogCounts& catalog) {
+    Child child;
+    if (!child.Start(L"\"" + SelfPath() + L"\" --catalog \"" + campaign.work + L"\\good.txt\"")) return false;
+    std::string line;
+    bool stalled = false, done = false;
+    while (child.NextLine(line, kCatalogTimeLimit, stalled)) {
+        unsigned handles = 0;
+        if (sscanf(line.c_str(), "good %zu %zu", &catalog.good, &catalog.goodTotal) == 2 ||
+            sscanf(line.c_str(), "listed %zu", &catalog.listed) == 1)
+            continue;
+        if (sscanf(line.c_str(), "handles %u", &handles) == 1) {
+            counts.handles += handles;
+            done = true;
+        } else {
+            printf("catalog: %s\n", line.c_str());
         }
     }
+    if (!done) {
+        ++(stalled ? counts.hangs : counts.crashes);
+        printf("%s: the catalog over every file\n", stalled ? "HANG" : "CRASH");
+    }
+    return true;
+}
 
+size_t CountChangedInputs(const Campaign& campaign) {
     size_t changed = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        if (ReadAll(damaged[i]) != damagedBytes[i]) ++changed;
-    for (size_t i = 0; i < goodCopies.size(); ++i)
-        if (ReadAll(goodCopies[i]) != originals[i]) ++changed;
+    for (size_t i = 0; i < campaign.damaged.size(); ++i)
+        if (ReadAll(campaign.damaged[i]) != campaign.damagedBytes[i]) ++changed;
+    for (size_t i = 0; i < campaign.goodCopies.size(); ++i)
+        if (ReadAll(campaign.goodCopies[i]) != campaign.originals[i]) ++changed;
+    return changed;
+}
+
+int Supervise(uint64_t seed, uint32_t count, const std::wstring& workFolder, const std::vector<std::wstring>& goods) {
+    Campaign campaign;
+    campaign.work = Backslashed(workFolder);
+    campaign.damagedFolder = campaign.work + L"\\damaged";
+    campaign.goodFolder = campaign.work + L"\\good";
+    for (const std::wstring* folder : {&campaign.work, &campaign.damagedFolder, &campaign.goodFolder})
+        CreateDirectoryW(folder->c_str(), nullptr);
+    WriteGoods(campaign, goods);
+    WriteDamaged(campaign, seed, count);
+
+    Counts counts;
+    counts.files = count;
+    CatalogCounts catalog;
+    if (!WalkEveryDamagedFile(campaign, counts) || !WalkTheCatalog(campaign, counts, catalog)) return 2;
+    size_t changed = CountChangedInputs(campaign);
 
     printf("damage:");
-    for (const auto& kind : kinds) printf(" %s %zu", kind.first.c_str(), kind.second);
+    for (const auto& kind : campaign.kinds) printf(" %s %zu", kind.first.c_str(), kind.second);
     printf("\nfiles %zu  read %zu  read as not opening %zu  crashes %zu  hangs %zu  handles left open %zu\n", counts.files,
            counts.opened, counts.unopened, counts.crashes, counts.hangs, counts.handles);
-    printf("catalog: %zu keys listed, good modules under their keys %zu of %zu, inputs changed %zu\n", listed, good,
-           goodTotal, changed);
-    bool passed = counts.crashes == 0 && counts.hangs == 0 && counts.handles == 0 && good == goodTotal &&
-                  goodTotal == goods.size() && changed == 0;
+    printf("catalog: %zu keys listed, good modules under their keys %zu of %zu, inputs changed %zu\n", catalog.listed,
+           catalog.good, catalog.goodTotal, changed);
+    bool passed = counts.crashes == 0 && counts.hangs == 0 && counts.handles == 0 && catalog.good == catalog.goodTotal &&
+                  catalog.goodTotal == goods.size() && changed == 0;
     printf("%s\n", passed ? "CAMPAIGN-OK" : "CAMPAIGN-FAILED");
     return passed ? 0 : 1;
 }

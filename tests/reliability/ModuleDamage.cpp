@@ -1,4 +1,4 @@
-#include "tools/ModuleDamage.h"
+#include "tests/reliability/ModuleDamage.h"
 
 #include <algorithm>
 
