@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <set>
-#include "model/Versions.h"
+#include "base/Versions.h"
 
 namespace {
 using Graph = std::map<_stringx, std::vector<_stringx>>;

@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 #include <vector>
-#include "model/Versions.h"
+#include "base/Versions.h"
 #include "server/ComException.h"
 #include "server/SiblingLoader.h"
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 #include <gtest/gtest.h>
-#include "model/Versions.h"
+#include "base/Versions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "model/Versions.h"
+#include "base/Versions.h"
 
 #include <cstdlib>
 
