@@ -1,4 +1,4 @@
-#include "tests/reliability/ModuleDamage.h"
+#include "tools/ModuleDamage.h"
 
 #include <algorithm>
 
