@@ -61,7 +61,7 @@ bool Read(HANDLE pipe, char* data, DWORD size) {
 // take a while, as large files do.
 void InjectFault(const _stringx& path) {
     if (path.find(L"fault-") != _stringx::npos) *static_cast<volatile int*>(nullptr) = 0;
-    if (path.find(L"slow-") != _stringx::npos) Sleep(300);
+    if (path.find(L"slow-") != _stringx::npos) Sleep(150);
     _stringx marker = path + L".stalled";
     if (path.find(L"stall-once-") != _stringx::npos && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) {
         CloseHandle(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
