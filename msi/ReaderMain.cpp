@@ -57,9 +57,11 @@ bool Read(HANDLE pipe, char* data, DWORD size) {
 }
 
 #ifdef CV_READER_FAULTS
-// A test build only: files named so make this reader fault, or stall once, as damaged files do.
+// A test build only: files named so make this reader fault, or stall once, as damaged files do, or
+// take a while, as large files do.
 void InjectFault(const _stringx& path) {
     if (path.find(L"fault-") != _stringx::npos) *static_cast<volatile int*>(nullptr) = 0;
+    if (path.find(L"slow-") != _stringx::npos) Sleep(150);
     _stringx marker = path + L".stalled";
     if (path.find(L"stall-once-") != _stringx::npos && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES) {
         CloseHandle(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
@@ -82,6 +84,10 @@ bool Serve(HANDLE pipe) {
     InjectFault(path);
 #endif
     PerformModuleRead(what, path, argument, result);
+#ifdef CV_READER_FAULTS
+    // A reply that answers for another file, as a confused reader would send.
+    if (path.find(L"misreply-") != _stringx::npos) result.Path += L"x";
+#endif
     size_t start = g_unsent.size();
     g_unsent.append(sizeof(uint32_t), '\0');
     EncodeResult(result, g_unsent);

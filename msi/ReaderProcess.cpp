@@ -16,6 +16,9 @@ namespace {
 constexpr DWORD kStartTimeoutMilliseconds = 30000;  // a cold start of the platform can be slow
 constexpr uint32_t kLargestReply = 256u << 20;
 constexpr ULONGLONG kProgressLook = 1000;
+
+std::atomic<DWORD> g_readerTimeout{kReaderTimeoutMilliseconds};
+std::atomic<size_t> g_mostReaders{0};
 }  // namespace
 
 bool ReaderProcess::Start() {
@@ -195,6 +198,10 @@ ReaderProcess::Outcome ReaderProcess::Receive(std::string& reply) {
     return Outcome::Answered;
 }
 
+void SetReaderTimeout(DWORD milliseconds) { g_readerTimeout = milliseconds ? milliseconds : kReaderTimeoutMilliseconds; }
+DWORD ReaderTimeout() { return g_readerTimeout; }
+void SetMostReaders(size_t readers) { g_mostReaders = readers; }
+
 _stringx ReaderExecutablePath() {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -235,8 +242,8 @@ struct ReaderPool {
                 executable.clear();
         }
         if (executable.empty()) return false;
-        while (readers.size() < count)
-            readers.push_back(std::make_unique<ReaderProcess>(executable, kReaderTimeoutMilliseconds));
+        while (readers.size() < count) readers.push_back(std::make_unique<ReaderProcess>(executable, ReaderTimeout()));
+        for (auto& reader : readers) reader->SetTimeout(ReaderTimeout());
         return true;
     }
 
@@ -304,7 +311,8 @@ struct ReaderPool {
                 size_t at = flight[k];
                 ModuleReadResult& result = results[positions[at]];
                 std::string reply;
-                if (reader->Receive(reply) == ReaderProcess::Outcome::Answered && DecodeResult(reply, result) &&
+                ReaderProcess::Outcome received = reader->Receive(reply);
+                if (received == ReaderProcess::Outcome::Answered && DecodeResult(reply, result) &&
                     result.Path == paths[positions[at]]) {
                     settled[at] = true;
                     if (!result.InstallerFailed) continue;
@@ -313,10 +321,13 @@ struct ReaderPool {
                     break;
                 }
                 result = ModuleReadResult();
-                // The request it had begun last is the one that ended it; when that cannot be
-                // told (a garbled reply), the one whose reply is missing.
+                // A reader that died or stalled was ended by the request it had begun last; a whole
+                // reply that does not answer its request blames that request, whatever the reader
+                // has begun since. When it cannot be told, the one whose reply is missing.
                 size_t begun = reader->Begun();
-                size_t culprit = begun > first + k && begun <= first + flight.size() ? flight[begun - 1 - first] : at;
+                bool told = received != ReaderProcess::Outcome::Answered && begun > first + k &&
+                            begun <= first + flight.size();
+                size_t culprit = told ? flight[begun - 1 - first] : at;
                 reader->Stop();
                 results[positions[culprit]] = Read(reader, what, paths[positions[culprit]], {}, 1);
                 settled[culprit] = true;
@@ -382,9 +393,13 @@ constexpr size_t kReadersPerProcessor = 2;
 
 size_t ReadersFor(size_t files) {
     if (files < kParallelFrom) return 1;
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    return std::max<size_t>(1, std::min<size_t>({kMostReaders, kReadersPerProcessor * system.dwNumberOfProcessors, files / kParallelFrom}));
+    size_t most = g_mostReaders;
+    if (most == 0) {
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        most = std::min<size_t>(kMostReaders, kReadersPerProcessor * system.dwNumberOfProcessors);
+    }
+    return std::max<size_t>(1, std::min(most, files / kParallelFrom));
 }
 }  // namespace
 

@@ -28,6 +28,8 @@ public:
     Outcome Receive(std::string& reply);
     // Several requests in one write: each is framed as Send frames it.
     Outcome SendAll(const std::vector<std::string>& requests);
+    // Takes effect from the next wait.
+    void SetTimeout(DWORD milliseconds) { timeout_ = milliseconds; }
     // Ends the process (if any); the next exchange starts a new one.
     void Stop();
     bool Running() const { return static_cast<bool>(process_); }
@@ -75,3 +77,10 @@ void ReadModulesGuarded(ModuleRead what, const std::vector<_stringx>& paths,
 // How long the reader may go without beginning another request (or answering) before it is
 // stopped and the file it was reading is tried once more.
 constexpr DWORD kReaderTimeoutMilliseconds = 10000;
+
+// Settings of the readers, for tests and tuning; each takes effect from the next read.
+// The time allowed without progress, kReaderTimeoutMilliseconds unless set (0 restores it).
+void SetReaderTimeout(DWORD milliseconds);
+DWORD ReaderTimeout();
+// The most readers a batch may use; 0 (the default) chooses by the number of processors.
+void SetMostReaders(size_t readers);

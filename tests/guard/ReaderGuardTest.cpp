@@ -1,14 +1,18 @@
 // Reads of module files go through a reader process that may fault or stall. This program lives in
-// a folder of its own beside a reader built to fault on files named "fault-..." and to stall once on
-// files named "stall-once-...", so the whole policy runs for real: the caller survives, a file that
-// kills two readers reads as a database that does not open and is not tried again until it
-// changes, a stalled reader is stopped and the read tried once more, and good files read as ever.
+// a folder of its own beside a reader built to fault on files named "fault-...", to stall once on
+// files named "stall-once-...", to take a while over files named "slow-..." and to answer for
+// another file on files named "misreply-...", so the whole policy runs for real: the caller
+// survives, a file that kills two readers reads as a database that does not open and is not tried
+// again until it changes, a stalled reader is stopped and the read tried once more, and good files
+// read as ever.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
 #include "msi/CompoundFile.h"
 #include "msi/ModuleEntry.h"
 #include "msi/ReaderProcess.h"
+#include "msi/SearchLocation.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 
@@ -23,12 +27,32 @@ protected:
         starts_ = ReaderExecutablePath() + L".starts";
         DeleteFileW(starts_.c_str());
     }
+    void TearDown() override {
+        SetReaderTimeout(0);
+        SetMostReaders(0);
+        ComTest::TearDown();
+    }
     _stringx Copy(const wchar_t* fixture, const wchar_t* name) {
         _stringx path = JoinPath(folder_, name);
         EXPECT_TRUE(CopyFileW(cvtest::FixturePath(fixture).c_str(), path.c_str(), FALSE));
         return path;
     }
     size_t Starts() const { return cvtest::ReadBytes(starts_).size(); }
+    // One reader for every batch, already running: the starts a batch costs are then its own.
+    void OneRunningReader() {
+        SetMostReaders(1);
+        ASSERT_FALSE(ReadModuleGuarded(ModuleRead::Header, Copy(L"full.msm", L"primer.msm")).Unsafe);
+    }
+    // Copies of two fixtures in turn, each named from `pattern` and its position.
+    std::vector<_stringx> Batch(size_t count, const wchar_t* pattern) {
+        std::vector<_stringx> paths;
+        for (size_t i = 0; i < count; ++i)
+            paths.push_back(Copy(i % 2 ? L"multi-1031.msm" : L"signature-only.msm", _stringx::Formatted(pattern, static_cast<int>(i)).c_str()));
+        return paths;
+    }
+    static _stringx ModuleIdAt(size_t i) {
+        return i % 2 ? L"MultiLang.4E5F6071_8293_A4B5_C6D7_E8F90A1B2C3D" : L"SignatureOnly.1B2C3D4E_5F60_7182_93A4_B5C6D7E8F90A";
+    }
 
     _stringx folder_, starts_;
 };
@@ -67,6 +91,7 @@ TEST_F(ReaderGuard, AFaultingFileReadsAsUnopenedAndIsNotTriedAgainUntilItChanges
     EXPECT_EQ(before + 2, Starts()) << "only the reader that replaced the dead one";
 
     // A changed file is tried afresh (and faults afresh).
+    // A changed file is tried afresh (and faults afresh): a new time, then a new size at that time.
     FILETIME later{0x12345678, 0x01DB0000};
     {
         unique_file file(CreateFileW(faulting.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -75,46 +100,163 @@ TEST_F(ReaderGuard, AFaultingFileReadsAsUnopenedAndIsNotTriedAgainUntilItChanges
     ModuleEntry changed;
     changed.Load(faulting, L"");
     EXPECT_EQ(before + 3, Starts()) << "the live reader faults, one fresh reader tries again";
+    {
+        unique_file file(CreateFileW(faulting.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        DWORD written = 0;
+        ASSERT_NE(INVALID_SET_FILE_POINTER, SetFilePointer(file.get(), 0, nullptr, FILE_END));
+        ASSERT_TRUE(WriteFile(file.get(), "", 1, &written, nullptr));
+        ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &later));
+    }
+    ModuleEntry grown;
+    grown.Load(faulting, L"");
+    EXPECT_EQ(_stringx(L":0"), grown.EntryKey());
+    EXPECT_EQ(before + 5, Starts()) << "a fresh reader faults, another tries again";
 }
 
 TEST_F(ReaderGuard, AStalledReaderIsStoppedAndTheReadTriedOnceMore) {
+    SetReaderTimeout(1500);
     _stringx stalling = Copy(L"multi-1033.msm", L"stall-once-1.msm");
     ULONGLONG started = GetTickCount64();
     ModuleEntry entry;
     entry.Load(stalling, L"");
     ULONGLONG waited = GetTickCount64() - started;
     EXPECT_EQ(_stringx(L"MultiLang.4E5F6071_8293_A4B5_C6D7_E8F90A1B2C3D:1033"), entry.EntryKey());
-    EXPECT_GE(waited, kReaderTimeoutMilliseconds) << "the reader had its whole time";
+    EXPECT_GE(waited, ReaderTimeout()) << "the reader had its whole time";
+    EXPECT_LT(waited, kReaderTimeoutMilliseconds) << "and no more than the time set";
     EXPECT_EQ(1u, entry.Files().size());
 }
 
-TEST_F(ReaderGuard, ManyFilesAtOnceKeepTheirOrderWhateverFails) {
-    std::vector<_stringx> paths;
-    for (int i = 0; i < 40; ++i) {
-        const wchar_t* fixture = i % 2 ? L"multi-1031.msm" : L"signature-only.msm";
-        paths.push_back(Copy(fixture, _stringx::Formatted(i == 17 ? L"fault-%d.msm" : L"m%02d.msm", i).c_str()));
-    }
-    paths.push_back(JoinPath(folder_, L"vanished.msm"));
-    // The same batch without the faulting file first, so that every reader it needs is running.
-    std::vector<_stringx> good(paths.begin(), paths.end() - 1);
-    good[17] = paths[16];
-    for (const ModuleReadResult& read : ReadModulesGuarded(ModuleRead::Header, good)) ASSERT_FALSE(read.Unsafe);
+TEST_F(ReaderGuard, ABatchLongerThanTheStallLimitIsNotCutShort) {
+    // Each file begins well within the limit, but eight of them (a write of replies) take longer
+    // than it: only the reader's progress keeps it alive.
+    OneRunningReader();
+    SetReaderTimeout(1000);
+    std::vector<_stringx> paths = Batch(32, L"slow-%02d.msm");
     size_t before = Starts();
     std::vector<ModuleReadResult> read = ReadModulesGuarded(ModuleRead::Header, paths);
     ASSERT_EQ(paths.size(), read.size());
-    // The reader dies on the faulting file with replies of earlier ones still unsent: only the
-    // faulting file is blamed and tried alone, then a fresh reader takes the rest.
-    EXPECT_EQ(before + 2, Starts());
-    for (size_t i = 0; i < 40; ++i) {
-        if (i == 17) {
-            EXPECT_TRUE(read[i].Unsafe);
-            continue;
-        }
+    for (size_t i = 0; i < read.size(); ++i) {
         EXPECT_FALSE(read[i].Unsafe) << i;
-        EXPECT_EQ(_stringx(i % 2 ? L"MultiLang.4E5F6071_8293_A4B5_C6D7_E8F90A1B2C3D" : L"SignatureOnly.1B2C3D4E_5F60_7182_93A4_B5C6D7E8F90A"),
-                  read[i].Header.ModuleId) << i;
+        EXPECT_EQ(ModuleIdAt(i), read[i].Header.ModuleId) << i;
     }
-    EXPECT_TRUE(read.back().Unsafe) << "a file that is not there is no sound container";
+    EXPECT_EQ(before, Starts()) << "the reader was never given up";
+}
+
+TEST_F(ReaderGuard, ManyFilesAtOnceKeepTheirOrderWhateverFails) {
+    // One reader, already running, so that the count of starts is the batch's own whatever the
+    // processors and timing: the reader dies on the faulting file with replies of earlier files
+    // still unsent; only the faulting file is blamed and tried alone, in a fresh reader that dies
+    // too, then another fresh reader asks again for those replies and takes the rest.
+    OneRunningReader();
+    std::vector<_stringx> paths = Batch(40, L"m%02d.msm");
+    _stringx faulting = JoinPath(folder_, L"fault-17.msm");
+    ASSERT_TRUE(MoveFileW(paths[17].c_str(), faulting.c_str()));
+    paths[17] = faulting;
+    paths.push_back(JoinPath(folder_, L"vanished.msm"));
+    for (size_t known : {2, 0}) {
+        SCOPED_TRACE(known ? "first" : "the faulting file known");
+        size_t before = Starts();
+        std::vector<ModuleReadResult> read = ReadModulesGuarded(ModuleRead::Header, paths);
+        ASSERT_EQ(paths.size(), read.size());
+        EXPECT_EQ(before + known, Starts());
+        for (size_t i = 0; i < 40; ++i) {
+            EXPECT_EQ(i == 17, read[i].Unsafe) << i;
+            EXPECT_EQ(i == 17 ? _stringx() : ModuleIdAt(i), read[i].Header.ModuleId) << i;
+        }
+        EXPECT_TRUE(read.back().Unsafe) << "a file that is not there is no sound container";
+    }
+}
+
+TEST_F(ReaderGuard, AReplyForAnotherFileIsRefusedAndBlamesItsOwnRequest) {
+    OneRunningReader();
+    std::vector<_stringx> paths = Batch(12, L"m%02d.msm");
+    _stringx confused = JoinPath(folder_, L"misreply-4.msm");
+    ASSERT_TRUE(MoveFileW(paths[4].c_str(), confused.c_str()));
+    paths[4] = confused;
+    size_t before = Starts();
+    std::vector<ModuleReadResult> read = ReadModulesGuarded(ModuleRead::Header, paths);
+    // The confused reader is given up; the file is tried alone in a fresh one (which answers
+    // wrongly again) and the rest in another.
+    EXPECT_EQ(before + 2, Starts());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(i == 4, read[i].Unsafe) << i;
+        EXPECT_EQ(i == 4 ? _stringx() : ModuleIdAt(i), read[i].Header.ModuleId) << i;
+    }
+    ModuleEntry alone;
+    alone.Load(Copy(L"full.msm", L"misreply-alone.msm"), L"");
+    EXPECT_EQ(_stringx(L":0"), alone.EntryKey());
+}
+
+TEST_F(ReaderGuard, AFileTheInstallerCannotOpenGivesUpItsReader) {
+    // A sound container that is no installer database: its class is not the database's.
+    std::string bytes = cvtest::ReadBytes(cvtest::FixturePath(L"full.msm"));
+    uint32_t directory;
+    memcpy(&directory, &bytes[0x30], 4);
+    memset(&bytes[(directory + 1) * 512 + 0x50], 0, 16);
+    ASSERT_TRUE(IsSoundCompoundImage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    OneRunningReader();
+    std::vector<_stringx> paths = Batch(12, L"m%02d.msm");
+    paths[4] = JoinPath(folder_, L"foreign-4.msm");
+    cvtest::WriteText(paths[4], bytes);
+
+    size_t before = Starts();
+    ModuleReadResult alone = ReadModuleGuarded(ModuleRead::Header, paths[4]);
+    EXPECT_TRUE(alone.InstallerFailed);
+    EXPECT_FALSE(alone.Unsafe);
+    EXPECT_EQ(before, Starts());
+    std::vector<ModuleReadResult> read = ReadModulesGuarded(ModuleRead::Header, paths);
+    EXPECT_EQ(before + 2, Starts()) << "the batch begins in a fresh reader, and the rest after the failure in another";
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(i == 4, read[i].InstallerFailed) << i;
+        EXPECT_FALSE(read[i].Unsafe) << i;
+        EXPECT_EQ(i == 4 ? _stringx() : ModuleIdAt(i), read[i].Header.ModuleId) << i;
+    }
+}
+
+TEST_F(ReaderGuard, AReaderThatCannotStartAgainLeavesTheReadsToThisProcess) {
+    OneRunningReader();
+    std::vector<_stringx> paths = Batch(12, L"m%02d.msm");
+    _stringx faulting = JoinPath(folder_, L"fault-4.msm");
+    ASSERT_TRUE(MoveFileW(paths[4].c_str(), faulting.c_str()));
+    paths[4] = faulting;
+    // The running reader goes on; none can start after it.
+    _stringx reader = ReaderExecutablePath(), away = reader + L".away";
+    ASSERT_TRUE(MoveFileW(reader.c_str(), away.c_str()));
+    struct Back {
+        _stringx from, to;
+        ~Back() { MoveFileW(from.c_str(), to.c_str()); }
+    } back{away, reader};
+    size_t before = Starts();
+    std::vector<ModuleReadResult> read = ReadModulesGuarded(ModuleRead::Header, paths);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_FALSE(read[i].Unsafe) << i << ": read here, where it does not fault";
+        EXPECT_EQ(ModuleIdAt(i), read[i].Header.ModuleId) << i;
+    }
+    EXPECT_FALSE(ReadModuleGuarded(ModuleRead::Header, paths[0]).Unsafe);
+    EXPECT_EQ(before, Starts());
+}
+
+TEST_F(ReaderGuard, MoreModulesThanABatchEachComeUnderTheirOwnPath) {
+    std::vector<_stringx> paths = Batch(300, L"m%03d.msm");
+    std::vector<bool> taken(paths.size());
+    ReadModulesGuarded(ModuleRead::Header, paths, [&](size_t i, ModuleReadResult& read) {
+        ASSERT_LT(i, paths.size());
+        EXPECT_FALSE(taken[i]) << i;
+        taken[i] = true;
+        EXPECT_EQ(paths[i], read.Path) << i;
+        EXPECT_EQ(ModuleIdAt(i), read.Header.ModuleId) << i;
+    });
+    EXPECT_EQ(std::vector<bool>(paths.size(), true), taken) << "every file read once";
+
+    // The scan of a folder files each header under its own module file.
+    SearchLocation location;
+    location.Initialise(folder_, 0, L"");
+    ASSERT_EQ(paths.size(), location.Modules().size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        auto module = location.Modules().find(paths[i]);
+        ASSERT_NE(location.Modules().end(), module) << i;
+        EXPECT_EQ(ModuleIdAt(i), module->second->ModuleId()) << i;
+    }
 }
 
 }  // namespace

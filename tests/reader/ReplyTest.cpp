@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
+#include <vector>
 #include "msi/ModuleData.h"
 #include "tests/support/Environment.h"
 
@@ -47,6 +48,96 @@ TEST(Reply, FileListComesBackWholeAndDamageIsRefused) {
         ModuleReadResult result;
         EXPECT_NO_THROW(DecodeResult(garbled, result)) << "garbled at " << at;
     }
+}
+
+// A reply of every kind of record, each list two long.
+ModuleReadResult EveryRecord() {
+    ModuleReadResult r;
+    r.Path = L"Z:\\m\\a.msm";
+    r.Header.ModuleId = L"Mod.1";
+    r.Header.Language = 1033;
+    r.Names = {L"Dlg1", L"Dlg2"};
+    for (const wchar_t* id : {L"DepA", L"DepB"}) r.Dependencies.push_back({id, _stringx(id) + L":0", L"1.0", 0});
+    for (const wchar_t* id : {L"ExA", L"ExB"}) r.Exclusions.push_back({id, _stringx(id) + L":0", L"1", L"2", 0});
+    // The first file lies in the second folder sent ("DirB"), so that its index is the last one.
+    r.Files.push_back({L"f1", L"f1", L"1.0", L"0", L"DirB", L"K1", 10, 1});
+    r.Files.push_back({L"f2", L"f2", L"", L"", L"DirA", L"K2", 20, 2});
+    r.Directories[L"DirA"].Path = L"[TARGETDIR]A\\";
+    r.Directories[L"DirB"].Failure.Description = L"broken";
+    return r;
+}
+
+std::string Wire(const ModuleReadResult& r) {
+    std::string wire;
+    EncodeResult(r, wire);
+    return wire;
+}
+
+void Put32(std::string& b, size_t at, uint32_t v) { memcpy(&b[at], &v, 4); }
+
+TEST(Reply, EveryCountAndIndexIsCheckedAtItsEdge) {
+    const ModuleReadResult full = EveryRecord();
+    const std::string wire = Wire(full);
+    ModuleReadResult back;
+    ASSERT_TRUE(DecodeResult(wire, back));
+    EXPECT_EQ(full.Names, back.Names);
+    ASSERT_EQ(2u, back.Files.size());
+    EXPECT_EQ(_stringx(L"DirB"), back.Files[0].Directory);
+    EXPECT_EQ(_stringx(L"broken"), back.Directories[L"DirB"].Failure.Description);
+
+    // Where each count lies: the lists come in this order, each after its count, and a reply
+    // whose later lists are empty ends in their zero counts.
+    auto keep = [&](int lists) {
+        ModuleReadResult r = full;
+        if (lists < 1) r.Names.clear();
+        if (lists < 2) r.Dependencies.clear();
+        if (lists < 3) r.Exclusions.clear();
+        if (lists < 4) r.Files.clear();
+        if (lists < 5) r.Directories.clear();
+        return Wire(r).size();
+    };
+    const size_t folders = keep(3) - 12, files = folders + 4 + 2 * (4 + 2 * 4);
+    // The first file's texts: "f1", "1.0", "0", "K1".
+    const size_t firstFolder = files + 4 + (4 + 2 * 2) + (4 + 2 * 3) + (4 + 2 * 1) + (4 + 2 * 2);
+    struct Edge {
+        const char* what;
+        size_t at;
+        uint32_t value;
+        bool accepted;
+    } edges[] = {
+        {"path length", 0, 10, true},
+        {"path length one over", 0, 11, false},
+        {"path length one short", 0, 9, false},
+        {"names", keep(0) - 24, 2, true},
+        {"names one over", keep(0) - 24, 3, false},
+        {"names one short", keep(0) - 24, 1, false},
+        {"dependencies one over", keep(1) - 20, 3, false},
+        {"dependencies one short", keep(1) - 20, 1, false},
+        {"exclusions one over", keep(2) - 16, 3, false},
+        {"exclusions one short", keep(2) - 16, 1, false},
+        {"folders one over", folders, 3, false},
+        {"folders one short", folders, 1, false},
+        {"files one over", files, 3, false},
+        {"files one short", files, 1, false},
+        {"folder index, the first", firstFolder, 0, true},
+        {"folder index, the last", firstFolder, 1, true},
+        {"folder index equal to the folders", firstFolder, 2, false},
+        {"directories one over", keep(4) - 4, 3, false},
+        {"directories one short", keep(4) - 4, 1, false},
+        {"last text one over", wire.size() - 4 - 2 * 6, 7, false},
+        {"last text one short", wire.size() - 4 - 2 * 6, 5, false},
+    };
+    for (const Edge& edge : edges) {
+        std::string bytes = wire;
+        Put32(bytes, edge.at, edge.value);
+        ModuleReadResult result;
+        EXPECT_EQ(edge.accepted, DecodeResult(bytes, result)) << edge.what;
+    }
+    std::string first = wire;
+    Put32(first, firstFolder, 0);
+    ASSERT_TRUE(DecodeResult(first, back = ModuleReadResult()));
+    EXPECT_EQ(_stringx(L"DirA"), back.Files[0].Directory) << "the index names its folder";
+    ASSERT_TRUE(DecodeResult(Wire(ModuleReadResult()), back = ModuleReadResult())) << "an empty reply";
 }
 
 }  // namespace
