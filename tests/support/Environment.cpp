@@ -6,13 +6,6 @@ namespace cvtest {
 namespace {
 const wchar_t kIniVariable[] = L"CVAPPSERVICES_INI";
 
-std::string Utf8(const _stringx& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    if (n) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
 std::string XmlAttribute(const _stringx& text) {
     std::string out;
     for (char c : Utf8(text))
