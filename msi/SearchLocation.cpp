@@ -53,9 +53,8 @@ bool SearchLocation::Scan() {
         FindModuleFiles(folder_, found);
     }
 
-    // Both lists are in path order: one walk retires the entries whose file vanished or whose time
-    // changed either way (a copy keeps its source's time, so a replacement may be older) and
-    // collects the files that need an entry.
+    // Both lists are in path order: one walk retires the entries whose file vanished or became
+    // newer and collects the files that need an entry.
     std::vector<size_t> fresh;
     size_t prefix = found.folder.length();
     auto file = found.files.begin();
@@ -72,7 +71,7 @@ bool SearchLocation::Scan() {
         ULARGE_INTEGER recorded;
         recorded.QuadPart = module->second->LastWriteTime();
         FILETIME recordedTime{recorded.LowPart, recorded.HighPart};
-        if (CompareFileTime(&recordedTime, &file->second) != 0) {
+        if (CompareFileTime(&recordedTime, &file->second) < 0) {
             module = modules_.erase(module);
             changed = true;
             fresh.push_back(file - found.files.begin());

@@ -30,7 +30,7 @@ public:
     // Kind 0: a folder of the search path or of a repository. Kind 1: a folder listed one by one
     // by the application services, scanned as the path of one module file.
     void Initialise(const _stringx& folder, SHORT kind, const _stringx& displayName);
-    // Retires entries whose file vanished or was dated otherwise, loads entries for new files.
+    // Retires entries whose file vanished or became newer, loads entries for new files.
     bool Scan();
 
     const _stringx& Folder() const { return folder_; }
