@@ -237,8 +237,9 @@ protected:
             queries.push_back({_stringx(file.name), L"", exact.version});
             // Keys and folders equal without case: their hashes must not tell them apart.
             size_t root = exact.path.find(L']') + 1;
-            queries.push_back({exact.path.substr(0, root) + exact.path.substr(root).Upper(), exact.key.Lower(),
-                               exact.version});
+            if (i % (3 * every) == 0)
+                queries.push_back({exact.path.substr(0, root) + exact.path.substr(root).Upper(), exact.key.Lower(),
+                                   exact.version});
         }
         for (const auto& indexed : manifest_.indexed) queries.push_back({L"[SystemFolder]" + _stringx(indexed.first), L"", L""});
         for (const wchar_t* miss : {L"[SystemFolder]nobody-has-this.dll", L"[SystemFolder]", L"", L"[SystemFolder]x.pdb"})
