@@ -1,6 +1,7 @@
 // The catalog's module list and its searches, over laid-out environments with generated modules.
 #include <windows.h>
 #include <gtest/gtest.h>
+#include <functional>
 #include "CvMMUpdater2.h"
 #include "cvmmupdater.h"
 #include "base/Handles.h"
@@ -103,6 +104,21 @@ TEST_F(CatalogModules, FindModuleByLanguageOrAny) {
     EXPECT_EQ(E_POINTER, catalog->FindModule((_stringx(kMulti) + L":1033").AsBSTR(), 0, nullptr))
         << "a match is handed out through the out pointer";
     EXPECT_EQ(S_OK, catalog->FindModule(_stringx(L"Unknown.1:0").AsBSTR(), 0, nullptr)) << "no match, nothing to hand out";
+
+    // When one variant goes away, any language gives the other, whichever of the two went.
+    for (const wchar_t* gone : {L"1031", L"1033"}) {
+        _stringx shelf = Shelf(env, {L"multi-1033.msm", L"multi-1031.msm"});
+        LONG ignored = 0;
+        ASSERT_EQ(S_OK, catalog->Refresh(&ignored));
+        ComPtr<IDispatch> found;
+        ASSERT_EQ(S_OK, catalog->FindModule((_stringx(kMulti) + L":0").AsBSTR(), 0, found.Put()));
+        EXPECT_EQ(_stringx(L"#1031"), Props(found.Get(), {L"Language"}));
+        ASSERT_TRUE(DeleteFileW(JoinPath(shelf, L"multi-" + _stringx(gone) + L".msm").c_str()));
+        ASSERT_EQ(S_OK, catalog->Refresh(&ignored));
+        ASSERT_EQ(S_OK, catalog->FindModule((_stringx(kMulti) + L":0").AsBSTR(), 0, found.Put()));
+        EXPECT_EQ(_stringx(gone) == L"1031" ? _stringx(L"#1033") : _stringx(L"#1031"), Props(found.Get(), {L"Language"}))
+            << "after " << _stringx(gone).AsNarrow() << " went";
+    }
 }
 
 // "<found>|<language of the module handed out>" for one file search.
@@ -231,6 +247,65 @@ TEST_F(CatalogModules, RebuildsFollowChangesUnlessAutoRefreshIsOff) {
     one = two = nullptr;
     rebuilt = before = nullptr;
     EXPECT_EQ(_stringx(kMulti), Props(kept.Get(), {L"ModuleId"})) << "module objects outlive every catalog";
+}
+
+// "Key|Path" of every module the catalog lists, in its order.
+_stringx Listing(IMMCatalog* catalog) {
+    ComPtr<IModuleCollection> modules = Modules(catalog);
+    LONG count = 0;
+    EXPECT_EQ(S_OK, modules->get_Count(&count));
+    _stringx listing;
+    for (LONG i = 1; i <= count; ++i) listing += Props(cvtest::ItemAt(modules.Get(), i).Get(), {L"EntryKey", L"Path"}) + L"\n";
+    return listing;
+}
+
+// A rescan walks the folder's sorted names beside its entries: with names whose order differs with
+// and without case, a file added, replaced or removed in the middle leaves the catalog as a fresh
+// one over the folder, and a rescan that finds nothing changed rebuilds nothing.
+TEST_F(CatalogModules, RescanListsAsAFreshCatalog) {
+    cvtest::TestEnvironment env(L"catalog-rescan");
+    _stringx shelf = env.AddSearchFolder(L"Shelf");
+    env.SetSearchPath({shelf});
+    // By code units A, Z, _x, b; without case _x, A, b, Z.
+    env.CopyFixture(L"deps-top.msm", shelf, L"b.msm");
+    env.CopyFixture(L"deps-mid.msm", shelf, L"A.msm");
+    env.CopyFixture(L"deps-base.msm", shelf, L"_x.msm");
+    env.CopyFixture(L"deps-cycle-a.msm", shelf, L"Z.msm");
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        bool rebuilds, listsOtherwise;
+    } steps[] = {
+        {"nothing", [] {}, false, false},
+        {"added in the middle", [&] { env.CopyFixture(L"deps-cycle-b.msm", shelf, L"N.msm"); }, true, true},
+        {"replaced in the middle",
+         [&] { cvtest::SetWriteTime(env.CopyFixture(L"multi-1031.msm", shelf, L"N.msm"), now, 60); }, true, true},
+        {"touched in the middle", [&] { cvtest::SetWriteTime(JoinPath(shelf, L"N.msm"), now, 120); }, true, false},
+        {"removed from the middle", [&] { EXPECT_TRUE(DeleteFileW(JoinPath(shelf, L"N.msm").c_str())); }, true, true},
+    };
+    ComPtr<IMMCatalog> catalog = NewCatalog();
+    _stringx before = Listing(catalog.Get());
+    for (const auto& step : steps) {
+        ComPtr<IModuleCollection> held = Modules(catalog.Get());
+        step.change();
+        LONG ignored = 0;
+        ASSERT_EQ(S_OK, catalog->Refresh(&ignored));
+        ComPtr<IModuleCollection> published = Modules(catalog.Get());
+        EXPECT_EQ(step.rebuilds, held.Get() != published.Get()) << step.what;
+        _stringx rescanned = Listing(catalog.Get());
+        EXPECT_EQ(step.listsOtherwise, before != rescanned) << step.what;
+        ASSERT_EQ(S_OK, catalog->Refresh(&ignored));
+        EXPECT_EQ(published.Get(), Modules(catalog.Get()).Get()) << "rebuilt with nothing changed, after " << step.what;
+        // With every catalog released the locations are scanned anew.
+        held = nullptr;
+        published = nullptr;
+        catalog = nullptr;
+        catalog = NewCatalog();
+        EXPECT_EQ(Listing(catalog.Get()), rescanned) << step.what;
+        before = rescanned;
+    }
 }
 
 TEST_F(CatalogModules, SearchLocationsListNamedFoldersAndEditTheSearchPath) {

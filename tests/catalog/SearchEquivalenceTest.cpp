@@ -18,6 +18,7 @@
 #include "msi/MergeModule2.h"
 #include "server/SiblingLoader.h"
 #include "tests/collections/PropertyText.h"
+#include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/CorpusManifest.h"
 
@@ -79,10 +80,12 @@ ComPtr<IMergeModule2> WalkFindBySignature(IMMCatalog* catalog, const _stringx& s
     return module;
 }
 
-// What a search answered: the module's key and path, the found flag, the result.
+// What a search answered: the result and its error information, the module's key and path, the
+// found flag.
 _stringx Outcome(HRESULT hr, IMergeModule2* module, VARIANT_BOOL found) {
-    return _stringx::Formatted(L"0x%08lx|", hr) + Props(module, {L"EntryKey", L"Path"}) +
-           _stringx::Formatted(L"|#%d", static_cast<int>(found));
+    cvtest::ErrorInfoText error = cvtest::TakeErrorInfo();
+    return _stringx::Formatted(L"0x%08lx|", hr) + (error.present ? error.source + L":" + error.description : L"") +
+           L"|" + Props(module, {L"EntryKey", L"Path"}) + _stringx::Formatted(L"|#%d", static_cast<int>(found));
 }
 
 class SearchEquivalence : public cvtest::ComTest {
@@ -186,7 +189,7 @@ protected:
                 answer = WalkFindBySignature(catalog_.Get(), signature);
                 return S_OK;
             },
-            [](const com_exception& e) { return e.Error(); });
+            [](const com_exception& e) { return ReportComException(e, CLSID_MMCatalog, nullptr); });
         return Outcome(hr, answer.Get(), found);
     }
 
@@ -232,6 +235,11 @@ protected:
             queries.push_back({exact.path, exact.key, L"9.9.9.9"});
             queries.push_back({L"[WindowsFolder]Elsewhere\\" + _stringx(file.name), exact.key, exact.version});
             queries.push_back({_stringx(file.name), L"", exact.version});
+            // Keys and folders equal without case: their hashes must not tell them apart.
+            size_t root = exact.path.find(L']') + 1;
+            if (i % (3 * every) == 0)
+                queries.push_back({exact.path.substr(0, root) + exact.path.substr(root).Upper(), exact.key.Lower(),
+                                   exact.version});
         }
         for (const auto& indexed : manifest_.indexed) queries.push_back({L"[SystemFolder]" + _stringx(indexed.first), L"", L""});
         for (const wchar_t* miss : {L"[SystemFolder]nobody-has-this.dll", L"[SystemFolder]", L"", L"[SystemFolder]x.pdb"})
@@ -289,6 +297,38 @@ TEST_F(SearchEquivalence, AfterModulesAreAddedTouchedAndDeleted) {
     ASSERT_TRUE(DeleteFileW(lastPath.c_str()));
     ASSERT_EQ(S_OK, catalog_->Refresh(&ignored));
     EXPECT_EQ(0, Compare(sample)) << "deleted";
+}
+
+// Gallery modules deliver names beyond ASCII, one in capitals and one in small letters, some of which
+// only a full case mapping would pair (final sigma, the Kelvin sign, a dotted capital I): each is
+// searched as written, in capitals and in small letters, and the index must pair exactly the names
+// that the runtime's case-blind comparison pairs.
+TEST_F(SearchEquivalence, NamesBeyondAsciiCompareAsTheWalkDoes) {
+    const std::vector<_stringx> capitals = {L"\u00C4RGER.DLL", L"\u03A3\u038A\u03A3\u03A5\u03A6\u039F\u03A3.DLL",
+                                            L"\u0416\u0423\u0420\u041D\u0410\u041B.DLL", L"\u212A.DLL",
+                                            L"\u0130NI.DLL", L"\u0178ES.DLL", L"STRA\u1E9EE.DLL", L"\uFF21.DLL"};
+    const std::vector<_stringx> smalls = {L"\u00E4rger.dll", L"\u03C3\u03AF\u03C3\u03C5\u03C6\u03BF\u03C2.dll",
+                                          L"\u0436\u0443\u0440\u043D\u0430\u043B.dll", L"k.dll",
+                                          L"ini.dll", L"\u00FFes.dll", L"stra\u00DFe.dll", L"\uFF41.dll"};
+    std::vector<Query> queries;
+    for (const auto* names : {&capitals, &smalls}) {
+        std::string ini = "[MergeModule]\r\nModuleID=Beyond." + std::to_string(names == &smalls) +
+                          "\r\nLanguage=0\r\n[Files]\r\n";
+        for (size_t i = 0; i < names->size(); ++i) ini += "Key" + std::to_string(i + 1) + "=F" + std::to_string(i) + "\r\n";
+        for (size_t i = 0; i < names->size(); ++i) {
+            ini += "[F" + std::to_string(i) + "]\r\nFileName=" + cvtest::Utf8((*names)[i]) + "\r\n";
+            for (const _stringx& name : {(*names)[i], (*names)[i].Upper(), (*names)[i].Lower()})
+                queries.push_back({L"[SystemFolder]" + name, L"", L""});
+        }
+        cvtest::WriteText(JoinPath(root_, _stringx::Formatted(L"App\\ObjectGallery\\Beyond%d.ini", names == &smalls)), ini);
+    }
+    catalog_.Attach(ComObject<MMCatalog>::Make());
+    ASSERT_EQ(S_OK, catalog_->FinalConstruct());
+    for (int switches = 0; switches < 4; ++switches) {
+        SetSwitches(switches & 1, switches & 2);
+        EXPECT_EQ(0, Compare(queries)) << "switches " << switches;
+    }
+    EXPECT_GT(found_, queries.size()) << "the comparison is not one of empty answers";
 }
 
 TEST_F(SearchEquivalence, AnyLanguageLookupPicksAsTheWalkDoes) {

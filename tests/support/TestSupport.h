@@ -20,7 +20,10 @@ bool CopyInto(const _stringx& file, const _stringx& folder);
 void WriteText(const _stringx& path, const std::string& utf8);
 // Writes the text and dates the file's last write `seconds` after `base`.
 void WriteTextDated(const _stringx& path, const std::string& utf8, const FILETIME& base, int seconds);
+// Dates a file's last write `seconds` after `base`.
+void SetWriteTime(const _stringx& path, const FILETIME& base, int seconds);
 std::string ReadBytes(const _stringx& path);
+std::string Utf8(const _stringx& text);
 bool FileExists(const _stringx& path);
 // A path with its slashes turned into backslashes.
 _stringx Backslashed(const wchar_t* path);
