@@ -316,7 +316,7 @@ TEST_F(SearchEquivalence, NamesBeyondAsciiCompareAsTheWalkDoes) {
                           "\r\nLanguage=0\r\n[Files]\r\n";
         for (size_t i = 0; i < names->size(); ++i) ini += "Key" + std::to_string(i + 1) + "=F" + std::to_string(i) + "\r\n";
         for (size_t i = 0; i < names->size(); ++i) {
-            ini += "[F" + std::to_string(i) + "]\r\nFileName=" + cvtest::Utf8((*names)[i]) + "\r\n";
+            ini += "[F" + std::to_string(i) + "]\r\nFileName=" + ToUtf8((*names)[i]) + "\r\n";
             for (const _stringx& name : {(*names)[i], (*names)[i].Upper(), (*names)[i].Lower()})
                 queries.push_back({L"[SystemFolder]" + name, L"", L""});
         }

@@ -58,13 +58,6 @@ void WriteText(const _stringx& path, const std::string& utf8) {
     CloseHandle(file);
 }
 
-std::string Utf8(const _stringx& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    if (n) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
 void WriteTextDated(const _stringx& path, const std::string& utf8, const FILETIME& base, int seconds) {
     WriteText(path, utf8);
     SetWriteTime(path, base, seconds);

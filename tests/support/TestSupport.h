@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
+#include "base/Utf8.h"
 #include "base/stringx.h"
 
 namespace cvtest {
@@ -23,7 +24,6 @@ void WriteTextDated(const _stringx& path, const std::string& utf8, const FILETIM
 // Dates a file's last write `seconds` after `base`.
 void SetWriteTime(const _stringx& path, const FILETIME& base, int seconds);
 std::string ReadBytes(const _stringx& path);
-std::string Utf8(const _stringx& text);
 bool FileExists(const _stringx& path);
 // A path with its slashes turned into backslashes.
 _stringx Backslashed(const wchar_t* path);
