@@ -176,6 +176,18 @@ TEST_F(Tool, ShowsAModuleByFileOrSignatureWithItsTargetFolders) {
         EXPECT_EQ("[SystemFolder]MyDir\\Sub\\Alpha Readme.txt", files["Alpha Readme.txt"]["target_path"]);
         EXPECT_TRUE(files["orphan.ini"]["target_path"].is_null()) << "its component is missing";
     }
+    // A module file outside the catalog's folders answers for itself, though the catalog holds its key.
+    Outcome outside = Run(L"show --json \"" + cvtest::FixturePath(L"deps-top-new.msm") + L"\"");
+    ASSERT_EQ(0u, outside.exitCode) << outside.err;
+    json top = outside.Json();
+    EXPECT_EQ(kTop, top["entry_key"]);
+    EXPECT_EQ("2.0.0.0", top["version"]);
+    EXPECT_EQ(Utf8(cvtest::FixturePath(L"deps-top-new.msm")), top["path"]);
+    ASSERT_EQ(3u, top["exclusions"].size());
+    std::set<long> languages;
+    for (const json& exclusion : top["exclusions"]) languages.insert(exclusion["language"].get<long>());
+    EXPECT_EQ((std::set<long>{-1033, 0, 7}), languages);
+
     Outcome text = Run(L"show \"" + Module(L"full.msm") + L"\"");
     EXPECT_NE(std::string::npos, text.out.find("  Author:         Test Author\n"));
     EXPECT_NE(std::string::npos, text.out.find("Files (6):\n"));
@@ -188,6 +200,7 @@ TEST_F(Tool, WhichFindsTheDeliveringModuleOrSaysWhyNot) {
         DWORD exitCode;
         std::string moduleId;
         size_t candidates;
+        std::string candidatePath = "";  // the first candidate's, as its module has it
     } cases[] = {
         {L"\"[SystemFolder]shared.dll\" --version 3.0.0.0", 0, kMulti, 0},
         {L"\"[SystemFolder]MyDir\\zeta.dll\" --version 1.2.3.4 --key MyDir", 0, kFull, 0},
@@ -196,6 +209,9 @@ TEST_F(Tool, WhichFindsTheDeliveringModuleOrSaysWhyNot) {
         {L"\"[SystemFolder]MyDir\\zeta.dll\" --version 1.2.3.4 --key Sub", 1, "", 1},
         {L"\"[WindowsFolder]zeta.dll\" --version 1.2.3.4", 1, "", 1},
         {L"\"[SystemFolder]nothing.dll\"", 1, "", 0},
+        // Names and folders in another case: found, or listed as the candidates they are.
+        {L"\"[systemfolder]MYDIR\\Zeta.DLL\" --version 1.2.3.4", 0, kFull, 0},
+        {L"\"[SYSTEMFOLDER]MyDir\\ZETA.DLL\" --version 1.2.3.5", 1, "", 1, "[SystemFolder]MyDir\\zeta.dll"},
     };
     for (const Case& c : cases) {
         Outcome found = Run(_stringx(L"which --json ") + c.arguments);
@@ -210,6 +226,9 @@ TEST_F(Tool, WhichFindsTheDeliveringModuleOrSaysWhyNot) {
             EXPECT_TRUE(result["module"].is_null());
         }
         EXPECT_EQ(c.candidates, result["candidates"].size());
+        if (!c.candidatePath.empty()) {
+            EXPECT_EQ(c.candidatePath, result["candidates"][0]["target_path"]);
+        }
     }
     Outcome shared = Run(L"which --json \"[SystemFolder]shared.dll\"");
     json candidate = shared.Json()["candidates"][0];
@@ -304,17 +323,59 @@ TEST_F(Tool, DependencyClosures) {
           "Cycles (1):\n  " + kCycleA + " -> " + kCycleB + " -> " + kCycleA + "\n", std::string("Incomplete.\n")})
         EXPECT_NE(std::string::npos, text.out.find(expected)) << expected << "\nin:\n" << text.out;
 
-    // Alone with the module that requires it, a module file answers for itself.
-    _stringx pair = cvtest::FreshScratchDir(L"cli-cycle-pair");
-    ASSERT_TRUE(cvtest::CopyInto(Module(L"deps-cycle-b.msm"), pair));
-    Outcome outside = Mmcat(L"deps --json \"" + Module(L"deps-cycle-a.msm") + L"\" --path \"" + pair + L"\"");
-    EXPECT_EQ(json::array({kCycleB, kCycleA}), outside.Json()["merge_order"]);
-    EXPECT_TRUE(outside.Json()["missing"].empty());
-
     Outcome dot = Run(L"deps --dot " + FromNarrow(kTop));
     EXPECT_EQ(0u, dot.exitCode);
     EXPECT_EQ(0u, dot.out.find("digraph closure {\n"));
     EXPECT_NE(std::string::npos, dot.out.find("\"" + kTop + "\" -> \"" + kMid + "\" [label=\">= 1.0\"];\n"));
+}
+
+// Each problem alone: a module named by its file answers for itself, in the catalog's folder or not,
+// but not for a requirement of another language.
+TEST_F(Tool, EachVerdictAloneMakesAClosureIncomplete) {
+    struct Case {
+        std::vector<const wchar_t*> folder;
+        _stringx argument;
+        const char* verdict;
+        size_t count;
+    } cases[] = {
+        {{L"deps-cycle-b.msm", L"deps-cycle-a-1031.msm"}, FromNarrow(kCycleB), "missing", 1},
+        {{L"deps-cycle-b.msm"}, L"\"" + cvtest::FixturePath(L"deps-cycle-a-1031.msm") + L"\"", "missing", 1},
+        {{L"deps-mid.msm", L"deps-base-old.msm"}, FromNarrow(kMid), "too_old", 1},
+        {{L"deps-top.msm", L"deps-mid.msm", L"deps-base.msm"}, L"\"" + cvtest::FixturePath(L"deps-top-new.msm") + L"\"",
+         "excluded", 2},
+        {{L"deps-cycle-b.msm"}, L"\"" + cvtest::FixturePath(L"deps-cycle-a.msm") + L"\"", "cycles", 1},
+    };
+    std::vector<json> closures;
+    for (const Case& c : cases) {
+        _stringx folder = cvtest::MakeFolders(JoinPath(folder_, _stringx::Formatted(L"case-%zu", closures.size())));
+        for (const wchar_t* name : c.folder) ASSERT_TRUE(cvtest::CopyInto(cvtest::FixturePath(name), folder));
+        Outcome outcome = Mmcat(L"deps --json " + c.argument + L" --path \"" + folder + L"\"");
+        SCOPED_TRACE(Utf8(c.argument));
+        EXPECT_EQ(1u, outcome.exitCode) << outcome.err;
+        closures.push_back(outcome.Json());
+        const json& closure = closures.back();
+        EXPECT_EQ(false, closure["complete"]);
+        for (const char* list : {"missing", "too_old", "excluded", "cycles"})
+            EXPECT_EQ(list == std::string(c.verdict) ? c.count : 0u, closure[list].size()) << list;
+        ExpectMergeOrder(closure);
+    }
+    for (size_t i : {0, 1}) {
+        EXPECT_EQ(Deps("CycleA", 5), closures[i]["missing"][0]["module_id"]);
+        EXPECT_EQ(1033, closures[i]["missing"][0]["language"]);
+        EXPECT_EQ(kCycleB, closures[i]["missing"][0]["required_by"]);
+    }
+    EXPECT_EQ(kBase, closures[2]["too_old"][0]["entry_key"]);
+    EXPECT_EQ("1.9.9.9", closures[2]["too_old"][0]["version"]);
+    // The file's top, not the catalog's 1.0: excluded by the base, excluding the German middle at its edge.
+    json excluded = closures[3]["excluded"];
+    EXPECT_EQ(3u, closures[3]["modules"].size());
+    EXPECT_EQ("2.0.0.0", closures[3]["modules"][0]["version"]);
+    EXPECT_EQ(kMid, excluded[0]["entry_key"]);
+    EXPECT_EQ(7, excluded[0]["language"]);
+    EXPECT_EQ(kTop, excluded[1]["entry_key"]);
+    EXPECT_EQ(kBase, excluded[1]["excluded_by"]);
+    EXPECT_EQ(json::array({json::array({kCycleA, kCycleB})}), closures[4]["cycles"]);
+    EXPECT_EQ(json::array({kCycleB, kCycleA}), closures[4]["merge_order"]);
 }
 
 TEST_F(Tool, BadInputGetsAClearErrorAndTouchesNothing) {

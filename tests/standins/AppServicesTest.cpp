@@ -22,7 +22,7 @@ protected:
         standintest::PointSettingsAt(ini_);
     }
     void TearDown() override {
-        EXPECT_EQ(S_OK, standintest::CanUnloadNow(kDll)) << "an object of the application services is left";
+        EXPECT_EQ(S_OK, cvtest::CanUnloadNow(kDll)) << "an object of the application services is left";
         ComTest::TearDown();
     }
     template <typename Interface>
@@ -202,7 +202,7 @@ TEST_F(AppServices, WithoutTheVariableTheFileBesideTheDllAnswers) {
         EXPECT_EQ(S_OK, folders->ApplicationFolder(&text));
         EXPECT_EQ(std::wstring(L"Z:\\beside"), Take(text)) << (variable ? "empty variable" : "no variable");
     }
-    EXPECT_EQ(S_OK, standintest::CanUnloadNow(JoinPath(folder_, kDll).c_str()));
+    EXPECT_EQ(S_OK, cvtest::CanUnloadNow(JoinPath(folder_, kDll).c_str()));
 }
 
 // The object manager reads the same file through a plain export, loaded as the server loads it.

@@ -35,7 +35,7 @@ protected:
         path_ = JoinPath(folder_, L"test.ini");
     }
     void TearDown() override {
-        EXPECT_EQ(S_OK, standintest::CanUnloadNow(kDll)) << "an object of the INI reader is left";
+        EXPECT_EQ(S_OK, cvtest::CanUnloadNow(kDll)) << "an object of the INI reader is left";
         ComTest::TearDown();
     }
     ComPtr<IProfileFile> Open(const std::string& bytes) {

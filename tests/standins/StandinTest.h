@@ -40,11 +40,4 @@ inline int FileCount(const _stringx& folder) {
     return count;
 }
 
-// DllCanUnloadNow of a loaded stand-in: S_OK once every object is released.
-inline HRESULT CanUnloadNow(const wchar_t* dllPath) {
-    HMODULE module = GetModuleHandleW(dllPath);
-    auto canUnload = module ? reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module, "DllCanUnloadNow")) : nullptr;
-    return !module ? S_OK : canUnload ? canUnload() : E_FAIL;
-}
-
 }  // namespace standintest

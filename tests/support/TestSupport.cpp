@@ -184,10 +184,19 @@ DebugOutputListener::~DebugOutputListener() {
         if (handle) CloseHandle(handle);
 }
 
+HRESULT CanUnloadNow(const wchar_t* dll) {
+    HMODULE module = GetModuleHandleW(dll);
+    auto canUnload = module ? reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module, "DllCanUnloadNow")) : nullptr;
+    return !module ? S_OK : canUnload ? canUnload() : E_FAIL;
+}
+
 void ComTest::SetUp() { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
 
 void ComTest::TearDown() {
     EXPECT_EQ(0u, MsiCloseAllHandles()) << "installer handles left open";
+    // The DLL that COM loaded, by name: the server code linked into the test program keeps a lock count
+    // of its own. Asked before CoUninitialize, which unloads a DLL that answers S_OK.
+    EXPECT_EQ(S_OK, CanUnloadNow(L"CvMMUpdater2.dll")) << "an object of the loaded server is left";
     CoUninitialize();
 }
 

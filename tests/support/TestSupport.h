@@ -60,7 +60,11 @@ private:
     std::string received_;
 };
 
-// Single-threaded apartment for the test, and no installer handle left open after it.
+// DllCanUnloadNow of a loaded DLL, by name or path: S_OK once every object it made is released, and when
+// it is not loaded.
+HRESULT CanUnloadNow(const wchar_t* dll);
+
+// Single-threaded apartment for the test, and no installer handle or server object left after it.
 class ComTest : public ::testing::Test {
 protected:
     void SetUp() override;
