@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include "base/Handles.h"
 #include "tests/support/Environment.h"
+#include "base/Utf8.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -21,12 +22,6 @@ const std::string kTop = Deps("ChainTop", 1) + ":1033", kMid = Deps("ChainMid", 
                   kBase = Deps("ChainBase", 3) + ":1033", kBroken = Deps("Broken", 4) + ":1033",
                   kCycleA = Deps("CycleA", 5) + ":1033", kCycleB = Deps("CycleB", 6) + ":1033";
 
-std::string Utf8(const _stringx& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    if (n) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.length()), &out[0], n, nullptr, nullptr);
-    return out;
-}
 // The signatures and names here are ASCII.
 _stringx FromNarrow(const std::string& text) { return _stringx(std::wstring(text.begin(), text.end())); }
 
@@ -73,7 +68,7 @@ Outcome Mmcat(const _stringx& arguments) {
     });
     // A hang is a failure, not a wait.
     if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "mmcat did not finish: " << Utf8(arguments);
+        ADD_FAILURE() << "mmcat did not finish: " << ToUtf8(arguments);
         TerminateProcess(process.hProcess, 99);
     }
     drain.join();
@@ -118,15 +113,15 @@ TEST_F(Tool, ListsEveryModuleOfTheFolder) {
     EXPECT_EQ("Full Test Module", (*full)["display_name"]);
     EXPECT_EQ("1.2.3.4", (*full)["version"]);
     EXPECT_EQ(1033, (*full)["language"]);
-    EXPECT_EQ(Utf8(folder_), (*full)["source"]);
-    EXPECT_EQ(Utf8(Module(L"full.msm")), (*full)["path"]);
+    EXPECT_EQ(ToUtf8(folder_), (*full)["source"]);
+    EXPECT_EQ(ToUtf8(Module(L"full.msm")), (*full)["path"]);
     EXPECT_EQ(true, (*full)["present"]);
     EXPECT_EQ(false, (*full)["newer_version"]);
 
     Outcome text = Run(L"list");
     EXPECT_EQ(0u, text.exitCode);
     EXPECT_NE(std::string::npos, text.out.find(kFull + ":1033\n    Full Test Module; version 1.2.3.4; language 1033\n"
-                                                       "    from " + Utf8(folder_) + "; present\n"));
+                                                       "    from " + ToUtf8(folder_) + "; present\n"));
     EXPECT_NE(std::string::npos, text.out.find("\n9 modules\n"));
 
     // Names beyond ASCII go through the command line, the configuration and the JSON unchanged.
@@ -134,7 +129,7 @@ TEST_F(Tool, ListsEveryModuleOfTheFolder) {
     ASSERT_TRUE(CopyFileW(Module(L"full.msm").c_str(), JoinPath(accented, L"\u00dcn\u00ef.msm").c_str(), FALSE));
     Outcome unusual = Mmcat(L"list --json --path \"" + accented + L"\"");
     ASSERT_EQ(0u, unusual.exitCode) << unusual.err;
-    EXPECT_EQ(Utf8(JoinPath(accented, L"\u00dcn\u00ef.msm")), unusual.Json()["modules"][0]["path"]);
+    EXPECT_EQ(ToUtf8(JoinPath(accented, L"\u00dcn\u00ef.msm")), unusual.Json()["modules"][0]["path"]);
 
     _stringx empty = cvtest::FreshScratchDir(L"cli-empty-folder");
     Outcome none = Mmcat(L"list --json --path \"" + empty + L"\"");
@@ -146,7 +141,7 @@ TEST_F(Tool, ShowsAModuleByFileOrSignatureWithItsTargetFolders) {
     for (const _stringx& argument :
          {L"\"" + Module(L"full.msm") + L"\"", _stringx(FromNarrow(kFull + ":1033")), _stringx(FromNarrow(kFull))}) {
         Outcome shown = Run(L"show --json " + argument);
-        ASSERT_EQ(0u, shown.exitCode) << Utf8(argument) << shown.err;
+        ASSERT_EQ(0u, shown.exitCode) << ToUtf8(argument) << shown.err;
         json m = shown.Json();
         EXPECT_EQ(kFull + ":1033", m["entry_key"]);
         EXPECT_EQ("Full Test Module", m["subject"]);
@@ -182,7 +177,7 @@ TEST_F(Tool, ShowsAModuleByFileOrSignatureWithItsTargetFolders) {
     json top = outside.Json();
     EXPECT_EQ(kTop, top["entry_key"]);
     EXPECT_EQ("2.0.0.0", top["version"]);
-    EXPECT_EQ(Utf8(cvtest::FixturePath(L"deps-top-new.msm")), top["path"]);
+    EXPECT_EQ(ToUtf8(cvtest::FixturePath(L"deps-top-new.msm")), top["path"]);
     ASSERT_EQ(3u, top["exclusions"].size());
     std::set<long> languages;
     for (const json& exclusion : top["exclusions"]) languages.insert(exclusion["language"].get<long>());
@@ -215,7 +210,7 @@ TEST_F(Tool, WhichFindsTheDeliveringModuleOrSaysWhyNot) {
     };
     for (const Case& c : cases) {
         Outcome found = Run(_stringx(L"which --json ") + c.arguments);
-        SCOPED_TRACE(Utf8(c.arguments));
+        SCOPED_TRACE(ToUtf8(c.arguments));
         ASSERT_EQ(c.exitCode, found.exitCode) << found.err;
         json result = found.Json();
         EXPECT_EQ(c.exitCode == 0, result["found"].get<bool>());
@@ -350,7 +345,7 @@ TEST_F(Tool, EachVerdictAloneMakesAClosureIncomplete) {
         _stringx folder = cvtest::MakeFolders(JoinPath(folder_, _stringx::Formatted(L"case-%zu", closures.size())));
         for (const wchar_t* name : c.folder) ASSERT_TRUE(cvtest::CopyInto(cvtest::FixturePath(name), folder));
         Outcome outcome = Mmcat(L"deps --json " + c.argument + L" --path \"" + folder + L"\"");
-        SCOPED_TRACE(Utf8(c.argument));
+        SCOPED_TRACE(ToUtf8(c.argument));
         EXPECT_EQ(1u, outcome.exitCode) << outcome.err;
         closures.push_back(outcome.Json());
         const json& closure = closures.back();
@@ -403,8 +398,8 @@ TEST_F(Tool, BadInputGetsAClearErrorAndTouchesNothing) {
     std::string broken = cvtest::ReadBytes(Module(L"deps-broken.msm"));
     for (const Case& c : cases) {
         Outcome outcome = Mmcat(c.arguments);
-        EXPECT_EQ(c.exitCode, outcome.exitCode) << Utf8(c.arguments) << "\n" << outcome.err;
-        EXPECT_NE(std::string::npos, outcome.err.find(c.stderrHolds)) << Utf8(c.arguments) << "\n" << outcome.err;
+        EXPECT_EQ(c.exitCode, outcome.exitCode) << ToUtf8(c.arguments) << "\n" << outcome.err;
+        EXPECT_NE(std::string::npos, outcome.err.find(c.stderrHolds)) << ToUtf8(c.arguments) << "\n" << outcome.err;
         EXPECT_TRUE(outcome.out.empty()) << outcome.out;
     }
     EXPECT_TRUE(corrupt == cvtest::ReadBytes(cvtest::FixturePath(L"corrupt.msm"))) << "a damaged module is only read";
@@ -442,7 +437,7 @@ TEST_F(Tool, ConfigurationFromTheEnvironmentOrPrivate) {
         return result;
     };
     std::map<std::string, std::string> expected{
-        {kFull + ":1033", Utf8(modules) + " Friendly Full"},
+        {kFull + ":1033", ToUtf8(modules) + " Friendly Full"},
         {kMulti + ":1033", "Team modules Multi Language Module 1033"},
         {"Described.X:1033", "gallery (absent) Only described"}};
     Outcome own = Mmcat(L"list --json");
