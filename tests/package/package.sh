@@ -36,7 +36,8 @@ snapshot() {
          { print key "\t" $0 }' "$scratch/$1/system.reg" "$scratch/$1/user.reg" | sort >"$scratch/$2.reg"
     (cd "$scratch/$1/drive_c" && find . | sort) >"$scratch/$2.files"
 }
-# What registration added to the classes root between two snapshots (the installer's own records aside).
+# What registration added to the classes root between two snapshots (the installer's own records aside;
+# a type library's HELPDIR without the trailing backslash that the installer's folder references carry).
 classes_added() {
     comm -13 "$scratch/$1.reg" "$scratch/$2.reg" | grep -F '[Software\\Classes\\' |
         grep -vF '[Software\\Classes\\Installer\\' | sed 's/\(HELPDIR[^=]*="[^"]*\)\\\\"$/\1"/'
