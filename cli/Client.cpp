@@ -133,6 +133,7 @@ void Check(HRESULT hr, const wchar_t* what) {
 }
 
 _stringx LoadedServerVersion() {
+    // An object of the server keeps its DLL loaded while the DLL is looked up.
     ComPtr<IUnknown> module = CreateByProgId(L"CvMMUpdater.MergeModule2", IID_IUnknown);
     wchar_t path[MAX_PATH] = {};
     HMODULE server = GetModuleHandleW(L"CvMMUpdater2.dll");
