@@ -132,6 +132,22 @@ void Check(HRESULT hr, const wchar_t* what) {
                                         static_cast<unsigned long>(hr)));
 }
 
+_stringx LoadedServerVersion() {
+    // An object of the server keeps its DLL loaded while the DLL is looked up.
+    ComPtr<IUnknown> module = CreateByProgId(L"CvMMUpdater.MergeModule2", IID_IUnknown);
+    wchar_t path[MAX_PATH] = {};
+    HMODULE server = GetModuleHandleW(L"CvMMUpdater2.dll");
+    if (!server || !GetModuleFileNameW(server, path, MAX_PATH)) throw ToolError(L"the server DLL is not loaded");
+    std::vector<BYTE> block(GetFileVersionInfoSizeW(path, nullptr));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    if (block.empty() || !GetFileVersionInfoW(path, 0, static_cast<DWORD>(block.size()), block.data()) ||
+        !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) || size < sizeof(*fixed))
+        throw ToolError(_stringx::Formatted(L"%s has no version resource", path));
+    return _stringx::Formatted(L"%u.%u.%u %s", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                               HIWORD(fixed->dwFileVersionLS), path);
+}
+
 _stringx ModuleSummary::Source() const {
     if (!SourceLocation.empty()) return SourceLocation;
     size_t slash = Path.rfind(L'\\');

@@ -55,6 +55,10 @@ struct ModuleDetails {
     std::vector<FileRecord> Files;
 };
 
+// The version (from its version resource) and path of the server DLL that serves the classes in this
+// process, which may come from another install than the tool.
+_stringx LoadedServerVersion();
+
 ModuleSummary ReadSummary(IMergeModule2* module);
 // Everything the module answers; files with their folders resolved in the module file itself.
 ModuleDetails ReadDetails(IMergeModule2* module);

@@ -57,6 +57,20 @@ int Run(const std::string& command, const Options& options) {
     if (command == "find") return FindCommand(request);
     return DepsCommand(request);
 }
+
+std::string VersionText() {
+    std::string text = "mmcat " CV_VERSION "\nCvMMUpdater2.dll ";
+    HRESULT initialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    try {
+        text += ToUtf8(LoadedServerVersion());
+    } catch (const ToolError& e) {
+        text += "not loaded: " + ToUtf8(e.Message());
+    } catch (const CComException& e) {
+        text += "not loaded: " + ToUtf8(e.Error().Description());
+    }
+    if (SUCCEEDED(initialised)) CoUninitialize();
+    return text;
+}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -73,7 +87,7 @@ int wmain(int argc, wchar_t** argv) {
     } restore{consoleCodePage};
 
     std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i) arguments.push_back(ToUtf8(_stringx(argv[i])));
+    for (int i = 0; i < argc; ++i) arguments.push_back(ToUtf8(argv[i]));
     std::vector<const char*> pointers;
     for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
 
@@ -82,6 +96,7 @@ int wmain(int argc, wchar_t** argv) {
                  "which module delivers a file, and what a module pulls in.",
                  "mmcat");
     app.require_subcommand(1);
+    app.set_version_flag("--version", VersionText, "The tool's version and that of the server it loads");
     // A signature or a Unix-style path may start with a slash: only dashes start options.
     app.allow_windows_style_options(false);
     CLI::App* list = app.add_subcommand(

@@ -5,7 +5,7 @@ set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CV_BUILD_DIR:-$root/build}
 
-packages="cmake ninja-build googletest wine wine64 libwine-dev mingw-w64 mingw-w64-tools g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev"
+packages="cmake ninja-build googletest wine wine64 libwine-dev mingw-w64 mingw-w64-tools g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev wixl msitools zip"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
