@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <deque>
 #include <set>
-#include "model/Versions.h"
+#include "cli/ServerInternals.h"
+
+// Versions order as the catalog orders them.
+using server_internals::CompareVersions;
 
 namespace {
 using Graph = std::map<_stringx, std::vector<_stringx>>;
