@@ -192,6 +192,28 @@ _stringx FileNameOf(const _stringx& targetPath) {
     return cut == _stringx::npos ? targetPath : targetPath.substr(cut + 1);
 }
 
+// Why nothing matched: every module's files of the target path's name, with their folders and versions.
+json Candidates(CatalogClient& catalog, const _stringx& targetPath) {
+    json candidates = json::array();
+    _stringx fileName = FileNameOf(targetPath);
+    for (const auto& candidate : catalog.Modules()) {
+        std::vector<FileRecord> files = FileRecordsOf(candidate.Get());
+        std::vector<FileRecord> named;
+        for (const FileRecord& file : files)
+            if (_wcsicmp(file.FileName.c_str(), fileName.c_str()) == 0) named.push_back(file);
+        if (named.empty()) continue;
+        ModuleSummary summary = ReadSummary(candidate.Get());
+        ResolveTargetFolders(summary.Path, named);
+        for (const FileRecord& file : named) {
+            json entry = File(file);
+            entry["entry_key"] = ToUtf8(summary.EntryKey);
+            entry["display_name"] = ToUtf8(summary.DisplayName);
+            candidates.push_back(entry);
+        }
+    }
+    return candidates;
+}
+
 std::string Quoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text)
@@ -431,26 +453,7 @@ int WhichCommand(const Request& request) {
                 {"found", static_cast<bool>(module)},
                 {"matched_by", module ? json(found ? "files" : "index") : json(nullptr)},
                 {"module", module ? Summary(ReadSummary(module.Get())) : json(nullptr)},
-                {"candidates", json::array()}};
-    if (!module) {
-        // Why nothing matched: every module's files of that name, with their folders and versions.
-        _stringx fileName = FileNameOf(request.Argument);
-        for (const auto& candidate : catalog.Modules()) {
-            std::vector<FileRecord> files = FileRecordsOf(candidate.Get());
-            std::vector<FileRecord> named;
-            for (const FileRecord& file : files)
-                if (_wcsicmp(file.FileName.c_str(), fileName.c_str()) == 0) named.push_back(file);
-            if (named.empty()) continue;
-            ModuleSummary summary = ReadSummary(candidate.Get());
-            ResolveTargetFolders(summary.Path, named);
-            for (const FileRecord& file : named) {
-                json entry = File(file);
-                entry["entry_key"] = ToUtf8(summary.EntryKey);
-                entry["display_name"] = ToUtf8(summary.DisplayName);
-                result["candidates"].push_back(entry);
-            }
-        }
-    }
+                {"candidates", module ? json::array() : Candidates(catalog, request.Argument)}};
     if (request.Format == OutputFormat::Json) {
         PrintJson(result);
     } else if (module) {
