@@ -356,7 +356,8 @@ std::string DependenciesText(const DependencyReport& report) {
     });
     text += "Merge order:\n";
     int position = 0;
-    for (const _stringx& key : closure.MergeOrder) text += "  " + std::to_string(++position) + ". " + ToUtf8(key) + "\n";
+    for (const _stringx& key : closure.MergeOrder)
+        text += "  " + std::to_string(++position) + ". " + ToUtf8(key) + "\n";
     return text + (closure.Complete() ? "Complete.\n" : "Incomplete.\n");
 }
 
