@@ -1,7 +1,6 @@
 #include "cli/Client.h"
 
-#include "model/ModuleRecords.h"
-#include "msi/ModuleEntry.h"
+#include "cli/ServerInternals.h"
 #include "server/ComException.h"
 
 namespace {
@@ -175,7 +174,7 @@ std::vector<FileRecord> FileRecordsOf(IMergeModule2* module) {
             file.FileKey = ItemText(item, &IFileItem::get_FileKey, L"FileKey");
             file.StoredName = ItemText(item, &IFileItem::get_FileName, L"FileName");
             // The stored form may be "SHORT~1.TXT|Long Name.txt"; files are searched and delivered by the long one.
-            file.FileName = LongFileName(file.StoredName);
+            file.FileName = server_internals::LongFileName(file.StoredName);
             file.Directory = ItemText(item, &IFileItem::get_Directory, L"Directory");
             file.Version = ItemText(item, &IFileItem::get_Version, L"Version");
             file.Language = ItemText(item, &IFileItem::get_Language, L"Language");
@@ -186,19 +185,8 @@ std::vector<FileRecord> FileRecordsOf(IMergeModule2* module) {
 
 void ResolveTargetFolders(const _stringx& path, std::vector<FileRecord>& files) {
     if (path.empty() || files.empty()) return;
-    // The interfaces give only the directory key; the server's own reader resolves it, the way the
-    // file search does.
-    ModuleEntry entry;
-    entry.Load(path, L"");
-    for (FileRecord& file : files) {
-        try {
-            file.Resolved = entry.ResolveModuleDirectory(file.Directory, file.TargetFolder);
-        } catch (const CComException&) {
-            // A module that cannot be opened again leaves its folders unresolved.
-            file.Resolved = false;
-        }
-        if (!file.Resolved) file.TargetFolder.clear();
-    }
+    server_internals::ModuleFolders folders(path);
+    for (FileRecord& file : files) file.Resolved = folders.Resolve(file.Directory, file.TargetFolder);
 }
 
 ModuleDetails ReadDetails(IMergeModule2* module) {

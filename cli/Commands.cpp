@@ -85,14 +85,14 @@ json Details(const ModuleDetails& details) {
 
 std::string S(const json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
 
-std::string Language(const json& language) {
-    return language.get<long>() == 0 ? "0 (any language)" : std::to_string(language.get<long>());
+std::string Language(long language) { return language == 0 ? "0 (any language)" : std::to_string(language); }
+
+// "ModuleID:language", saying so when the language is 0.
+std::string Signature(const std::string& moduleId, long language) {
+    return moduleId + ":" + std::to_string(language) + (language == 0 ? " (any language)" : "");
 }
 
-std::string Signature(const json& record) {
-    std::string language = std::to_string(record["language"].get<long>());
-    return S(record["module_id"]) + ":" + language + (language == "0" ? " (any language)" : "");
-}
+std::string Signature(const json& record) { return Signature(S(record["module_id"]), record["language"].get<long>()); }
 
 std::string Range(const std::string& min, const std::string& max) {
     if (min.empty() && max.empty()) return "all versions";
@@ -192,11 +192,205 @@ _stringx FileNameOf(const _stringx& targetPath) {
     return cut == _stringx::npos ? targetPath : targetPath.substr(cut + 1);
 }
 
+// Why nothing matched: every module's files of the target path's name, with their folders and versions.
+json Candidates(CatalogClient& catalog, const _stringx& targetPath) {
+    json candidates = json::array();
+    _stringx fileName = FileNameOf(targetPath);
+    for (const auto& candidate : catalog.Modules()) {
+        std::vector<FileRecord> files = FileRecordsOf(candidate.Get());
+        std::vector<FileRecord> named;
+        for (const FileRecord& file : files)
+            if (_wcsicmp(file.FileName.c_str(), fileName.c_str()) == 0) named.push_back(file);
+        if (named.empty()) continue;
+        ModuleSummary summary = ReadSummary(candidate.Get());
+        ResolveTargetFolders(summary.Path, named);
+        for (const FileRecord& file : named) {
+            json entry = File(file);
+            entry["entry_key"] = ToUtf8(summary.EntryKey);
+            entry["display_name"] = ToUtf8(summary.DisplayName);
+            candidates.push_back(entry);
+        }
+    }
+    return candidates;
+}
+
 std::string Quoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text)
         out += c == '\n' ? std::string("\\n") : c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
     return out + "\"";
+}
+
+// ---------------------------------------------------------------- deps: records, then JSON, text or DOT
+
+struct MissingModule {
+    Requirement Wanted;
+    _stringx RequiredBy;
+};
+
+struct TooOldModule {
+    const ModuleNode* Found;
+    _stringx RequiredVersion, RequiredBy;
+};
+
+// The closure of one module with its verdicts, each list in the order of the closure's modules and
+// their requirements. The nodes belong to the catalog client that gathered them.
+struct DependencyReport {
+    const ModuleNode* Root = nullptr;
+    Closure Graph;
+    std::vector<MissingModule> Missing;
+    std::vector<TooOldModule> TooOld;
+};
+
+DependencyReport GatherDependencies(CatalogClient& catalog, const _stringx& argument) {
+    DependencyReport report;
+    const ModuleNode* root = report.Root = catalog.Node(ModuleByArgument(catalog, argument).Get());
+    // A module file that the catalog does not hold still answers what its closure requires of it.
+    report.Graph = ComputeClosure(*root, [&](const _stringx& id, LONG language) {
+        const ModuleNode* found = catalog.Resolve(id, language);
+        if (!found && id == root->ModuleId && (language == 0 || language == root->Language)) found = root;
+        return found;
+    });
+    for (const ModuleNode* module : report.Graph.Modules)
+        for (const ResolvedRequirement& r : report.Graph.Requirements.at(module->EntryKey)) {
+            if (!r.Found)
+                report.Missing.push_back({r.Wanted, module->EntryKey});
+            else if (r.TooOld)
+                report.TooOld.push_back({r.Found, r.Wanted.Version, module->EntryKey});
+        }
+    return report;
+}
+
+json Keys(const std::vector<_stringx>& keys) {
+    json array = json::array();
+    for (const _stringx& key : keys) array.push_back(ToUtf8(key));
+    return array;
+}
+
+json ClosureModule(const ModuleNode& module, const std::vector<ResolvedRequirement>& requirements) {
+    json needs = json::array();
+    for (const ResolvedRequirement& r : requirements) {
+        json entry = Dependency(r.Wanted);
+        entry["resolved"] = r.Found ? json(ToUtf8(r.Found->EntryKey)) : json(nullptr);
+        entry["too_old"] = r.TooOld;
+        needs.push_back(entry);
+    }
+    return json{{"entry_key", ToUtf8(module.EntryKey)},
+                {"module_id", ToUtf8(module.ModuleId)},
+                {"language", module.Language},
+                {"version", ToUtf8(module.Version)},
+                {"requires", needs}};
+}
+
+json DependenciesJson(const DependencyReport& report) {
+    const Closure& closure = report.Graph;
+    json modules = json::array(), missing = json::array(), tooOld = json::array(), excluded = json::array(),
+         cycles = json::array();
+    for (const ModuleNode* module : closure.Modules)
+        modules.push_back(ClosureModule(*module, closure.Requirements.at(module->EntryKey)));
+    for (const MissingModule& m : report.Missing) {
+        json item = Dependency(m.Wanted);
+        item["required_by"] = ToUtf8(m.RequiredBy);
+        missing.push_back(item);
+    }
+    for (const TooOldModule& t : report.TooOld)
+        tooOld.push_back(json{{"entry_key", ToUtf8(t.Found->EntryKey)},
+                              {"version", ToUtf8(t.Found->Version)},
+                              {"required_version", ToUtf8(t.RequiredVersion)},
+                              {"required_by", ToUtf8(t.RequiredBy)}});
+    for (const ViolatedExclusion& v : closure.Violations) {
+        json item = ExclusionRule(v.Rule);
+        item["entry_key"] = ToUtf8(v.Excluded->EntryKey);
+        item["version"] = ToUtf8(v.Excluded->Version);
+        item["excluded_by"] = ToUtf8(v.ExcludedBy->EntryKey);
+        excluded.push_back(item);
+    }
+    for (const auto& cycle : closure.Cycles) cycles.push_back(Keys(cycle));
+    return json{{"root", ToUtf8(report.Root->EntryKey)}, {"complete", closure.Complete()},
+                {"modules", modules},   {"missing", missing},
+                {"too_old", tooOld},    {"excluded", excluded},
+                {"cycles", cycles},     {"merge_order", Keys(closure.MergeOrder)}};
+}
+
+// A titled list of the closure's findings; nothing when there are none.
+template <typename Item, typename Line>
+std::string Findings(const char* title, const std::vector<Item>& items, Line line) {
+    if (items.empty()) return std::string();
+    std::string text = std::string(title) + " (" + std::to_string(items.size()) + "):\n";
+    for (const Item& item : items) text += "  " + line(item) + "\n";
+    return text;
+}
+
+std::string RequirementText(const ResolvedRequirement& r) {
+    return "    requires " + Signature(ToUtf8(r.Wanted.ModuleId), r.Wanted.Language) + ", " +
+           Minimum(ToUtf8(r.Wanted.Version)) + ": " +
+           (r.Found ? ToUtf8(r.Found->EntryKey) + (r.TooOld ? ", too old" : "") : std::string("missing")) + "\n";
+}
+
+std::string DependenciesText(const DependencyReport& report) {
+    const Closure& closure = report.Graph;
+    size_t count = closure.Modules.size();
+    std::string text = "Dependency closure of " + ToUtf8(report.Root->EntryKey) + " (" + std::to_string(count) +
+                       (count == 1 ? " module)\n" : " modules)\n");
+    for (const ModuleNode* module : closure.Modules) {
+        text += "  " + ToUtf8(module->EntryKey) + " " + ToUtf8(module->Version) + "\n";
+        for (const ResolvedRequirement& r : closure.Requirements.at(module->EntryKey)) text += RequirementText(r);
+    }
+    text += Findings("Missing", report.Missing, [](const MissingModule& m) {
+        return Signature(ToUtf8(m.Wanted.ModuleId), m.Wanted.Language) + ", " + Minimum(ToUtf8(m.Wanted.Version)) +
+               ", required by " + ToUtf8(m.RequiredBy);
+    });
+    text += Findings("Too old", report.TooOld, [](const TooOldModule& t) {
+        return ToUtf8(t.Found->EntryKey) + " is " + ToUtf8(t.Found->Version) + "; " + ToUtf8(t.RequiredBy) +
+               " requires " + ToUtf8(t.RequiredVersion) + " or later";
+    });
+    text += Findings("Exclusions violated", closure.Violations, [](const ViolatedExclusion& v) {
+        return ToUtf8(v.ExcludedBy->EntryKey) + " excludes " + ToUtf8(v.Excluded->EntryKey) + " " +
+               ToUtf8(v.Excluded->Version) + " (" + Language(v.Rule.Language) + ", " +
+               Range(ToUtf8(v.Rule.MinVersion), ToUtf8(v.Rule.MaxVersion)) + ")";
+    });
+    text += Findings("Cycles", closure.Cycles, [](const std::vector<_stringx>& cycle) {
+        std::string line;
+        for (const _stringx& key : cycle) line += ToUtf8(key) + " -> ";
+        return line + ToUtf8(cycle.front());
+    });
+    text += "Merge order:\n";
+    int position = 0;
+    for (const _stringx& key : closure.MergeOrder)
+        text += "  " + std::to_string(++position) + ". " + ToUtf8(key) + "\n";
+    return text + (closure.Complete() ? "Complete.\n" : "Incomplete.\n");
+}
+
+// A requirement as an edge: to a dashed node of its own when missing, red when too old, none when
+// the module requires itself.
+std::string DotEdge(const std::string& from, const ResolvedRequirement& r) {
+    std::string version = ToUtf8(r.Wanted.Version);
+    std::string label = version.empty() ? "" : ">= " + version;
+    if (!r.Found) {
+        std::string target = ToUtf8(r.Wanted.ModuleId) + ":" + std::to_string(r.Wanted.Language);
+        return "  " + Quoted(target) + " [style=dashed, color=red, label=" + Quoted(target + "\nmissing") + "];\n  " +
+               Quoted(from) + " -> " + Quoted(target) + " [color=red, label=" + Quoted(label) + "];\n";
+    }
+    std::string to = ToUtf8(r.Found->EntryKey);
+    if (to == from) return std::string();
+    std::string attributes;
+    if (!label.empty() || r.TooOld)
+        attributes = " [label=" + Quoted(label + (r.TooOld ? " (too old)" : "")) + (r.TooOld ? ", color=red]" : "]");
+    return "  " + Quoted(from) + " -> " + Quoted(to) + attributes + ";\n";
+}
+
+std::string DependenciesDot(const DependencyReport& report) {
+    const Closure& closure = report.Graph;
+    std::string dot = "digraph closure {\n  node [shape=box];\n";
+    for (const ModuleNode* module : closure.Modules) {
+        std::string key = ToUtf8(module->EntryKey);
+        dot += "  " + Quoted(key) + " [label=" + Quoted(key + "\n" + ToUtf8(module->Version)) + "];\n";
+        for (const ResolvedRequirement& r : closure.Requirements.at(module->EntryKey)) dot += DotEdge(key, r);
+    }
+    for (const ViolatedExclusion& v : closure.Violations)
+        dot += "  " + Quoted(ToUtf8(v.ExcludedBy->EntryKey)) + " -> " + Quoted(ToUtf8(v.Excluded->EntryKey)) +
+               " [style=dotted, color=red, label=\"excludes\"];\n";
+    return dot + "}\n";
 }
 }  // namespace
 
@@ -260,26 +454,7 @@ int WhichCommand(const Request& request) {
                 {"found", static_cast<bool>(module)},
                 {"matched_by", module ? json(found ? "files" : "index") : json(nullptr)},
                 {"module", module ? Summary(ReadSummary(module.Get())) : json(nullptr)},
-                {"candidates", json::array()}};
-    if (!module) {
-        // Why nothing matched: every module's files of that name, with their folders and versions.
-        _stringx fileName = FileNameOf(request.Argument);
-        for (const auto& candidate : catalog.Modules()) {
-            std::vector<FileRecord> files = FileRecordsOf(candidate.Get());
-            std::vector<FileRecord> named;
-            for (const FileRecord& file : files)
-                if (_wcsicmp(file.FileName.c_str(), fileName.c_str()) == 0) named.push_back(file);
-            if (named.empty()) continue;
-            ModuleSummary summary = ReadSummary(candidate.Get());
-            ResolveTargetFolders(summary.Path, named);
-            for (const FileRecord& file : named) {
-                json entry = File(file);
-                entry["entry_key"] = ToUtf8(summary.EntryKey);
-                entry["display_name"] = ToUtf8(summary.DisplayName);
-                result["candidates"].push_back(entry);
-            }
-        }
-    }
+                {"candidates", module ? json::array() : Candidates(catalog, request.Argument)}};
     if (request.Format == OutputFormat::Json) {
         PrintJson(result);
     } else if (module) {
@@ -299,129 +474,10 @@ int WhichCommand(const Request& request) {
 
 int DepsCommand(const Request& request) {
     CatalogClient catalog;
-    const ModuleNode* root = catalog.Node(ModuleByArgument(catalog, request.Argument).Get());
-    // A module file that the catalog does not hold still answers what its closure requires of it.
-    Closure closure = ComputeClosure(*root, [&](const _stringx& id, LONG language) {
-        const ModuleNode* found = catalog.Resolve(id, language);
-        if (!found && id == root->ModuleId && (language == 0 || language == root->Language)) found = root;
-        return found;
-    });
-
-    json result{{"root", ToUtf8(root->EntryKey)}, {"complete", closure.Complete()}};
-    json& modules = result["modules"] = json::array();
-    json& missing = result["missing"] = json::array();
-    json& tooOld = result["too_old"] = json::array();
-    for (const ModuleNode* module : closure.Modules) {
-        json needs = json::array();
-        for (const ResolvedRequirement& r : closure.Requirements[module->EntryKey]) {
-            json entry = Dependency(r.Wanted);
-            entry["resolved"] = r.Found ? json(ToUtf8(r.Found->EntryKey)) : json(nullptr);
-            entry["too_old"] = r.TooOld;
-            needs.push_back(entry);
-            if (!r.Found) {
-                json item = Dependency(r.Wanted);
-                item["required_by"] = ToUtf8(module->EntryKey);
-                missing.push_back(item);
-            } else if (r.TooOld) {
-                tooOld.push_back(json{{"entry_key", ToUtf8(r.Found->EntryKey)},
-                                      {"version", ToUtf8(r.Found->Version)},
-                                      {"required_version", ToUtf8(r.Wanted.Version)},
-                                      {"required_by", ToUtf8(module->EntryKey)}});
-            }
-        }
-        modules.push_back(json{{"entry_key", ToUtf8(module->EntryKey)},
-                               {"module_id", ToUtf8(module->ModuleId)},
-                               {"language", module->Language},
-                               {"version", ToUtf8(module->Version)},
-                               {"requires", needs}});
-    }
-    json& excluded = result["excluded"] = json::array();
-    for (const ViolatedExclusion& v : closure.Violations) {
-        json item = ExclusionRule(v.Rule);
-        item["entry_key"] = ToUtf8(v.Excluded->EntryKey);
-        item["version"] = ToUtf8(v.Excluded->Version);
-        item["excluded_by"] = ToUtf8(v.ExcludedBy->EntryKey);
-        excluded.push_back(item);
-    }
-    json& cycles = result["cycles"] = json::array();
-    for (const auto& cycle : closure.Cycles) {
-        json path = json::array();
-        for (const _stringx& key : cycle) path.push_back(ToUtf8(key));
-        cycles.push_back(path);
-    }
-    json& order = result["merge_order"] = json::array();
-    for (const _stringx& key : closure.MergeOrder) order.push_back(ToUtf8(key));
-    int exitCode = closure.Complete() ? 0 : 1;
-
-    if (request.Format == OutputFormat::Json) {
-        PrintJson(result);
-        return exitCode;
-    }
-    if (request.Format == OutputFormat::Dot) {
-        std::string dot = "digraph closure {\n  node [shape=box];\n";
-        for (const json& m : modules) {
-            dot += "  " + Quoted(S(m["entry_key"])) + " [label=" + Quoted(S(m["entry_key"]) + "\n" + S(m["version"])) +
-                   "];\n";
-            for (const json& r : m["requires"]) {
-                std::string label = S(r["version"]).empty() ? "" : ">= " + S(r["version"]);
-                if (r["resolved"].is_null()) {
-                    std::string target = S(r["module_id"]) + ":" + S(r["language"]);
-                    dot += "  " + Quoted(target) + " [style=dashed, color=red, label=" + Quoted(target + "\nmissing") +
-                           "];\n  " + Quoted(S(m["entry_key"])) + " -> " + Quoted(target) + " [color=red, label=" +
-                           Quoted(label) + "];\n";
-                } else if (S(r["resolved"]) != S(m["entry_key"])) {
-                    bool tooOld = r["too_old"].get<bool>();
-                    dot += "  " + Quoted(S(m["entry_key"])) + " -> " + Quoted(S(r["resolved"])) +
-                           (label.empty() && !tooOld
-                                ? std::string()
-                                : " [label=" + Quoted(label + (tooOld ? " (too old)" : "")) +
-                                      (tooOld ? ", color=red]" : "]")) +
-                           ";\n";
-                }
-            }
-        }
-        for (const json& e : excluded)
-            dot += "  " + Quoted(S(e["excluded_by"])) + " -> " + Quoted(S(e["entry_key"])) +
-                   " [style=dotted, color=red, label=\"excludes\"];\n";
-        Print(dot + "}\n");
-        return exitCode;
-    }
-
-    std::string text = "Dependency closure of " + S(result["root"]) + " (" + std::to_string(modules.size()) +
-                       (modules.size() == 1 ? " module)\n" : " modules)\n");
-    for (const json& m : modules) {
-        text += "  " + S(m["entry_key"]) + " " + S(m["version"]) + "\n";
-        for (const json& r : m["requires"])
-            text += "    requires " + Signature(r) + ", " + Minimum(S(r["version"])) + ": " +
-                    (r["resolved"].is_null() ? std::string("missing")
-                                             : S(r["resolved"]) + (r["too_old"].get<bool>() ? ", too old" : "")) +
-                    "\n";
-    }
-    auto section = [&](const char* title, const json& items, auto line) {
-        if (items.empty()) return;
-        text += std::string(title) + " (" + std::to_string(items.size()) + "):\n";
-        for (const json& item : items) text += "  " + line(item) + "\n";
-    };
-    section("Missing", missing, [](const json& m) {
-        return Signature(m) + ", " + Minimum(S(m["version"])) + ", required by " + S(m["required_by"]);
-    });
-    section("Too old", tooOld, [](const json& t) {
-        return S(t["entry_key"]) + " is " + S(t["version"]) + "; " + S(t["required_by"]) + " requires " +
-               S(t["required_version"]) + " or later";
-    });
-    section("Exclusions violated", excluded, [](const json& e) {
-        return S(e["excluded_by"]) + " excludes " + S(e["entry_key"]) + " " + S(e["version"]) + " (" +
-               Language(e["language"]) + ", " + Range(S(e["min_version"]), S(e["max_version"])) + ")";
-    });
-    section("Cycles", cycles, [](const json& c) {
-        std::string line;
-        for (const json& key : c) line += S(key) + " -> ";
-        return line + S(c[0]);
-    });
-    text += "Merge order:\n";
-    int position = 0;
-    for (const json& key : order) text += "  " + std::to_string(++position) + ". " + S(key) + "\n";
-    text += exitCode == 0 ? "Complete.\n" : "Incomplete.\n";
-    Print(text);
-    return exitCode;
+    DependencyReport report = GatherDependencies(catalog, request.Argument);
+    if (request.Format == OutputFormat::Json)
+        PrintJson(DependenciesJson(report));
+    else
+        Print(request.Format == OutputFormat::Dot ? DependenciesDot(report) : DependenciesText(report));
+    return report.Graph.Complete() ? 0 : 1;
 }

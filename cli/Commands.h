@@ -1,6 +1,7 @@
-// The subcommands. Each gathers its answer into one JSON document, which is either printed as it is
-// (--json) or rendered as text; each returns the exit code: 0 found or done, 1 nothing found or an
-// incomplete closure. Failures are thrown as ToolError.
+// The subcommands. Each gathers its answer, then prints it: list, show, which and find gather one
+// JSON document, printed as it is (--json) or rendered as text; deps gathers the closure's records and
+// renders them as JSON, text or DOT. Each returns the exit code: 0 found or done, 1 nothing found or
+// an incomplete closure. Failures are thrown as ToolError.
 #pragma once
 #include <string>
 #include "base/Utf8.h"

@@ -16,7 +16,7 @@ struct Options {
     bool json = false, dot = false;
 };
 
-void AddConfigurationOptions(CLI::App* command, Options& options, const std::string& rules = std::string()) {
+void AddConfigurationOptions(CLI::App* command, Options& options, const std::string& rules) {
     command->add_option("--path", options.paths,
                         "A folder of merge modules to catalog (repeatable); with --path, --app or --index the "
                         "catalog's configuration is written for this run only")
@@ -32,6 +32,27 @@ void AddConfigurationOptions(CLI::App* command, Options& options, const std::str
         "usage or an error.");
 }
 
+void ModuleArgument(CLI::App* command, Options& options) {
+    command->add_option("module", options.argument, "A module file, or a signature ModuleID[:language] in the catalog")
+        ->required();
+}
+
+void WhichArguments(CLI::App* command, Options& options) {
+    command->add_option("path", options.argument, "The file's target path, e.g. \"[SystemFolder]MyDir\\file.dll\"")
+        ->required();
+    command->add_option("--key", options.directoryKey, "The file's directory key");
+    command->add_option("--version", options.version, "The file's version (empty: \"0\")");
+}
+
+void FindArguments(CLI::App* command, Options& options) {
+    command->add_option("signature", options.argument, "ModuleID[:language]")->required();
+}
+
+void DepsArguments(CLI::App* command, Options& options) {
+    ModuleArgument(command, options);
+    command->add_flag("--dot", options.dot, "Print the closure as a DOT graph");
+}
+
 const char kWhichRules[] =
     "The path is written in the active project type's folder syntax: \"[SystemFolder]MyDir\\file.dll\" for "
     "installer projects (the syntax of a private configuration), \"<WINSYSDIR>\\...\" for the other kind. "
@@ -39,7 +60,47 @@ const char kWhichRules[] =
     "the file's directory key must match too. When nothing matches, the modules that have a file of that name are "
     "listed with its target folders and versions.\n\n";
 
-int Run(const std::string& command, const Options& options) {
+// One row per subcommand: its name and help, what runs it, its own arguments (set up before the
+// configuration's options, which every subcommand has) and the rules that open its help's footer.
+struct Subcommand {
+    const char* name;
+    const char* help;
+    int (*run)(const Request& request);
+    void (*arguments)(CLI::App* command, Options& options);
+    const char* rules;
+};
+
+const Subcommand kSubcommands[] = {
+    {"list",
+     "The catalog's modules: EntryKey, display name, version, language, where each comes from, present or not, newer "
+     "version described",
+     ListCommand, nullptr, ""},
+    {"show",
+     "A module's identity, summary texts, availability, dependencies, exclusions, dialogs, custom actions, download "
+     "files and files with their target folders",
+     ShowCommand, ModuleArgument, ""},
+    {"which", "The module that delivers a file, found by the catalog's file search (FindModuleForFileEx)",
+     WhichCommand, WhichArguments, kWhichRules},
+    {"find", "A module by signature ModuleID[:language]; no language (or 0) means any, picked as the catalog picks",
+     FindCommand, FindArguments, ""},
+    {"deps",
+     "The transitive dependency closure over the catalog: missing and too old modules, exclusions violated inside "
+     "the closure, cycles, and an order in which to merge (every module after all it requires)",
+     DepsCommand, DepsArguments, ""},
+};
+
+void AddSubcommands(CLI::App& app, Options& options) {
+    for (const Subcommand& row : kSubcommands) {
+        CLI::App* command = app.add_subcommand(row.name, row.help);
+        if (row.arguments) row.arguments(command, options);
+        AddConfigurationOptions(command, options, row.rules);
+        // A DOT graph and JSON are two ways to print the one answer.
+        if (CLI::Option* dot = command->get_option_no_throw("--dot")) dot->excludes(command->get_option("--json"));
+    }
+}
+
+// Runs the chosen subcommand over its configuration; failures are printed here and give the exit code.
+int Run(const Subcommand& subcommand, const Options& options) {
     Request request;
     request.Format = options.dot ? OutputFormat::Dot : options.json ? OutputFormat::Json : OutputFormat::Text;
     request.Argument = FromUtf8(options.argument);
@@ -50,12 +111,20 @@ int Run(const std::string& command, const Options& options) {
     for (const std::string& path : options.paths) configuration.SearchFolders.push_back(FromUtf8(path));
     configuration.ApplicationFolder = FromUtf8(options.application);
     configuration.IndexFolder = FromUtf8(options.index);
-    Configuration scope(configuration);
-    if (command == "list") return ListCommand(request);
-    if (command == "show") return ShowCommand(request);
-    if (command == "which") return WhichCommand(request);
-    if (command == "find") return FindCommand(request);
-    return DepsCommand(request);
+    try {
+        Configuration scope(configuration);
+        return subcommand.run(request);
+    } catch (const ToolError& e) {
+        PrintError("mmcat: " + ToUtf8(e.Message()) + "\n");
+        return e.ExitCode();
+    } catch (const CComException& e) {
+        PrintError("mmcat: " + ToUtf8(e.Error().Description()) + "\n");
+    } catch (const std::bad_alloc&) {
+        PrintError("mmcat: out of memory\n");
+    } catch (const std::exception& e) {
+        PrintError(std::string("mmcat: ") + e.what() + "\n");
+    }
+    return 2;
 }
 
 std::string VersionText() {
@@ -99,54 +168,19 @@ int wmain(int argc, wchar_t** argv) {
     app.set_version_flag("--version", VersionText, "The tool's version and that of the server it loads");
     // A signature or a Unix-style path may start with a slash: only dashes start options.
     app.allow_windows_style_options(false);
-    CLI::App* list = app.add_subcommand(
-        "list", "The catalog's modules: EntryKey, display name, version, language, where each comes from, present or "
-                "not, newer version described");
-    CLI::App* show = app.add_subcommand(
-        "show", "A module's identity, summary texts, availability, dependencies, exclusions, dialogs, custom actions, "
-                "download files and files with their target folders");
-    show->add_option("module", options.argument, "A module file, or a signature ModuleID[:language] in the catalog")
-        ->required();
-    CLI::App* which = app.add_subcommand(
-        "which", "The module that delivers a file, found by the catalog's file search (FindModuleForFileEx)");
-    which->add_option("path", options.argument, "The file's target path, e.g. \"[SystemFolder]MyDir\\file.dll\"")
-        ->required();
-    which->add_option("--key", options.directoryKey, "The file's directory key");
-    which->add_option("--version", options.version, "The file's version (empty: \"0\")");
-    CLI::App* find = app.add_subcommand("find", "A module by signature ModuleID[:language]; no language (or 0) means "
-                                                "any, picked as the catalog picks");
-    find->add_option("signature", options.argument, "ModuleID[:language]")->required();
-    CLI::App* deps = app.add_subcommand(
-        "deps", "The transitive dependency closure over the catalog: missing and too old modules, exclusions violated "
-                "inside the closure, cycles, and an order in which to merge (every module after all it requires)");
-    deps->add_option("module", options.argument, "A module file, or a signature ModuleID[:language] in the catalog")
-        ->required();
-    CLI::Option* dot = deps->add_flag("--dot", options.dot, "Print the closure as a DOT graph");
-    for (CLI::App* command : {list, show, find, deps}) AddConfigurationOptions(command, options);
-    AddConfigurationOptions(which, options, kWhichRules);
-    dot->excludes(deps->get_option("--json"));
+    AddSubcommands(app, options);
 
     try {
         app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
-    std::string command = app.get_subcommands().front()->get_name();
+    const Subcommand* chosen = nullptr;
+    for (const Subcommand& row : kSubcommands)
+        if (app.got_subcommand(row.name)) chosen = &row;
 
-    int exitCode = 2;
     HRESULT initialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    try {
-        exitCode = Run(command, options);
-    } catch (const ToolError& e) {
-        PrintError("mmcat: " + ToUtf8(e.Message()) + "\n");
-        exitCode = e.ExitCode();
-    } catch (const CComException& e) {
-        PrintError("mmcat: " + ToUtf8(e.Error().Description()) + "\n");
-    } catch (const std::bad_alloc&) {
-        PrintError("mmcat: out of memory\n");
-    } catch (const std::exception& e) {
-        PrintError(std::string("mmcat: ") + e.what() + "\n");
-    }
+    int exitCode = Run(*chosen, options);
     if (SUCCEEDED(initialised)) CoUninitialize();
     return exitCode;
 }
