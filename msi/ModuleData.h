@@ -62,9 +62,3 @@ void PerformModuleRead(ModuleRead what, const _stringx& path, const _stringx& ar
 
 // A text property of a summary information stream; empty for any other type or a failure.
 _stringx ReadSummaryText(MSIHANDLE summary, UINT property);
-
-// The wire form between the caller and the reader process.
-void EncodeRequest(ModuleRead what, const _stringx& path, const _stringx& argument, std::string& out);
-bool DecodeRequest(const std::string& in, ModuleRead& what, _stringx& path, _stringx& argument);
-void EncodeResult(const ModuleReadResult& result, std::string& out);
-bool DecodeResult(const std::string& in, ModuleReadResult& result);

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 #include "msi/InstallerAccess.h"
-#include "msi/ReaderProcess.h"
+#include "msi/ReaderPool.h"
 #include "server/ComException.h"
 
 namespace {

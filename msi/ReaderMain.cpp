@@ -10,6 +10,7 @@
 #include <shellapi.h>
 #include <string>
 #include "msi/ModuleData.h"
+#include "msi/ReaderWire.h"
 #include "base/Handles.h"
 
 namespace {
@@ -42,18 +43,25 @@ bool Flush(HANDLE pipe) {
     return written;
 }
 
-// Requests come several in one write: whatever arrived is kept for the next.
-bool Read(HANDLE pipe, char* data, DWORD size) {
-    if (g_pending.size() < size && !Flush(pipe)) return false;
-    while (g_pending.size() < size) {
+// Requests come several in one write: whatever arrived is kept for the next. The replies held back
+// are written before waiting for more.
+bool NextRequest(HANDLE pipe, std::string& request) {
+    for (uint32_t length = 0;;) {
+        switch (PeekFrame(g_pending, kLargestRequest, length)) {
+        case FrameState::Complete:
+            TakeFrame(g_pending, length, request);
+            return true;
+        case FrameState::TooLarge:
+            return false;
+        case FrameState::Incomplete:
+            break;
+        }
+        if (!Flush(pipe)) return false;
         char chunk[1 << 16];
         DWORD done = 0;
         if (!ReadFile(pipe, chunk, sizeof chunk, &done, nullptr) || done == 0) return false;
         g_pending.append(chunk, done);
     }
-    memcpy(data, g_pending.data(), size);
-    g_pending.erase(0, size);
-    return true;
 }
 
 #ifdef CV_READER_FAULTS
@@ -71,10 +79,8 @@ void InjectFault(const _stringx& path) {
 #endif
 
 bool Serve(HANDLE pipe) {
-    uint32_t length = 0;
-    if (!Read(pipe, reinterpret_cast<char*>(&length), sizeof length) || length > (1u << 20)) return false;
-    std::string request(length, '\0');
-    if (length && !Read(pipe, &request[0], length)) return false;
+    std::string request;
+    if (!NextRequest(pipe, request)) return false;
     ModuleRead what;
     _stringx path, argument;
     if (!DecodeRequest(request, what, path, argument)) return false;
@@ -88,11 +94,8 @@ bool Serve(HANDLE pipe) {
     // A reply that answers for another file, as a confused reader would send.
     if (path.find(L"misreply-") != _stringx::npos) result.Path += L"x";
 #endif
-    size_t start = g_unsent.size();
-    g_unsent.append(sizeof(uint32_t), '\0');
-    EncodeResult(result, g_unsent);
-    length = static_cast<uint32_t>(g_unsent.size() - start - sizeof(uint32_t));
-    memcpy(&g_unsent[start], &length, sizeof length);
+    // A reply larger than the server accepts ends this reader, as a fault would.
+    if (!AppendFrame(g_unsent, kLargestReply, [&](std::string& out) { EncodeResult(result, out); })) return false;
     return ++g_unsentCount < kRepliesPerWrite || Flush(pipe);
 }
 }  // namespace

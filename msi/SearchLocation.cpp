@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 #include "msi/ModuleEntry.h"
-#include "msi/ReaderProcess.h"
+#include "msi/ReaderPool.h"
 #include "base/Handles.h"
 
 namespace {

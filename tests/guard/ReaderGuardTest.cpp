@@ -11,7 +11,8 @@
 #include <string>
 #include "msi/CompoundFile.h"
 #include "msi/ModuleEntry.h"
-#include "msi/ReaderProcess.h"
+#include "msi/ReaderChannel.h"
+#include "msi/ReaderPool.h"
 #include "msi/SearchLocation.h"
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"

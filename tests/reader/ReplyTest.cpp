@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
-#include "msi/ModuleData.h"
+#include "msi/ReaderWire.h"
 #include "tests/support/Environment.h"
 
 namespace {

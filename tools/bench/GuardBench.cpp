@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 #include "msi/ModuleData.h"
+#include "msi/ReaderPool.h"
 #include "msi/SearchLocation.h"
 #include "tools/bench/Clock.h"
 
 // The reads' switch, set here only: the server never turns it off.
-extern bool g_moduleReadGuard;
 
 namespace {
 // The time `read` takes over every module file of the folders, each listed first.
@@ -72,9 +72,9 @@ int wmain(int argc, wchar_t** argv) {
     Scan(folders);  // the readers start once, as in a long-lived host
     std::vector<double> on, off, checked, plain;
     for (int run = 0; run < runs; ++run) {
-        g_moduleReadGuard = false;
+        SetReadGuard(false);
         off.push_back(Scan(folders));
-        g_moduleReadGuard = true;
+        SetReadGuard(true);
         on.push_back(Scan(folders));
         plain.push_back(PlainLoop(folders));
         checked.push_back(CheckedInProcess(folders));
