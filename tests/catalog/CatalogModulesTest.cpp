@@ -145,6 +145,19 @@ TEST_F(CatalogModules, FindModuleForFileByFolderVersionAndExclusions) {
     EXPECT_EQ(_stringx(L"-1|#1031"), FindForFile(catalog.Get(), L"[SystemFolder]sub\\shared.dll", L"3.0.0.0", false))
         << "the environment's switches are off";
 
+    // A module that comes in through the [in, out] parameter is let go of when another is handed out,
+    // and left to the caller when none is (the fixture checks that no object is left).
+    for (const wchar_t* version : {L"3.0.0.0", L"9.9.9.9"}) {
+        ComPtr<IMergeModule2> held;
+        VARIANT_BOOL found = VARIANT_FALSE;
+        _stringx p(L"[SystemFolder]shared.dll"), d(L""), v(version), other(L"3.0.0.0");
+        ASSERT_EQ(S_OK, catalog->FindModuleForFileEx(p.AsBSTR(), d.AsBSTR(), other.AsBSTR(), held.Put(), &found));
+        IMergeModule2* inOut = held.Detach();
+        ASSERT_TRUE(inOut);
+        EXPECT_EQ(S_OK, catalog->FindModuleForFileEx(p.AsBSTR(), d.AsBSTR(), v.AsBSTR(), &inOut, &found));
+        if (inOut) inOut->Release();
+    }
+
     // The workspace excludes the file from this module.
     env.WriteSettingsDocument(
         "<Workbench><IDE><Workspaces><MM_FilesExlusion>"
