@@ -51,6 +51,12 @@ protected:
             paths.push_back(Copy(i % 2 ? L"multi-1031.msm" : L"signature-only.msm", _stringx::Formatted(pattern, static_cast<int>(i)).c_str()));
         return paths;
     }
+    // Renames one file of a batch so that the test reader treats it as the name says.
+    void Rename(std::vector<_stringx>& paths, size_t at, const wchar_t* name) {
+        _stringx renamed = JoinPath(folder_, name);
+        EXPECT_TRUE(MoveFileW(paths[at].c_str(), renamed.c_str()));
+        paths[at] = renamed;
+    }
     static _stringx ModuleIdAt(size_t i) {
         return i % 2 ? L"MultiLang.4E5F6071_8293_A4B5_C6D7_E8F90A1B2C3D" : L"SignatureOnly.1B2C3D4E_5F60_7182_93A4_B5C6D7E8F90A";
     }
@@ -150,9 +156,7 @@ TEST_F(ReaderGuard, ManyFilesAtOnceKeepTheirOrderWhateverFails) {
     // too, then another fresh reader asks again for those replies and takes the rest.
     OneRunningReader();
     std::vector<_stringx> paths = Batch(40, L"m%02d.msm");
-    _stringx faulting = JoinPath(folder_, L"fault-17.msm");
-    ASSERT_TRUE(MoveFileW(paths[17].c_str(), faulting.c_str()));
-    paths[17] = faulting;
+    Rename(paths, 17, L"fault-17.msm");
     paths.push_back(JoinPath(folder_, L"vanished.msm"));
     for (size_t known : {2, 0}) {
         SCOPED_TRACE(known ? "first" : "the faulting file known");
@@ -171,9 +175,7 @@ TEST_F(ReaderGuard, ManyFilesAtOnceKeepTheirOrderWhateverFails) {
 TEST_F(ReaderGuard, AReplyForAnotherFileIsRefusedAndBlamesItsOwnRequest) {
     OneRunningReader();
     std::vector<_stringx> paths = Batch(12, L"m%02d.msm");
-    _stringx confused = JoinPath(folder_, L"misreply-4.msm");
-    ASSERT_TRUE(MoveFileW(paths[4].c_str(), confused.c_str()));
-    paths[4] = confused;
+    Rename(paths, 4, L"misreply-4.msm");
     size_t before = Starts();
     std::vector<ModuleReadResult> read = ReadModulesGuarded(ModuleRead::Header, paths);
     // The confused reader is given up; the file is tried alone in a fresh one (which answers
@@ -217,9 +219,7 @@ TEST_F(ReaderGuard, AFileTheInstallerCannotOpenGivesUpItsReader) {
 TEST_F(ReaderGuard, AReaderThatCannotStartAgainLeavesTheReadsToThisProcess) {
     OneRunningReader();
     std::vector<_stringx> paths = Batch(12, L"m%02d.msm");
-    _stringx faulting = JoinPath(folder_, L"fault-4.msm");
-    ASSERT_TRUE(MoveFileW(paths[4].c_str(), faulting.c_str()));
-    paths[4] = faulting;
+    Rename(paths, 4, L"fault-4.msm");
     // The running reader goes on; none can start after it.
     _stringx reader = ReaderExecutablePath(), away = reader + L".away";
     ASSERT_TRUE(MoveFileW(reader.c_str(), away.c_str()));
