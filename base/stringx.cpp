@@ -213,6 +213,11 @@ _stringx _stringx::Upper() const {
 }
 
 void SplitSearchPath(const _stringx& text, std::vector<_stringx>& folders) {
+    std::vector<_stringx> notFolders;
+    SplitSearchPath(text, folders, notFolders);
+}
+
+void SplitSearchPath(const _stringx& text, std::vector<_stringx>& folders, std::vector<_stringx>& notFolders) {
     const std::wstring& all = text.str();
     size_t start = 0;
     while (start <= all.length()) {
@@ -229,7 +234,10 @@ void SplitSearchPath(const _stringx& text, std::vector<_stringx>& folders) {
                 element.swap(expanded);
             }
             if (!element.empty() && element.back() == L'\\') element.pop_back();
-            if (!element.empty() && PathIsDirectoryW(element.c_str())) folders.emplace_back(element);
+            if (!element.empty() && PathIsDirectoryW(element.c_str()))
+                folders.emplace_back(element);
+            else if (!element.empty())
+                notFolders.emplace_back(element);
         }
         if (comma == std::wstring::npos) break;
         start = comma + 1;

@@ -85,6 +85,8 @@ private:
 // Comma-separated folder list to the folders that exist: blanks before each element dropped,
 // environment variables expanded, one trailing backslash removed. Duplicates are kept.
 void SplitSearchPath(const _stringx& text, std::vector<_stringx>& folders);
+// The same, with the elements that name no folder (expanded, as given otherwise) in notFolders.
+void SplitSearchPath(const _stringx& text, std::vector<_stringx>& folders, std::vector<_stringx>& notFolders);
 
 // Joins two path parts with exactly one backslash between them.
 _stringx JoinPath(const _stringx& left, const _stringx& right);

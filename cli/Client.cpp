@@ -1,5 +1,7 @@
 #include "cli/Client.h"
 
+#include <shlwapi.h>
+#include <set>
 #include "cli/ServerInternals.h"
 #include "server/ComException.h"
 
@@ -100,6 +102,25 @@ ComPtr<IMergeModule2> AsModule(IDispatch* object) {
     ComPtr<IMergeModule2> module;
     if (object) Check(ComPtr<IDispatch>(object).As(IID_IMergeModule2, module), L"QueryInterface(IMergeModule2)");
     return module;
+}
+
+// "Id:1033" into its parts; a language that is not a number, or no ModuleID, is a usage error.
+void SplitSignature(const _stringx& text, _stringx& id, LONG& language) {
+    size_t colon = text.rfind(L':');
+    id = colon == _stringx::npos ? text : text.substr(0, colon);
+    language = 0;
+    if (colon != _stringx::npos) {
+        _stringx number = text.substr(colon + 1);
+        if (number.empty() || number.str().find_first_not_of(L"0123456789") != std::wstring::npos ||
+            number.length() > 9)
+            throw ToolError(_stringx::Formatted(L"%s: the language after the colon must be a number, e.g. %s:1033 "
+                                                L"(none or 0: any language)",
+                                                text.c_str(), id.c_str()));
+        language = _wtol(number.c_str());
+    }
+    if (id.str().find_first_not_of(L" \t") == std::wstring::npos)
+        throw ToolError(L"no ModuleID given: type one, e.g. \"mmcat find zlib\" (its beginning is enough), "
+                        L"or \"*\" for every module");
 }
 
 ComPtr<IUnknown> CreateByProgId(const wchar_t* progId, REFIID iid) {
@@ -255,6 +276,119 @@ ComPtr<IMergeModule2> CatalogClient::FindModuleForFile(const _stringx& path, con
     return module;
 }
 
+const std::vector<CatalogModule>& CatalogClient::ReadableModules() {
+    if (readable_) return *readable_;
+    readable_ = std::make_unique<std::vector<CatalogModule>>();
+    for (ComPtr<IMergeModule2>& module : Modules()) {
+        ModuleSummary summary = ReadSummary(module.Get());
+        if (!summary.ModuleId.empty()) readable_->push_back({module, summary});
+    }
+    return *readable_;
+}
+
+ModuleLookup CatalogClient::LookUp(const _stringx& text) {
+    _stringx id;
+    LONG language = 0;
+    SplitSignature(text, id, language);
+    ModuleLookup lookup;
+    lookup.Wildcard = id.str().find_first_of(L"*?") != std::wstring::npos;
+    if (!lookup.Wildcard) {
+        if (ComPtr<IMergeModule2> exact = FindModule(id + _stringx::Formatted(L":%ld", static_cast<long>(language)))) {
+            lookup.Matches.push_back({exact, ReadSummary(exact.Get())});
+            return lookup;
+        }
+    }
+    auto collect = [&](auto fits) {
+        for (const CatalogModule& module : ReadableModules())
+            if ((language == 0 || module.Summary.Language == language) && fits(module.Summary.ModuleId))
+                lookup.Matches.push_back(module);
+    };
+    if (lookup.Wildcard) {
+        collect([&](const _stringx& moduleId) { return PathMatchSpecW(moduleId.c_str(), id.c_str()) != FALSE; });
+        return lookup;
+    }
+    collect([&](const _stringx& moduleId) { return _wcsicmp(moduleId.c_str(), id.c_str()) == 0; });
+    if (lookup.Matches.empty())
+        collect([&](const _stringx& moduleId) { return _wcsnicmp(moduleId.c_str(), id.c_str(), id.length()) == 0; });
+    std::set<_stringx> ids;
+    for (const CatalogModule& module : lookup.Matches) ids.insert(module.Summary.ModuleId);
+    // One ModuleID in several languages: the catalog picks among them as it does for the exact form.
+    if (ids.size() == 1) {
+        ComPtr<IMergeModule2> picked =
+            FindModule(*ids.begin() + _stringx::Formatted(L":%ld", static_cast<long>(language)));
+        lookup.Matches.clear();
+        if (picked) lookup.Matches.push_back({picked, ReadSummary(picked.Get())});
+    }
+    return lookup;
+}
+
+_stringx CatalogClient::IndexedSignature(const _stringx& fileName) {
+    unique_bstr signature;
+    Check(catalog_->GetModuleForFile(_stringx(fileName).AsBSTR(), signature.put()), L"GetModuleForFile");
+    return _stringx(signature.get());
+}
+
+const SetupSurvey& CatalogClient::Survey() {
+    if (survey_) return *survey_;
+    survey_ = std::make_unique<SetupSurvey>();
+    SetupSurvey& survey = *survey_;
+    std::set<_stringx> listed, unreadable;  // lower-cased paths
+    std::map<_stringx, _stringx> pathOfKey;
+    for (ComPtr<IMergeModule2>& module : Modules()) {
+        ModuleSummary summary = ReadSummary(module.Get());
+        if (summary.Path.empty()) continue;
+        listed.insert(summary.Path.Lower());
+        if (summary.ModuleId.empty())
+            survey.UnreadableFiles.push_back(summary.Path);
+        else
+            pathOfKey.emplace(summary.EntryKey, summary.Path);
+    }
+    std::vector<_stringx> hidden;
+    auto consider = [&](const _stringx& path) {
+        if (!listed.insert(path.Lower()).second) return;
+        ModuleSummary summary;
+        try {
+            summary = ReadSummary(OpenModuleFile(path).Get());
+        } catch (const ToolError&) {
+        }
+        auto shown = pathOfKey.find(summary.EntryKey);
+        if (summary.ModuleId.empty() || shown == pathOfKey.end())
+            survey.UnreadableFiles.push_back(path);
+        else
+            hidden.push_back(_stringx::Formatted(L"%s is hidden by %s, which has the same key %s", path.c_str(),
+                                                 shown->second.c_str(), summary.EntryKey.c_str()));
+    };
+    auto missingFolder = [&](const _stringx& path, const wchar_t* what) {
+        bool quoted = path.find(L'"') != _stringx::npos;
+        survey.Warnings.push_back(_stringx::Formatted(
+            L"the %s %s does not exist%s", what, path.c_str(),
+            quoted ? L" (quotes are taken as part of the name: write the folder without them)" : L""));
+    };
+    std::vector<_stringx> folders, missing;
+    server_internals::SearchPathFolders(folders, missing);
+    for (const _stringx& path : missing) missingFolder(path, L"search path's folder");
+    // Repositories: the locations the catalog hands out are the named ones.
+    ComPtr<IDispatch> object;
+    Check(catalog_->GetSearchLocations(object.Put()), L"GetSearchLocations");
+    ComPtr<ISearchLocationCollection> locations;
+    Check(object.As(IID_ISearchLocationCollection, locations), L"QueryInterface(ISearchLocationCollection)");
+    ForEachItem<ISearchLocationItem>(locations.Get(), IID_ISearchLocationItem, [&](ISearchLocationItem* location) {
+        unique_bstr folder;
+        Check(location->get_Folder(folder.put()), L"Folder");
+        if (PathIsDirectoryW(folder.get()))
+            folders.push_back(folder.get());
+        else
+            missingFolder(folder.get(), L"repository folder");
+    });
+    for (const _stringx& folder : folders)
+        for (const _stringx& file : server_internals::ModuleFilesIn(folder)) consider(file);
+    for (const _stringx& path : survey.UnreadableFiles)
+        survey.Warnings.push_back(_stringx::Formatted(
+            L"%s does not read as a merge module (damaged, empty or another kind of file): left out", path.c_str()));
+    survey.Warnings.insert(survey.Warnings.end(), hidden.begin(), hidden.end());
+    return survey;
+}
+
 const ModuleNode* CatalogClient::Node(IMergeModule2* module) {
     _stringx key = Text(&IMergeModule2::get_EntryKey, module, L"EntryKey");
     auto known = nodes_.find(key);
@@ -272,4 +406,9 @@ const ModuleNode* CatalogClient::Node(IMergeModule2* module) {
 const ModuleNode* CatalogClient::Resolve(const _stringx& moduleId, LONG language) {
     ComPtr<IMergeModule2> module = FindModule(moduleId + _stringx::Formatted(L":%ld", static_cast<long>(language)));
     return module ? Node(module.Get()) : nullptr;
+}
+
+const ModuleNode* CatalogClient::NodeByKey(const _stringx& entryKey) const {
+    auto known = nodes_.find(entryKey);
+    return known == nodes_.end() ? nullptr : known->second.get();
 }

@@ -69,10 +69,39 @@ void ResolveTargetFolders(const _stringx& path, std::vector<FileRecord>& files);
 // A module file opened through MergeModule2.
 ComPtr<IMergeModule2> OpenModuleFile(const _stringx& path);
 
+// A module of the catalog with its summary, read once.
+struct CatalogModule {
+    ComPtr<IMergeModule2> Object;
+    ModuleSummary Summary;
+};
+
+// What a lookup as users type it found: one module, several (a wildcard, or a prefix or name that
+// fits several ModuleIDs), or none.
+struct ModuleLookup {
+    std::vector<CatalogModule> Matches;
+    bool Wildcard = false;
+    bool Unique() const { return Matches.size() == 1; }
+};
+
+// The set-up's problems the catalog passes over in silence: configured folders that do not exist,
+// module files that do not read, and copies hidden by another module file of the same key.
+struct SetupSurvey {
+    std::vector<_stringx> Warnings;
+    std::vector<_stringx> UnreadableFiles;
+};
+
 class CatalogClient {
 public:
     CatalogClient();
     std::vector<ComPtr<IMergeModule2>> Modules();
+    // The modules that read, with their summaries; a file that does not read (key ":0") is left out.
+    const std::vector<CatalogModule>& ReadableModules();
+    // "ModuleID[:language]" as users type it: exactly, then without regard to case, then as a unique
+    // prefix of a ModuleID; "*" and "?" list every match. Throws ToolError (2) for a malformed one.
+    ModuleLookup LookUp(const _stringx& text);
+    // The file-to-module index's signature for a file name; empty when it names none.
+    _stringx IndexedSignature(const _stringx& fileName);
+    const SetupSurvey& Survey();
     // "ModuleID:language" (0: any language; no colon counts as ":0"); null when there is none.
     ComPtr<IMergeModule2> FindModule(const _stringx& signature);
     // The file search; `found` false with a module means the file-to-module index named it.
@@ -82,10 +111,14 @@ public:
     // The catalog as a module set for the closure: nodes by EntryKey, read once.
     const ModuleNode* Node(IMergeModule2* module);
     const ModuleNode* Resolve(const _stringx& moduleId, LONG language);
+    // A node read already; null when none has that key.
+    const ModuleNode* NodeByKey(const _stringx& entryKey) const;
 
 private:
     ComPtr<IMMCatalog> catalog_;
     std::map<_stringx, std::unique_ptr<ModuleNode>> nodes_;
+    std::unique_ptr<std::vector<CatalogModule>> readable_;
+    std::unique_ptr<SetupSurvey> survey_;
 };
 
 // "Id" alone is "Id:0".

@@ -14,11 +14,18 @@ bool IsFolder(const _stringx& path) {
 }
 
 // A folder as the configuration holds it: full path, no trailing backslash.
-_stringx FolderOption(const wchar_t* option, const _stringx& folder) {
+_stringx FolderOption(const wchar_t* option, const _stringx& given) {
+    _stringx folder = HostPath(given);
     wchar_t full[MAX_PATH * 4];
     DWORD length = GetFullPathNameW(folder.c_str(), ARRAYSIZE(full), full, nullptr);
-    if (length == 0 || length >= ARRAYSIZE(full) || !IsFolder(full))
-        throw ToolError(_stringx::Formatted(L"%s %s: no such folder", option, folder.c_str()));
+    if (length == 0 || length >= ARRAYSIZE(full))
+        throw ToolError(_stringx::Formatted(L"%s %s: not a usable path", option, given.c_str()));
+    if (GetFileAttributesW(full) != INVALID_FILE_ATTRIBUTES && !IsFolder(full))
+        throw ToolError(_stringx::Formatted(L"%s %s is a file, not a folder: give the folder it is in (%s takes one "
+                                            L"folder and may be repeated), or name the file itself: mmcat show FILE",
+                                            option, given.c_str(), option));
+    if (!IsFolder(full))
+        throw ToolError(_stringx::Formatted(L"%s %s: no such folder (the full path is %s)", option, given.c_str(), full));
     _stringx result(full);
     if (result.length() > 3 && result.ends_with(L'\\')) result.resize(result.length() - 1);
     // The search path is a comma-separated list, and the file is a line per value.
@@ -56,10 +63,48 @@ void RemoveTree(const _stringx& folder) {
     RemoveDirectoryW(folder.c_str());
 }
 
+using DosFileName = wchar_t*(CDECL*)(const char*);
+
+// The private folder of the running configuration, for an interrupt to remove: Ctrl-C, Ctrl-Break
+// and closing the console end the process without unwinding.
+SRWLOCK g_liveLock = SRWLOCK_INIT;
+_stringx g_liveFolder;
+
+BOOL WINAPI RemoveOnInterrupt(DWORD) {
+    AcquireSRWLockExclusive(&g_liveLock);
+    if (!g_liveFolder.empty()) RemoveTree(g_liveFolder);
+    g_liveFolder.clear();
+    ReleaseSRWLockExclusive(&g_liveLock);
+    return FALSE;  // then the default handling ends the process
+}
+
+void SetLiveFolder(const _stringx& folder) {
+    AcquireSRWLockExclusive(&g_liveLock);
+    g_liveFolder = folder;
+    ReleaseSRWLockExclusive(&g_liveLock);
+}
+
+// Folders of runs that were killed outright (no handler runs then) go with the next run.
+void RemoveOrphans(const _stringx& temp) {
+    WIN32_FIND_DATAW data;
+    unique_find search(FindFirstFileW(JoinPath(temp, L"mmcat-*").c_str(), &data));
+    if (!search) return;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        DWORD owner = wcstoul(data.cFileName + 6, nullptr, 10);
+        unique_handle process(OpenProcess(SYNCHRONIZE, FALSE, owner));
+        if (owner != GetCurrentProcessId() && (!process || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0))
+            RemoveTree(JoinPath(temp, data.cFileName));
+    } while (FindNextFileW(search.get(), &data));
+}
+
 _stringx MakePrivateFolder() {
     wchar_t temp[MAX_PATH + 1];
     DWORD length = GetTempPathW(ARRAYSIZE(temp), temp);
     if (length == 0 || length > MAX_PATH) throw ToolError(L"no temporary folder");
+    RemoveOrphans(temp);
+    static const bool handler = SetConsoleCtrlHandler(RemoveOnInterrupt, TRUE) != FALSE;
+    (void)handler;
     for (int attempt = 0; attempt < 100; ++attempt) {
         _stringx folder = JoinPath(temp, _stringx::Formatted(L"mmcat-%lu-%lu-%d", GetCurrentProcessId(),
                                                              GetTickCount(), attempt));
@@ -69,6 +114,22 @@ _stringx MakePrivateFolder() {
     throw ToolError(_stringx::Formatted(L"cannot create a folder in %s (error %lu)", temp, GetLastError()));
 }
 }  // namespace
+
+_stringx HostPath(const _stringx& path) {
+    if (!path.starts_with(L"/") || path.starts_with(L"//")) return path;
+    // wine's own conversion; on Windows there is none and the path stays as it is.
+    static const auto toDos = reinterpret_cast<DosFileName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    if (!toDos) return path;
+    std::string unixPath = ToUtf8(path);
+    wchar_t* dos = toDos(unixPath.c_str());
+    if (!dos) return path;
+    _stringx result(dos);
+    HeapFree(GetProcessHeap(), 0, dos);
+    return result;
+}
+
+bool EnvironmentConfigured() { return GetEnvironmentVariableW(kIniVariable, nullptr, 0) > 0; }
 
 Configuration::Configuration(const ConfigurationOptions& options) {
     wchar_t saved[32768];
@@ -80,6 +141,10 @@ Configuration::Configuration(const ConfigurationOptions& options) {
         if (!hadVariable_)
             throw ToolError(L"no catalog configuration: give module folders with --path <dir> (and --app <dir>, "
                             L"--index <dir>), or set CVAPPSERVICES_INI to an AppServices.ini");
+        if (GetFileAttributesW(savedVariable_.c_str()) == INVALID_FILE_ATTRIBUTES)
+            throw ToolError(_stringx::Formatted(L"CVAPPSERVICES_INI names %s, which does not exist: point it at an "
+                                                L"AppServices.ini, or give module folders with --path <dir>",
+                                                savedVariable_.c_str()));
         return;
     }
     // Every folder checked before anything is written.
@@ -111,6 +176,7 @@ Configuration::Configuration(const ConfigurationOptions& options) {
                                L"\r\n[MergeModules]\r\nSearchPath=" + searchPath +
                                L"\r\nMatchResolvedFolder=0\r\nMatchDirectoryKey=0\r\n[Project]\r\nActiveType=0\r\n");
         SetEnvironmentVariableW(kIniVariable, ini.c_str());
+        SetLiveFolder(privateFolder_);
     } catch (...) {
         RemoveTree(privateFolder_);
         throw;
@@ -120,5 +186,6 @@ Configuration::Configuration(const ConfigurationOptions& options) {
 Configuration::~Configuration() {
     if (privateFolder_.empty()) return;
     SetEnvironmentVariableW(kIniVariable, hadVariable_ ? savedVariable_.c_str() : nullptr);
+    SetLiveFolder(_stringx());
     RemoveTree(privateFolder_);
 }

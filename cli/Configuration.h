@@ -13,10 +13,17 @@ struct ConfigurationOptions {
     bool Private() const { return !SearchFolders.empty() || !ApplicationFolder.empty() || !IndexFolder.empty(); }
 };
 
+// A path as this process opens it: under wine a Unix path ("/home/...") becomes its DOS form; any
+// other path, Windows ("Z:\\...", "C:\\...", UNC) or relative, is taken as it is.
+_stringx HostPath(const _stringx& path);
+
+// True when the environment names a configuration (CVAPPSERVICES_INI).
+bool EnvironmentConfigured();
+
 class Configuration {
 public:
-    // Throws ToolError (exit code 2) when a given folder does not exist, or when there is no
-    // configuration at all.
+    // Throws ToolError (exit code 2) when a given folder does not exist or is a file, when the
+    // environment's configuration file does not exist, or when there is no configuration at all.
     explicit Configuration(const ConfigurationOptions& options);
     ~Configuration();
     Configuration(const Configuration&) = delete;

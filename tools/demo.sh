@@ -3,11 +3,14 @@
 # (search folders with generated merge modules, a repository, a gallery description, index files)
 # and runs the demo client against it, then the command-line tool (tools/mmcat.sh) over the same.
 # The environment goes to build/demo, or to $CV_DEMO_DIR.
+#   demo.sh [--layout-only]      --layout-only: the environment alone (no build, registration or runs)
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CV_BUILD_DIR:-$root/build}
-"$root/tools/setup.sh"
-"$root/tools/register.sh" "$build/wine-run.sh" "$build/bin"
+if [ "${1:-}" != --layout-only ]; then
+    "$root/tools/setup.sh"
+    "$root/tools/register.sh" "$build/wine-run.sh" "$build/bin"
+fi
 
 demo=${CV_DEMO_DIR:-$build/demo}
 # A folder of the user's is replaced only when an earlier run laid it out.
@@ -54,6 +57,7 @@ shared.dll=0:MultiLang.4E5F6071_8293_A4B5_C6D7_E8F90A1B2C3D
 INI
 echo '<Workbench><IDE><Workspaces/></IDE></Workbench>' > "$demo/Settings.xml"
 
+[ "${1:-}" = --layout-only ] && exit 0
 export CVAPPSERVICES_INI="$(win "$demo/AppServices.ini")"
 "$build/wine-run.sh" cscript //nologo "$(win "$root/tools/demo.js")"
 

@@ -6,6 +6,9 @@ wine_run=$1
 out=$2
 # Backslashes: the loader then finds the server's own imports beside it.
 win=$(printf 'Z:%s' "$out" | sed 's|/|\\|g')
+# Read by mmcat.sh: while it names this DLL, the registration is taken as current.
+stamp="${CV_WINEPREFIX:-$(dirname "$wine_run")/wineprefix}/cvmmupdater2.registered"
+rm -f "$stamp"
 if [ "$3" = "/u" ]; then
     for dll in CvMMUpdater2.dll CvAppServices.dll ProfileReader.dll; do
         [ -f "$out/$dll" ] && "$wine_run" regsvr32 /s /u "$win\\$dll" || true
@@ -19,3 +22,4 @@ for dll in CvAppServices.dll ProfileReader.dll CvMMUpdater2.dll; do
     [ -f "$out/$dll" ] || continue
     "$wine_run" regsvr32 /s "$win\\$dll"
 done
+if [ -f "$out/CvMMUpdater2.dll" ]; then printf '%s' "$win\\CvMMUpdater2.dll" >"$stamp"; fi

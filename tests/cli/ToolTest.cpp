@@ -1,6 +1,7 @@
 // mmcat.exe as a user runs it: a process over a folder of generated modules, its JSON parsed and
 // checked field by field, its text, its exit codes, and what it leaves behind.
 #include <windows.h>
+#include <tlhelp32.h>
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <set>
@@ -35,8 +36,8 @@ struct Outcome {
     }
 };
 
-// Runs mmcat.exe with the arguments; stdout through a pipe, stderr into a file.
-Outcome Mmcat(const _stringx& arguments) {
+// Runs mmcat.exe with the arguments (and the input on stdin); stdout through a pipe, stderr into a file.
+Outcome Mmcat(const _stringx& arguments, const std::string& input = std::string()) {
     Outcome outcome;
     static int run = 0;
     _stringx errFolder =
@@ -48,9 +49,13 @@ Outcome Mmcat(const _stringx& arguments) {
     unique_handle reader(readEnd), writer(writeEnd);
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     unique_file errors(CreateFileW(errFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+    _stringx inFile = JoinPath(errFolder, L"stdin.txt");
+    cvtest::WriteText(inFile, input);
+    unique_file in(CreateFileW(inFile.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in.get();
     startup.hStdOutput = writeEnd;
     startup.hStdError = errors.get();
     std::wstring line = (L"\"" + JoinPath(cvtest::OutDir(), L"mmcat.exe") + L"\" " + arguments).str();
@@ -58,6 +63,7 @@ Outcome Mmcat(const _stringx& arguments) {
     BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     writer.reset();
     errors.reset();
+    in.reset();
     EXPECT_TRUE(started) << GetLastError();
     if (!started) return outcome;
     unique_handle processHandle(process.hProcess), thread(process.hThread);
@@ -120,8 +126,7 @@ TEST_F(Tool, ListsEveryModuleOfTheFolder) {
 
     Outcome text = Run(L"list");
     EXPECT_EQ(0u, text.exitCode);
-    EXPECT_NE(std::string::npos, text.out.find(kFull + ":1033\n    Full Test Module; version 1.2.3.4; language 1033\n"
-                                                       "    from " + ToUtf8(folder_) + "; present\n"));
+    EXPECT_NE(std::string::npos, text.out.find(kFull + ":1033  1.2.3.4  Full Test Module  (" + ToUtf8(folder_) + ")\n"));
     EXPECT_NE(std::string::npos, text.out.find("\n9 modules\n"));
 
     // Names beyond ASCII go through the command line, the configuration and the JSON unchanged.
@@ -387,8 +392,15 @@ TEST_F(Tool, BadInputGetsAClearErrorAndTouchesNothing) {
         {L"deps --dot --json x --path \"" + folder_ + L"\"", 2, "excludes"},
         {L"list", 2, "CVAPPSERVICES_INI"},
         {L"show Nothing.X:1033 --path \"" + folder_ + L"\"", 1, "no module Nothing.X:1033 in the catalog"},
-        // A slash starts no option: a Unix path that names no file is looked up as a signature.
-        {L"show /no/such.msm --path \"" + folder_ + L"\"", 1, "no module /no/such.msm:0 in the catalog"},
+        // A slash starts no option; a path that names no file is not looked up as a ModuleID.
+        {L"show /no/such.msm --path \"" + folder_ + L"\"", 2, "no such file"},
+        {L"LIST", 2, "CVAPPSERVICES_INI"},
+        {L"help frob", 2, "unknown subcommand \"frob\"; the subcommands are list, show, which, find, deps"},
+        {L"find x:abc --path \"" + folder_ + L"\"", 2, "must be a number, e.g. x:1033"},
+        {L"find \"\" --path \"" + folder_ + L"\"", 2, "no ModuleID given"},
+        {L"list --path \"" + Module(L"full.msm") + L"\"", 2, "is a file, not a folder"},
+        {L"show \"" + folder_ + L"\" --path \"" + folder_ + L"\"", 2, "is a folder"},
+        {L"list --path \"" + folder_ + L"\" other", 2, "take one folder each"},
         {L"show \"" + cvtest::FixturePath(L"corrupt.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not a merge module"},
         {L"deps \"" + cvtest::FixturePath(L"empty-signature.msm") + L"\" --path \"" + folder_ + L"\"", 2,
          "not a merge module"},
@@ -405,9 +417,153 @@ TEST_F(Tool, BadInputGetsAClearErrorAndTouchesNothing) {
     EXPECT_TRUE(corrupt == cvtest::ReadBytes(cvtest::FixturePath(L"corrupt.msm"))) << "a damaged module is only read";
     EXPECT_TRUE(broken == cvtest::ReadBytes(Module(L"deps-broken.msm"))) << "a module is only read";
 
-    Outcome help = Mmcat(L"which --help");
-    EXPECT_EQ(0u, help.exitCode);
-    EXPECT_NE(std::string::npos, help.out.find("An empty version means \"0\""));
+    for (const wchar_t* asked : {L"which --help", L"help which", L"HELP Which"}) {
+        Outcome help = Mmcat(asked);
+        EXPECT_EQ(0u, help.exitCode) << ToUtf8(asked);
+        EXPECT_NE(std::string::npos, help.out.find("An empty version means \"0\"")) << ToUtf8(asked);
+    }
+
+    // With --json an error is still the one JSON document on stdout, and the exit code stays.
+    struct JsonCase {
+        _stringx arguments;
+        int code;
+    } jsonCases[] = {
+        {L"show Nothing.X --json --path \"" + folder_ + L"\"", 1},
+        {L"deps Nothing.X --json --path \"" + folder_ + L"\"", 1},
+        {L"find x:abc --json --path \"" + folder_ + L"\"", 2},
+        {L"frobnicate --json", 2},
+        {L"list --format json --path \"" + missingFolder + L"\"", 2},
+        {L"list --json", 2},
+    };
+    for (const JsonCase& c : jsonCases) {
+        Outcome outcome = Mmcat(c.arguments);
+        SCOPED_TRACE(ToUtf8(c.arguments));
+        EXPECT_EQ(static_cast<DWORD>(c.code), outcome.exitCode);
+        json error = outcome.Json()["error"];
+        EXPECT_EQ(c.code, error["code"]);
+        EXPECT_FALSE(error["message"].get<std::string>().empty());
+    }
+
+    // The environment's configuration file must exist.
+    _stringx missingIni = JoinPath(folder_, L"nowhere\\AppServices.ini");
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", missingIni.c_str());
+    Outcome noIni = Mmcat(L"list");
+    EXPECT_EQ(2u, noIni.exitCode);
+    EXPECT_NE(std::string::npos, noIni.err.find("CVAPPSERVICES_INI names " + ToUtf8(missingIni) + ", which does not exist"));
+}
+
+// Lookups as users type them: any case, no language, the beginning of a ModuleID, wildcards; file
+// names without a folder, and forward slashes.
+TEST_F(Tool, LooksUpModulesAsUsersTypeThem) {
+    struct Case {
+        std::string arguments;
+        DWORD exitCode;
+        std::set<std::string> keys;
+    } cases[] = {
+        {"find fullmodule.0a1b2c3d_4e5f_6071_8293_a4b5c6d7e8f9:1033", 0, {kFull + ":1033"}},
+        {"find FULLMODULE", 0, {kFull + ":1033"}},
+        {"find multi", 0, {kMulti + ":1031"}},
+        {"find multi:1033", 0, {kMulti + ":1033"}},
+        {"find chain*", 0, {kTop, kMid, kBase}},
+        {"find \"C?cle*:1033\"", 0, {kCycleA, kCycleB}},
+        {"find c", 1, {kTop, kMid, kBase, kCycleA, kCycleB}},
+        {"find nothing*", 1, {}},
+        {"show chaintop", 0, {kTop}},
+        {"show cycle", 1, {}},
+    };
+    for (const Case& c : cases) {
+        Outcome found = Run(FromNarrow(c.arguments) + L" --json");
+        SCOPED_TRACE(c.arguments);
+        EXPECT_EQ(c.exitCode, found.exitCode) << found.err;
+        json result = found.Json();
+        std::set<std::string> keys;
+        if (result.contains("modules")) keys = Keys(result["modules"], "entry_key");
+        if (result.contains("entry_key")) keys.insert(result["entry_key"].get<std::string>());
+        if (c.keys.size() > 1 || c.exitCode == 0) EXPECT_EQ(c.keys, keys);
+    }
+    Outcome several = Run(L"deps cycle");
+    EXPECT_EQ(1u, several.exitCode);
+    EXPECT_NE(std::string::npos, several.err.find("cycle fits 2 modules; give more of the ModuleID")) << several.err;
+
+    struct Which {
+        const wchar_t* arguments;
+        DWORD exitCode;
+        std::set<std::string> keys;
+        bool indexed;
+    } names[] = {
+        {L"zeta.dll", 0, {kFull + ":1033"}, false},
+        {L"ZETA.DLL --key MyDir", 0, {kFull + ":1033"}, false},
+        {L"zeta.dll --key Sub", 1, {}, false},
+        {L"shared.dll --version 3.0.0.0", 0, {kMulti + ":1031", kMulti + ":1033"}, false},
+        {L"nothing.dll", 1, {}, false},
+        {L"\"[SystemFolder]MyDir/zeta.dll\" --version 1.2.3.4", 0, {}, false},
+    };
+    for (const Which& c : names) {
+        Outcome which = Run(_stringx(L"which --json ") + c.arguments);
+        SCOPED_TRACE(ToUtf8(c.arguments));
+        ASSERT_EQ(c.exitCode, which.exitCode) << which.err;
+        EXPECT_EQ(c.keys, Keys(which.Json()["candidates"], "entry_key"));
+    }
+    json zeta = Run(L"which --json zeta.dll").Json()["candidates"][0];
+    EXPECT_EQ("[SystemFolder]MyDir", zeta["target_folder"]);
+    EXPECT_EQ("MyDir", zeta["directory"]);
+    EXPECT_EQ("1.2.3.4", zeta["version"]);
+    EXPECT_EQ("files", Run(L"which --json \"[SystemFolder]MyDir/zeta.dll\" --version 1.2.3.4").Json()["matched_by"]);
+
+    // A module file alone, with no configuration: its folder is the catalog.
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", nullptr);
+    Outcome alone = Mmcat(L"deps --json \"" + Module(L"deps-top.msm") + L"\"");
+    ASSERT_EQ(0u, alone.exitCode) << alone.err;
+    EXPECT_EQ(json::array({kBase, kMid, kTop}), alone.Json()["merge_order"]);
+}
+
+// What the catalog passes over in silence is named on stderr once and in the JSON's warnings: a
+// damaged, an empty and a text file named .msm, a second copy of a key, search folders that do not
+// exist or are quoted.
+TEST_F(Tool, SetUpMistakesAreNamed) {
+    std::string full = cvtest::ReadBytes(Module(L"full.msm"));
+    cvtest::WriteText(Module(L"cut.msm"), full.substr(0, full.size() / 3));
+    cvtest::WriteText(Module(L"empty.msm"), "");
+    cvtest::WriteText(Module(L"notes.msm"), "not a module\r\n");
+    cvtest::WriteText(Module(L"CycleA.msm"), cvtest::ReadBytes(Module(L"deps-cycle-a.msm")).substr(0, 4096));
+    ASSERT_TRUE(DeleteFileW(Module(L"deps-cycle-a.msm").c_str()));
+    ASSERT_TRUE(CopyFileW(Module(L"full.msm").c_str(), Module(L"full-copy.msm").c_str(), FALSE));
+
+    Outcome listed = Run(L"list --json");
+    ASSERT_EQ(0u, listed.exitCode) << listed.err;
+    json result = listed.Json();
+    EXPECT_EQ(8u, result["modules"].size()) << "no module \":0\" for the files that do not read";
+    std::vector<std::string> warnings = result["warnings"];
+    ASSERT_EQ(5u, warnings.size()) << listed.out;
+    for (const wchar_t* name : {L"cut.msm", L"empty.msm", L"notes.msm", L"CycleA.msm"}) {
+        std::string expected = ToUtf8(Module(name)) + " does not read as a merge module";
+        EXPECT_EQ(1, std::count_if(warnings.begin(), warnings.end(),
+                                   [&](const std::string& w) { return w.find(expected) == 0; }))
+            << expected;
+        EXPECT_NE(std::string::npos, listed.err.find("mmcat: warning: " + expected));
+    }
+    EXPECT_EQ(1, std::count_if(warnings.begin(), warnings.end(), [&](const std::string& w) {
+                  return w.find(" is hidden by ") != std::string::npos && w.find(kFull + ":1033") != std::string::npos;
+              }));
+
+    std::string line = "list --path \"" + ToUtf8(folder_) + "\"\n";
+    Outcome twice = Mmcat(L"-", line + line);
+    EXPECT_EQ(0u, twice.exitCode);
+    size_t told = twice.err.find("cut.msm does not read");
+    EXPECT_NE(std::string::npos, told);
+    EXPECT_EQ(told, twice.err.rfind("cut.msm does not read")) << "once per run";
+    Outcome missing = Run(L"deps " + FromNarrow(kCycleB));
+    EXPECT_EQ(1u, missing.exitCode);
+    EXPECT_NE(std::string::npos, missing.out.find("required by " + kCycleB + " (a damaged copy is at " +
+                                                  ToUtf8(Module(L"CycleA.msm")) + ")"))
+        << missing.out;
+
+    cvtest::TestEnvironment environment(L"cli-setup");
+    environment.SetSearchPathText(L"\"" + folder_ + L"\"," + folder_ + L"\\gone");
+    Outcome quoted = Mmcat(L"list");
+    EXPECT_EQ(1u, quoted.exitCode);
+    EXPECT_NE(std::string::npos, quoted.err.find("(quotes are taken as part of the name")) << quoted.err;
+    EXPECT_NE(std::string::npos, quoted.err.find(ToUtf8(folder_) + "\\gone does not exist")) << quoted.err;
 }
 
 // The environment's own configuration, and a private one over its application and index folders:
@@ -454,3 +610,101 @@ TEST_F(Tool, ConfigurationFromTheEnvironmentOrPrivate) {
     EXPECT_FALSE(left) << "the private configuration is removed";
 }
 }  // namespace
+
+namespace {
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// Processes whose parent is the given one and whose image has the given name.
+size_t ChildrenNamed(DWORD parent, const wchar_t* image) {
+    unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{sizeof(entry)};
+    size_t count = 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, image) == 0) ++count;
+    return count;
+}
+}  // namespace
+
+// Tables for scripts, the closures turned around and over the whole catalog, and the graph's labels.
+TEST_F(Tool, ScriptableOutputs) {
+    std::vector<std::string> tsv = Lines(Run(L"list --format tsv").out);
+    ASSERT_EQ(10u, tsv.size());
+    EXPECT_EQ("key\tversion\tlanguage\tpath\tsource", tsv[0]);
+    EXPECT_NE(tsv.end(), std::find(tsv.begin(), tsv.end(),
+                                   kFull + ":1033\t1.2.3.4\t1033\t" + ToUtf8(Module(L"full.msm")) + "\t" + ToUtf8(folder_)));
+    EXPECT_EQ((std::vector<std::string>{kBase, kMid, kTop}), Lines(Run(L"deps --format keys " + FromNarrow(kTop)).out));
+    EXPECT_EQ((std::vector<std::string>{kFull + ":1033"}), Lines(Run(L"which --format keys zeta.dll").out));
+
+    Outcome rdeps = Run(L"rdeps --json chainbase");
+    ASSERT_EQ(0u, rdeps.exitCode) << rdeps.err;
+    EXPECT_EQ((std::set<std::string>{kMid, kTop, kBroken}), Keys(rdeps.Json()["needed_by"], "entry_key"));
+    EXPECT_EQ(1u, Run(L"rdeps " + FromNarrow(kBroken)).exitCode) << "nothing needs it";
+
+    Outcome check = Run(L"check --json");
+    EXPECT_EQ(1u, check.exitCode) << check.err;
+    json all = check.Json();
+    EXPECT_EQ(9, all["modules_checked"]);
+    EXPECT_EQ(1u, all["missing"].size());
+    EXPECT_EQ(1u, all["too_old"].size());
+    EXPECT_EQ(1u, all["cycles"].size()) << "one cycle, found from each of its modules";
+    EXPECT_EQ(1u, Lines(Run(L"check --format tsv").out).size() - 1 - all["missing"].size() - all["too_old"].size() -
+                      all["excluded"].size())
+        << "a line per finding";
+
+    // Each key once per line, a requirement named by what answers it.
+    for (const std::string& line : Lines(Run(L"deps " + FromNarrow(kBroken)).out)) {
+        size_t first = line.find(".1A2B3C4D_");
+        if (first != std::string::npos) EXPECT_EQ(std::string::npos, line.find(".1A2B3C4D_", first + 1)) << line;
+    }
+    std::string dot = Run(L"deps --dot --short " + FromNarrow(kBroken)).out;
+    EXPECT_NE(std::string::npos, dot.find("\"" + kTop + "\" [label=\"ChainTop\\n1.0.0.0\"];"));
+    EXPECT_NE(std::string::npos, dot.find("\"" + kCycleA + "\" -> \"" + kCycleB + "\" [color=blue, style=bold];"))
+        << dot;
+}
+
+// Commands from stdin in one process: a JSON document per line, the highest exit code.
+TEST_F(Tool, BatchRunsEachLine) {
+    std::string path = " --path \"" + ToUtf8(folder_) + "\"";
+    Outcome batch = Mmcat(L"-", "# a comment\n\nshow --json full" + path + "\nfind --json nothing" + path +
+                                    "\nfind --json x:abc" + path + "\nlist --format keys" + path + "\n");
+    EXPECT_EQ(2u, batch.exitCode);
+    std::vector<std::string> lines = Lines(batch.out);
+    ASSERT_EQ(12u, lines.size()) << batch.out;
+    EXPECT_EQ(kFull + ":1033", json::parse(lines[0])["entry_key"]);
+    EXPECT_TRUE(json::parse(lines[1])["module"].is_null());
+    EXPECT_EQ(2, json::parse(lines[2])["error"]["code"]);
+    EXPECT_EQ(kFull + ":1033", lines[3]) << "keys in the catalog's order";
+}
+
+// A host killed outright: its readers end with it, and its private configuration goes with the next run.
+TEST_F(Tool, KilledRunLeavesNothingBehind) {
+    _stringx temp = cvtest::FreshScratchDir(L"cli-killed-temp");
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    _stringx corpus = JoinPath(cvtest::OutDir(), L"..\\corpus\\small\\Modules\\Core");
+    std::wstring line = (L"\"" + JoinPath(cvtest::OutDir(), L"mmcat.exe") + L"\" check --path \"" + corpus + L"\"").str();
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                               &process));
+    unique_handle host(process.hProcess), thread(process.hThread);
+    // Killed once it reads through a reader, or as it ends when it never starts one.
+    for (int i = 0; i < 6000 && !ChildrenNamed(process.dwProcessId, L"CvModuleReader.exe"); ++i)
+        if (WaitForSingleObject(host.get(), 10) == WAIT_OBJECT_0) break;
+    TerminateProcess(host.get(), 9);
+    WaitForSingleObject(host.get(), INFINITE);
+    Sleep(2000);
+    EXPECT_EQ(0u, ChildrenNamed(process.dwProcessId, L"CvModuleReader.exe"));
+
+    Outcome next = Mmcat(L"list --format keys --path \"" + folder_ + L"\"");
+    EXPECT_EQ(0u, next.exitCode) << next.err;
+    WIN32_FIND_DATAW data;
+    unique_find left(FindFirstFileW(JoinPath(temp, L"mmcat-*").c_str(), &data));
+    EXPECT_FALSE(left) << ToUtf8(data.cFileName);
+}
