@@ -25,7 +25,8 @@ _stringx FolderOption(const wchar_t* option, const _stringx& given) {
                                             L"folder and may be repeated), or name the file itself: mmcat show FILE",
                                             option, given.c_str(), option));
     if (!IsFolder(full))
-        throw ToolError(_stringx::Formatted(L"%s %s: no such folder (the full path is %s)", option, given.c_str(), full));
+        throw ToolError(_stringx(option) + L" " + given + L": no such folder" +
+                        (_wcsicmp(full, given.c_str()) == 0 ? _stringx() : L" (the full path is " + _stringx(full) + L")"));
     _stringx result(full);
     if (result.length() > 3 && result.ends_with(L'\\')) result.resize(result.length() - 1);
     // The search path is a comma-separated list, and the file is a line per value.

@@ -23,6 +23,9 @@ mkdir -p "$demo/Modules" "$demo/Team" "$demo/App/ObjectGallery" "$demo/App/Repos
 touch "$demo/.cv-demo"
 cp "$build/fixtures/full.msm" "$build/fixtures/multi-1031.msm" "$demo/Modules/"
 cp "$build/fixtures/multi-1033.msm" "$demo/Team/"
+# A folder of its own for dependency closures (--path).
+mkdir -p "$demo/Deps"
+for name in top mid base broken cycle-a cycle-b; do cp "$build/fixtures/deps-$name.msm" "$demo/Deps/"; done
 win() { printf 'Z:%s' "$1" | sed 's|/|\\|g'; }
 
 cat > "$demo/AppServices.ini" <<INI
@@ -81,4 +84,4 @@ mmcat which '[SystemFolder]MyDir\zeta.dll'
 mmcat deps FullModule.0A1B2C3D_4E5F_6071_8293_A4B5C6D7E8F9
 echo
 echo "And over a folder of modules with nothing set up (--path):"
-mmcat deps "$build/fixtures/deps-top.msm" --path "$build/fixtures"
+mmcat deps "$demo/Deps/deps-top.msm" --path "$demo/Deps"
