@@ -365,7 +365,12 @@ const SetupSurvey& CatalogClient::Survey() {
             quoted ? L" (quotes are taken as part of the name: write the folder without them)" : L""));
     };
     std::vector<_stringx> folders, missing;
-    server_internals::SearchPathFolders(folders, missing);
+    try {
+        server_internals::SearchPathFolders(folders, missing);
+    } catch (const CComException& e) {
+        // The catalog answered without it; the survey says what it could not look at.
+        survey.Warnings.push_back(L"the search path could not be read: " + e.Error().Description());
+    }
     for (const _stringx& path : missing) missingFolder(path, L"search path's folder");
     // Repositories: the locations the catalog hands out are the named ones.
     ComPtr<IDispatch> object;

@@ -25,7 +25,9 @@ void AddConfigurationOptions(CLI::App* command, Options& options, const std::str
                         "only one is catalogued, and a warning names the hidden ones. With --path, --app or "
                         "--index the catalog's configuration is written for this run only")
         ->allow_extra_args(false)
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     command->add_option("--app", options.application,
                         "An application folder holding ObjectGallery\\ (gallery descriptions) and "
                         "Repositories\\Repositories.xml");

@@ -694,9 +694,12 @@ TEST_F(Tool, KilledRunLeavesNothingBehind) {
     ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                                &process));
     unique_handle host(process.hProcess), thread(process.hThread);
-    // Killed once it reads through a reader, or as it ends when it never starts one.
-    for (int i = 0; i < 6000 && !ChildrenNamed(process.dwProcessId, L"CvModuleReader.exe"); ++i)
-        if (WaitForSingleObject(host.get(), 10) == WAIT_OBJECT_0) break;
+    // Killed once it reads through a reader: nine files are enough for the scan to start one, and
+    // the readers stay until their server goes.
+    bool reading = false;
+    while (!reading && WaitForSingleObject(host.get(), 10) == WAIT_TIMEOUT)
+        reading = ChildrenNamed(process.dwProcessId, L"CvModuleReader.exe") > 0;
+    EXPECT_TRUE(reading) << "the run ended before a reader was seen";
     TerminateProcess(host.get(), 9);
     WaitForSingleObject(host.get(), INFINITE);
     Sleep(2000);
