@@ -111,6 +111,9 @@ public:
     // The catalog as a module set for the closure: nodes by EntryKey, read once.
     const ModuleNode* Node(IMergeModule2* module);
     const ModuleNode* Resolve(const _stringx& moduleId, LONG language);
+    // Lets go of the nodes read so far: a module file read as the root of one closure answers for its
+    // key there, not in the next command of a batch run.
+    void ForgetNodes() { nodes_.clear(); }
     // A node read already; null when none has that key.
     const ModuleNode* NodeByKey(const _stringx& entryKey) const;
 

@@ -734,6 +734,7 @@ int WhichCommand(const Request& request) {
 
 int DepsCommand(const Request& request) {
     CatalogClient& catalog = RunCatalog();
+    catalog.ForgetNodes();
     DependencyReport report = GatherDependencies(catalog, ModuleByArgument(catalog, request.Argument));
     NoteDamagedCopies(catalog, report);
     if (request.Format == OutputFormat::Json) {
@@ -754,6 +755,7 @@ int DepsCommand(const Request& request) {
 
 int RdepsCommand(const Request& request) {
     CatalogClient& catalog = RunCatalog();
+    catalog.ForgetNodes();
     const ModuleNode* target = catalog.Node(ModuleByArgument(catalog, request.Argument).Get());
     json modules = json::array();
     for (const CatalogModule& module : catalog.ReadableModules()) {
@@ -780,6 +782,7 @@ int RdepsCommand(const Request& request) {
 
 int CheckCommand(const Request& request) {
     CatalogClient& catalog = RunCatalog();
+    catalog.ForgetNodes();
     CatalogCheck check = CheckCatalog(catalog);
     NoteDamagedCopies(catalog, check.Findings);
     if (request.Format == OutputFormat::Json) {

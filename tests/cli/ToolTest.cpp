@@ -672,14 +672,18 @@ TEST_F(Tool, ScriptableOutputs) {
 TEST_F(Tool, BatchRunsEachLine) {
     std::string path = " --path \"" + ToUtf8(folder_) + "\"";
     Outcome batch = Mmcat(L"-", "# a comment\n\nshow --json full" + path + "\nfind --json nothing" + path +
-                                    "\nfind --json x:abc" + path + "\nlist --format keys" + path + "\n");
+                                    "\nfind --json x:abc" + path + "\nlist --format keys" + path + "\ndeps --json \"" +
+                                    ToUtf8(cvtest::FixturePath(L"deps-top-new.msm")) + "\"" + path + "\ndeps --json " +
+                                    kTop + path + "\n");
     EXPECT_EQ(2u, batch.exitCode);
     std::vector<std::string> lines = Lines(batch.out);
-    ASSERT_EQ(12u, lines.size()) << batch.out;
+    ASSERT_EQ(14u, lines.size()) << batch.out;
+    EXPECT_EQ("2.0.0.0", json::parse(lines[12])["modules"][0]["version"]);
+    EXPECT_EQ("1.0.0.0", json::parse(lines[13])["modules"][0]["version"]) << "the file answered only for its own run";
     EXPECT_EQ(kFull + ":1033", json::parse(lines[0])["entry_key"]);
     EXPECT_TRUE(json::parse(lines[1])["module"].is_null());
     EXPECT_EQ(2, json::parse(lines[2])["error"]["code"]);
-    EXPECT_EQ(9u, std::set<std::string>(lines.begin() + 3, lines.end()).size()) << "a key per line";
+    EXPECT_EQ(9u, std::set<std::string>(lines.begin() + 3, lines.begin() + 12).size()) << "a key per line";
 }
 
 // A host killed outright: its readers end with it, and its private configuration goes with the next run.
