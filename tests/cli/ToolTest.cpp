@@ -714,4 +714,32 @@ TEST_F(Tool, KilledRunLeavesNothingBehind) {
     WIN32_FIND_DATAW data;
     unique_find left(FindFirstFileW(JoinPath(temp, L"mmcat-*").c_str(), &data));
     EXPECT_FALSE(left) << ToUtf8(data.cFileName);
+
+    // A reader of the output that went away: a batch of many commands stops at the first failed write
+    // and cleans up as it ends.
+    _stringx commands = JoinPath(temp, L"commands.txt");
+    std::string list;
+    for (int i = 0; i < 500; ++i) list += "list --path \"" + ToUtf8(folder_) + "\"\n";
+    cvtest::WriteText(commands, list);
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+    CloseHandle(readEnd);
+    unique_handle output(writeEnd);
+    unique_file input(CreateFileW(commands.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW piped{sizeof(piped)};
+    piped.dwFlags = STARTF_USESTDHANDLES;
+    piped.hStdInput = input.get();
+    piped.hStdOutput = piped.hStdError = output.get();
+    std::wstring batch = (L"\"" + JoinPath(cvtest::OutDir(), L"mmcat.exe") + L"\" -").str();
+    ASSERT_TRUE(CreateProcessW(nullptr, &batch[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &piped,
+                               &process));
+    unique_handle closed(process.hProcess), closedThread(process.hThread);
+    output.reset();
+    input.reset();
+    // A hang is a failure, not a wait.
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(closed.get(), 120000));
+    TerminateProcess(closed.get(), 99);
+    unique_find after(FindFirstFileW(JoinPath(temp, L"mmcat-*").c_str(), &data));
+    EXPECT_FALSE(after) << ToUtf8(data.cFileName);
 }
