@@ -5,6 +5,9 @@
 // Replies are written a few at a time (each write is a trip through the platform's server). So
 // that the server still knows which file a dead or stalled reader was reading, the reader counts
 // the requests it has begun in a shared section named on its command line.
+//
+// A reader stuck in a read would notice a closed pipe only when that read ends: it also watches
+// the server's process and ends with it.
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -78,6 +81,24 @@ void InjectFault(const _stringx& path) {
 }
 #endif
 
+DWORD WINAPI EndWithServer(LPVOID server) {
+    WaitForSingleObject(static_cast<HANDLE>(server), INFINITE);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
+
+// The process at the other end of the pipe is the server that started this reader.
+bool WatchServer(HANDLE pipe) {
+    ULONG serverId = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &serverId)) return false;
+    HANDLE server = OpenProcess(SYNCHRONIZE, FALSE, serverId);
+    if (!server) return false;
+    HANDLE watcher = CreateThread(nullptr, 64 * 1024, EndWithServer, server, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!watcher) return false;
+    CloseHandle(watcher);
+    return true;
+}
+
 bool Serve(HANDLE pipe) {
     std::string request;
     if (!NextRequest(pipe, request)) return false;
@@ -119,7 +140,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     unique_file pipe(CreateFileW(arguments[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     unique_handle section(OpenFileMappingW(FILE_MAP_WRITE, FALSE, arguments[2]));
     LocalFree(arguments);
-    if (!pipe || !section) return 2;
+    if (!pipe || !section || !WatchServer(pipe.get())) return 2;
     unique_view progress(MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
     if (!progress) return 2;
     g_begun = static_cast<volatile LONG*>(progress.get());
