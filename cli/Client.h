@@ -88,5 +88,8 @@ private:
     std::map<_stringx, std::unique_ptr<ModuleNode>> nodes_;
 };
 
+// A module file when the argument names an existing file, else a signature in the catalog.
+ComPtr<IMergeModule2> ModuleByArgument(CatalogClient& catalog, const _stringx& argument);
+
 // "Id" alone is "Id:0".
 _stringx NormalizedSignature(const _stringx& signature);

@@ -163,7 +163,8 @@ void PrintDetails(const json& m) {
 
 void PrintJson(const json& document) { Print(document.dump(2) + "\n"); }
 
-// A module file when the argument names an existing file, else a signature in the catalog.
+}  // namespace
+
 ComPtr<IMergeModule2> ModuleByArgument(CatalogClient& catalog, const _stringx& argument) {
     DWORD attributes = GetFileAttributesW(argument.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -182,6 +183,7 @@ ComPtr<IMergeModule2> ModuleByArgument(CatalogClient& catalog, const _stringx& a
     return module;
 }
 
+namespace {
 _stringx FileNameOf(const _stringx& targetPath) {
     size_t cut = targetPath.rfind(L'\\');
     if (cut == _stringx::npos) {

@@ -4,6 +4,7 @@
 // an incomplete closure. Failures are thrown as ToolError.
 #pragma once
 #include <string>
+#include <vector>
 #include "base/Utf8.h"
 #include "base/stringx.h"
 
@@ -14,6 +15,8 @@ struct Request {
     _stringx Argument;      // the module, signature or target path
     _stringx DirectoryKey;  // which --key
     _stringx Version;       // which --version
+    std::vector<_stringx> Arguments;  // the modules of conflicts and report
+    _stringx OutputPath;              // report's -o
 };
 
 int ListCommand(const Request& request);

@@ -7,11 +7,13 @@
 #include "cli/Client.h"
 #include "cli/Commands.h"
 #include "cli/Configuration.h"
+#include "cli/Conflicts.h"
 #include "server/ComException.h"
 
 namespace {
 struct Options {
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, modules;
+    std::string output;
     std::string application, index, argument, directoryKey, version;
     bool json = false, dot = false;
 };
@@ -53,6 +55,17 @@ void DepsArguments(CLI::App* command, Options& options) {
     command->add_flag("--dot", options.dot, "Print the closure as a DOT graph");
 }
 
+void ConflictsArguments(CLI::App* command, Options& options) {
+    command->add_option("modules", options.modules,
+                        "Module files or signatures: the set is their closures (what would be merged together); "
+                        "none: the whole catalog");
+}
+
+const char kConflictsRules[] =
+    "A target file is its resolved folder and long name, compared without regard to case. Pairs of modules where "
+    "either excludes the other, and language variants of one ModuleID, are never merged together and not compared. "
+    "Files whose folder does not resolve are listed apart. Exit 1 when there is a conflict.\n\n";
+
 const char kWhichRules[] =
     "The path is written in the active project type's folder syntax: \"[SystemFolder]MyDir\\file.dll\" for "
     "installer projects (the syntax of a private configuration), \"<WINSYSDIR>\\...\" for the other kind. "
@@ -87,6 +100,9 @@ const Subcommand kSubcommands[] = {
      "The transitive dependency closure over the catalog: missing and too old modules, exclusions violated inside "
      "the closure, cycles, and an order in which to merge (every module after all it requires)",
      DepsCommand, DepsArguments, ""},
+    {"conflicts",
+     "Target files that two or more modules deliver: the same version and size (duplicates) or not (conflicts)",
+     ConflictsCommand, ConflictsArguments, kConflictsRules},
 };
 
 void AddSubcommands(CLI::App& app, Options& options) {
@@ -106,6 +122,8 @@ int Run(const Subcommand& subcommand, const Options& options) {
     request.Argument = FromUtf8(options.argument);
     request.DirectoryKey = FromUtf8(options.directoryKey);
     request.Version = FromUtf8(options.version);
+    for (const std::string& module : options.modules) request.Arguments.push_back(FromUtf8(module));
+    request.OutputPath = FromUtf8(options.output);
 
     ConfigurationOptions configuration;
     for (const std::string& path : options.paths) configuration.SearchFolders.push_back(FromUtf8(path));
