@@ -8,6 +8,7 @@
 #include "cli/Commands.h"
 #include "cli/Configuration.h"
 #include "cli/Conflicts.h"
+#include "cli/Report.h"
 #include "server/ComException.h"
 
 namespace {
@@ -66,6 +67,11 @@ const char kConflictsRules[] =
     "either excludes the other, and language variants of one ModuleID, are never merged together and not compared. "
     "Files whose folder does not resolve are listed apart. Exit 1 when there is a conflict.\n\n";
 
+void ReportArguments(CLI::App* command, Options& options) {
+    ConflictsArguments(command, options);
+    command->add_option("-o,--output", options.output, "The HTML file to write (replaced when it exists)")->required();
+}
+
 const char kWhichRules[] =
     "The path is written in the active project type's folder syntax: \"[SystemFolder]MyDir\\file.dll\" for "
     "installer projects (the syntax of a private configuration), \"<WINSYSDIR>\\...\" for the other kind. "
@@ -103,6 +109,10 @@ const Subcommand kSubcommands[] = {
     {"conflicts",
      "Target files that two or more modules deliver: the same version and size (duplicates) or not (conflicts)",
      ConflictsCommand, ConflictsArguments, kConflictsRules},
+    {"report",
+     "One self-contained HTML page: a summary, the modules, a page per module, the file conflicts and the dependency "
+     "graph; it opens from disk with no network",
+     ReportCommand, ReportArguments, ""},
 };
 
 void AddSubcommands(CLI::App& app, Options& options) {

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs mmcat.exe under wine in the build's prefix, with Linux paths: the folders of --path, --app and
-# --index and the module file of show and deps are turned into Windows paths. Registers the server
-# in the prefix when it is not registered there yet.
+# --index, the output file of -o and the module files of show, deps, conflicts and report are turned
+# into Windows paths. Registers the server in the prefix when it is not registered there yet.
 #   mmcat.sh <subcommand> [arguments...]      e.g. mmcat.sh list --path ~/modules
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,13 +34,13 @@ while [ $i -lt $count ]; do
         convert_next=""
     else
         case $argument in
-            --path|--app|--index) convert_next=1 ;;
-            --path=*|--app=*|--index=*) argument="${argument%%=*}=$(win "${argument#*=}")" ;;
+            --path|--app|--index|-o|--output) convert_next=1 ;;
+            --path=*|--app=*|--index=*|--output=*) argument="${argument%%=*}=$(win "${argument#*=}")" ;;
             -*) ;;
             *)
                 if [ -z "$command" ]; then
                     command=$argument
-                elif { [ "$command" = show ] || [ "$command" = deps ]; } && [ -f "$argument" ]; then
+                elif [ "$command" != which ] && [ "$command" != find ] && [ -f "$argument" ]; then
                     argument=$(win "$argument")
                 fi
                 ;;
