@@ -134,7 +134,7 @@
     g.setDefaultEdgeLabel(() => ({}));
     for (const n of shown) if (linked.has(n) || shown.size === 1) g.setNode(String(n), size(n));
     visible.forEach((e, k) => g.setEdge(String(e.from), String(e.to), { label: e.label, width: e.label.length * 5.5, height: 12, labelpos: 'c' }, 'e' + k));
-    dagre.layout(g);
+    if (g.nodeCount()) dagre.layout(g);
 
     const svgRoot = document.getElementById('graph-svg');
     svgRoot.replaceChildren();
@@ -160,7 +160,8 @@
       if (e.label) group.append(svg('text', { class: 'edge-label', x: drawn.x, y: drawn.y + 4, 'text-anchor': 'middle' }, e.label));
       viewport.append(group);
     });
-    let width = layout.width || 0, height = layout.height || 0;
+    // An empty layout measures -Infinity.
+    let width = g.nodeCount() ? layout.width : 0, height = g.nodeCount() ? layout.height : 0;
     for (const n of g.nodes()) {
       const node = g.node(n);
       viewport.append(drawNode(Number(n), node.x, node.y, node.width, node.height));
