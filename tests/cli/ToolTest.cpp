@@ -393,6 +393,10 @@ TEST_F(Tool, BadInputGetsAClearErrorAndTouchesNothing) {
         {L"show \"" + cvtest::FixturePath(L"corrupt.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not a merge module"},
         {L"deps \"" + cvtest::FixturePath(L"empty-signature.msm") + L"\" --path \"" + folder_ + L"\"", 2,
          "not a merge module"},
+        {L"report --path \"" + folder_ + L"\"", 2, "--output is required"},
+        {L"report -o \"" + Module(L"deps-broken.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not written over a merge module"},
+        {L"report -o \"" + JoinPath(missingFolder, L"r.html") + L"\" --path \"" + folder_ + L"\"", 2, "cannot write"},
+        {L"conflicts \"" + cvtest::FixturePath(L"corrupt.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not a merge module"},
     };
     SetEnvironmentVariableW(L"CVAPPSERVICES_INI", nullptr);
     std::string corrupt = cvtest::ReadBytes(cvtest::FixturePath(L"corrupt.msm"));
