@@ -327,7 +327,10 @@
     const match = /^#module\/(\d+)$/.exec(hash);
     let id = match ? 'module' : hash.slice(1);
     if (!document.getElementById(id) || !document.getElementById(id).classList.contains('view')) id = 'summary';
-    if (match && Number(match[1]) < modules.length) renderModule(Number(match[1]));
+    if (match && Number(match[1]) < modules.length) {
+      renderModule(Number(match[1]));
+      document.getElementById('module').dataset.shownAt = String(performance.now());
+    }
     document.querySelectorAll('section.view').forEach((s) => { s.hidden = s.id !== id; });
     if (id === 'graph' && !graphDrawn) { graphDrawn = true; drawGraph(); }
     window.scrollTo(0, 0);

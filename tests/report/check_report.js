@@ -57,11 +57,13 @@ async function check(page, problems, expected) {
   for (const handle of await page.$$('#graph-svg g.node[data-kind="module"]'))
     if (await handle.$eval('title', (t) => t.textContent) === expected.closure.root) node = handle;
   assert.ok(node, 'the root module is drawn');
-  const clicked = Date.now();
+  // Timed inside the page, from the click to the page shown, so that the driver's own trips do not count.
+  await page.evaluate(() => document.addEventListener('click', () => { window.clickedAt = performance.now(); }, { capture: true, once: true }));
   await node.click();
-  await page.waitForSelector('#module:not([hidden]) h2', { timeout: 5000 });
-  const opened = Date.now() - clicked;
+  await page.waitForSelector('#module:not([hidden]) h2', { timeout: 30000 });
+  const opened = await page.evaluate(() => Number(document.getElementById('module').dataset.shownAt) - window.clickedAt);
   assert.equal(await page.$eval('#module h2', (h) => h.textContent), expected.closure.root);
+  console.log(`a click on a node showed its page in ${opened.toFixed(1)} ms`);
   assert.ok(opened < 1000, `the module page opened in ${opened} ms`);
 
   // The filter to one module's closure, from its page.
