@@ -19,7 +19,7 @@ mkdir -p "$work/modules"
 fixtures="deps-top deps-mid deps-base deps-broken deps-cycle-a deps-cycle-b"
 for name in $fixtures; do cp "$build/fixtures/$name.msm" "$work/modules/"; done
 corpus=$build/corpus/conflicts
-"$build/wine-run.sh" "$(win "$build/bin/mmcat.exe")" report --path "$(win "$work/modules")" \
+"$build/wine-run.sh" --started-marker "$(win "$build/bin/mmcat.exe")" report --path "$(win "$work/modules")" \
     --path "$(win "$corpus/Modules/Core")" --path "$(win "$corpus/Modules/Extra")" -o "$(win "$work/report.html")"
 
 rows() { [ -f "$1" ] && tail -n +4 "$1" | tr -d '\r' | grep -v '^$' || true; }
