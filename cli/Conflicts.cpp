@@ -1,5 +1,6 @@
 #include "cli/Conflicts.h"
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include "base/Versions.h"
 #include "cli/ModuleSet.h"

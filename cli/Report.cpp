@@ -1,6 +1,7 @@
 #include "cli/Report.h"
 
 #include <windows.h>
+#include <map>
 #include <nlohmann/json.hpp>
 #include "cli/Conflicts.h"
 #include "cli/ModuleSet.h"
