@@ -124,5 +124,8 @@ private:
     std::unique_ptr<SetupSurvey> survey_;
 };
 
+// A module file when the argument names an existing file, else a signature in the catalog.
+ComPtr<IMergeModule2> ModuleByArgument(CatalogClient& catalog, const _stringx& argument);
+
 // "Id" alone is "Id:0".
 _stringx NormalizedSignature(const _stringx& signature);

@@ -112,11 +112,21 @@ bool Closure::Complete() const {
     return true;
 }
 
+bool RuleExcludes(const Exclusion& rule, const ModuleNode& module) {
+    return module.ModuleId == rule.ModuleId && LanguageExcluded(rule.Language, module.Language) &&
+           VersionInRange(module.Version, rule.MinVersion, rule.MaxVersion);
+}
+
 Closure ComputeClosure(const ModuleNode& root, const ModuleResolver& resolve) {
+    return ComputeClosure(std::vector<const ModuleNode*>{&root}, resolve);
+}
+
+Closure ComputeClosure(const std::vector<const ModuleNode*>& roots, const ModuleResolver& resolve) {
     Closure closure;
     Graph edges;
-    std::deque<const ModuleNode*> queue{&root};
-    edges[root.EntryKey];
+    std::deque<const ModuleNode*> queue;
+    for (const ModuleNode* root : roots)
+        if (edges.emplace(root->EntryKey, std::vector<_stringx>()).second) queue.push_back(root);
     while (!queue.empty()) {
         const ModuleNode* module = queue.front();
         queue.pop_front();
@@ -140,9 +150,7 @@ Closure ComputeClosure(const ModuleNode& root, const ModuleResolver& resolve) {
     for (const ModuleNode* module : closure.Modules)
         for (const Exclusion& rule : module->Excludes)
             for (const ModuleNode* other : closure.Modules)
-                if (other != module && other->ModuleId == rule.ModuleId &&
-                    LanguageExcluded(rule.Language, other->Language) &&
-                    VersionInRange(other->Version, rule.MinVersion, rule.MaxVersion))
+                if (other != module && RuleExcludes(rule, *other))
                     closure.Violations.push_back(ViolatedExclusion{module, other, rule});
 
     // Cycles listed in the order of the closure, each component covered by as few paths as it takes.
@@ -171,6 +179,7 @@ Closure ComputeClosure(const ModuleNode& root, const ModuleResolver& resolve) {
     }
 
     std::set<_stringx> seen;
-    DepthFirstOrder(root.EntryKey, edges, seen, closure.MergeOrder);
+    for (const ModuleNode* root : roots)
+        if (!seen.count(root->EntryKey)) DepthFirstOrder(root->EntryKey, edges, seen, closure.MergeOrder);
     return closure;
 }

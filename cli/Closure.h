@@ -46,7 +46,7 @@ struct ViolatedExclusion {
 };
 
 struct Closure {
-    // Breadth first from the root, the root first.
+    // Breadth first from the roots, the roots first.
     std::vector<const ModuleNode*> Modules;
     std::map<_stringx, std::vector<ResolvedRequirement>> Requirements;  // by EntryKey
     std::vector<ViolatedExclusion> Violations;
@@ -59,9 +59,13 @@ struct Closure {
 };
 
 Closure ComputeClosure(const ModuleNode& root, const ModuleResolver& resolve);
+// The closure of several modules merged together: the roots first, in their order (repeats dropped).
+Closure ComputeClosure(const std::vector<const ModuleNode*>& roots, const ModuleResolver& resolve);
 
 // True when an excluded language names the given one: the same language, its primary language
 // (the low ten bits) for a group, any language for 0, every other language for a negative value.
 bool LanguageExcluded(LONG excluded, LONG language);
+// True when the rule names the module: its ModuleID, its language and its version.
+bool RuleExcludes(const Exclusion& rule, const ModuleNode& module);
 // True when the version lies in [min, max], an empty bound being open.
 bool VersionInRange(const _stringx& version, const _stringx& min, const _stringx& max);

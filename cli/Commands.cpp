@@ -206,14 +206,6 @@ void PrintDetails(const json& m) {
     PrintList("Files", m["files"], FileText);
 }
 
-// The document with the set-up's warnings, on stdout.
-void PrintJson(json document) {
-    json warnings = json::array();
-    if (g_catalog)
-        for (const _stringx& warning : g_catalog->Survey().Warnings) warnings.push_back(ToUtf8(warning));
-    document["warnings"] = warnings;
-    Print(document.dump(g_compactJson ? -1 : 2, ' ', false, json::error_handler_t::replace) + "\n");
-}
 
 bool IsFile(const _stringx& path, bool& folder) {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -232,6 +224,16 @@ std::string KeysOf(const std::vector<CatalogModule>& modules) {
     std::string text;
     for (const CatalogModule& module : modules) text += "\n  " + ToUtf8(module.Summary.EntryKey);
     return text;
+}
+
+}  // namespace
+
+void PrintJson(json document) {
+    json warnings = json::array();
+    if (g_catalog)
+        for (const _stringx& warning : g_catalog->Survey().Warnings) warnings.push_back(ToUtf8(warning));
+    document["warnings"] = warnings;
+    Print(document.dump(g_compactJson ? -1 : 2, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
 // A module file when the argument names an existing file, else a module of the catalog looked up as
@@ -265,6 +267,7 @@ ComPtr<IMergeModule2> ModuleByArgument(CatalogClient& catalog, const _stringx& g
                     1);
 }
 
+namespace {
 _stringx FileNameOf(const _stringx& targetPath) {
     size_t cut = targetPath.rfind(L'\\');
     if (cut == _stringx::npos) {

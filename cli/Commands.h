@@ -4,6 +4,8 @@
 // 0 found or done, 1 nothing found or an incomplete closure. Failures are thrown as ToolError.
 #pragma once
 #include <string>
+#include <vector>
+#include <nlohmann/json.hpp>
 #include "base/Utf8.h"
 #include "base/stringx.h"
 
@@ -18,6 +20,8 @@ struct Request {
     _stringx DirectoryKey;  // which --key
     _stringx Version;       // which --version
     bool ShortLabels = false;  // deps --dot --short: nodes named by ModuleID name and version
+    std::vector<_stringx> Arguments;  // the modules of conflicts and report
+    _stringx OutputPath;              // report's -o
 };
 
 int ListCommand(const Request& request);
@@ -36,6 +40,8 @@ void ForgetCatalog();
 void TellWarnings();
 // One line per JSON document (batch runs) instead of indented ones.
 void SetCompactJson(bool compact);
+// A command's JSON document with the set-up's warnings, on stdout.
+void PrintJson(nlohmann::json document);
 // An error as the one JSON document of a command: {"error": {"code": ..., "message": ...}}.
 void PrintJsonError(int exitCode, const std::string& message);
 

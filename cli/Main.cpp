@@ -9,11 +9,14 @@
 #include "cli/Client.h"
 #include "cli/Commands.h"
 #include "cli/Configuration.h"
+#include "cli/Conflicts.h"
+#include "cli/Report.h"
 #include "server/ComException.h"
 
 namespace {
 struct Options {
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, modules;
+    std::string output;
     std::string application, index, argument, directoryKey, version, format;
     bool json = false, dot = false, shortLabels = false;
 };
@@ -66,6 +69,22 @@ void DepsArguments(CLI::App* command, Options& options) {
     command->add_flag("--short", options.shortLabels, "With --dot, label the modules with their name and version");
 }
 
+void ConflictsArguments(CLI::App* command, Options& options) {
+    command->add_option("modules", options.modules,
+                        "Module files or signatures: the set is their closures (what would be merged together); "
+                        "none: the whole catalog");
+}
+
+const char kConflictsRules[] =
+    "A target file is its resolved folder and long name, compared without regard to case. Pairs of modules where "
+    "either excludes the other, and language variants of one ModuleID, are never merged together and not compared. "
+    "Files whose folder does not resolve are listed apart. Exit 1 when there is a conflict.\n\n";
+
+void ReportArguments(CLI::App* command, Options& options) {
+    ConflictsArguments(command, options);
+    command->add_option("-o,--output", options.output, "The HTML file to write (replaced when it exists)")->required();
+}
+
 const char kWhichRules[] =
     "The path is written in the active project type's folder syntax: \"[SystemFolder]MyDir\\file.dll\" for "
     "installer projects (the syntax of a private configuration), \"<WINSYSDIR>\\...\" for the other kind. "
@@ -113,6 +132,13 @@ const Subcommand kSubcommands[] = {
     {"check",
      "Every module's dependency closure over the catalog: missing and too old modules, exclusions violated, cycles",
      CheckCommand, nullptr, ""},
+    {"conflicts",
+     "Target files that two or more modules deliver: the same version and size (duplicates) or not (conflicts)",
+     ConflictsCommand, ConflictsArguments, kConflictsRules},
+    {"report",
+     "One self-contained HTML page: a summary, the modules, a page per module, the file conflicts and the dependency "
+     "graph; it opens from disk with no network",
+     ReportCommand, ReportArguments, ""},
 };
 
 void AddSubcommands(CLI::App& app, Options& options) {
@@ -156,6 +182,8 @@ int Run(const Subcommand& subcommand, const Options& options, RunState& state) {
     request.Version = FromUtf8(options.version);
     request.ShortLabels = options.shortLabels;
     bool json = request.Format == OutputFormat::Json;
+    for (const std::string& module : options.modules) request.Arguments.push_back(FromUtf8(module));
+    request.OutputPath = FromUtf8(options.output);
 
     ConfigurationOptions configuration;
     for (const std::string& path : options.paths) configuration.SearchFolders.push_back(FromUtf8(path));

@@ -1,7 +1,7 @@
 // Writes a set of merge modules shaped like real ones, with everything a catalog needs around them,
 // so that a catalog can be created over it at once:
 //
-//   make_corpus real|wide|small OUT_FOLDER [MODULES, for wide] [SEED]
+//   make_corpus real|wide|small|conflicts OUT_FOLDER [MODULES, for wide] [SEED]
 //
 // OUT_FOLDER gets Modules\Core and Modules\Extra (the search path), App\ObjectGallery\*.ini,
 // App\Repositories\Repositories.xml, Index\modules.ini, Index\FilesToModules.ini, Settings.xml
@@ -12,7 +12,9 @@
 // Shapes: "real" about 80 modules and 8,000 files: an icon theme (one name in every size folder),
 // translation catalogs (one name in every locale folder), a deep help tree, SDK headers, and many
 // small modules with a bin folder, dependency chains and language variants. "small" the same at
-// about 20 modules and 1,000 files. "wide" MODULES small modules of 4 files each.
+// about 20 modules and 1,000 files. "wide" MODULES small modules of 4 files each. "conflicts" a few
+// modules that deliver the same target files, with each expected answer of a conflict analysis in
+// the manifest ("planted" lines).
 #include <windows.h>
 #include <msiquery.h>
 #include <cstdint>
@@ -55,6 +57,7 @@ struct Folder {
     std::wstring key, parentKey, defaultDir;
     std::wstring target;  // "[ProgramFilesFolder]Vendor\Icons": what the catalog resolves the key to
     bool predefined;
+    bool dangling = false;  // named by a component but missing from the Directory table
 };
 
 struct File {
@@ -69,6 +72,11 @@ struct Dependency {
     std::wstring version;
 };
 
+struct ExclusionRule {
+    std::wstring moduleId;
+    int language;
+};
+
 struct Module {
     std::wstring location;  // "Core" or "Extra"
     std::wstring fileName, moduleId, suffix, version, packageCode, subject;
@@ -76,6 +84,7 @@ struct Module {
     std::vector<Folder> folders;
     std::vector<File> files;
     std::vector<Dependency> dependencies;
+    std::vector<ExclusionRule> exclusions;
     std::wstring path;  // filled when written
 
     size_t Root(const wchar_t* predefinedKey) {
@@ -125,6 +134,7 @@ struct Corpus {
     std::vector<GalleryModule> gallery;
     std::vector<std::pair<size_t, std::wstring>> exclusions;      // module, file name
     std::vector<std::pair<std::wstring, std::wstring>> indexed;   // file name, signature
+    std::vector<std::wstring> planted;                            // manifest lines of expected answers
     Random random;
     explicit Corpus(uint64_t seed) : random(seed) {}
 
@@ -289,6 +299,60 @@ void AddWide(Corpus& corpus, int count) {
     }
 }
 
+// One file with a given version and size in a new folder below a predefined one.
+void Put(Corpus& corpus, size_t m, const wchar_t* root, const std::vector<std::wstring>& path,
+         const std::wstring& name, const std::wstring& version, int size) {
+    Module& module = corpus.modules[m];
+    module.Add(module.Nested(module.Root(root), path), name, version, corpus.random);
+    module.files.back().size = size;
+}
+
+// An expected answer: "planted", its class, the target path, the signatures of the modules.
+void Plant(Corpus& corpus, const wchar_t* kind, const std::wstring& target, std::initializer_list<size_t> modules) {
+    std::wstring line = L"planted\t" + std::wstring(kind) + L"\t" + target + L"\t";
+    for (size_t m : modules)
+        line += (m == *modules.begin() ? L"" : L" ") + corpus.modules[m].moduleId + L":" + Number(corpus.modules[m].language);
+    corpus.planted.push_back(line);
+}
+
+// Modules that deliver the same target files, and what a conflict analysis must leave out: the same
+// name in other folders, modules that exclude one another, language variants of one module, a folder
+// that does not resolve. A summary with markup in it shows how module texts are escaped.
+void AddConflicts(Corpus& corpus) {
+    const wchar_t* const programs = L"ProgramFilesFolder";
+    size_t alpha = corpus.modules.size();
+    for (const wchar_t* name : {L"Alpha", L"Bravo", L"Charlie", L"Delta", L"Echo", L"Foxtrot", L"Golf"})
+        corpus.NewModule(name, corpus.modules.size() % 2 ? L"Extra" : L"Core");
+    const size_t bravo = alpha + 1, charlie = alpha + 2, delta = alpha + 3, echo = alpha + 4, foxtrot = alpha + 5,
+                 golf = alpha + 6;
+    // Folders and names are compared without regard to case, and size counts as much as version.
+    Put(corpus, alpha, programs, {L"Vendor", L"Common"}, L"shared.dll", L"1.0.0.0", 40960);
+    Put(corpus, bravo, programs, {L"vendor", L"common"}, L"SHARED.DLL", L"1.2.0.0", 40960);
+    Put(corpus, charlie, programs, {L"Vendor", L"Common"}, L"shared.dll", L"1.0.0.0", 50000);
+    Plant(corpus, L"conflict", L"[ProgramFilesFolder]Vendor\\Common\\shared.dll", {alpha, bravo, charlie});
+    Put(corpus, alpha, L"SystemFolder", {}, L"runtime.dll", L"2.5.0.0", 81920);
+    Put(corpus, bravo, L"SystemFolder", {}, L"runtime.dll", L"2.5.0.0", 81920);
+    Plant(corpus, L"duplicate", L"[SystemFolder]runtime.dll", {alpha, bravo});
+    Put(corpus, alpha, programs, {L"Vendor", L"Alpha"}, L"readme.txt", L"", 1200);
+    Put(corpus, bravo, programs, {L"Vendor", L"Bravo"}, L"readme.txt", L"", 1300);
+    Plant(corpus, L"apart", L"[ProgramFilesFolder]Vendor\\Alpha\\readme.txt", {alpha});
+    Plant(corpus, L"apart", L"[ProgramFilesFolder]Vendor\\Bravo\\readme.txt", {bravo});
+    corpus.modules[delta].exclusions.push_back({corpus.modules[echo].moduleId, 0});
+    Put(corpus, delta, programs, {L"Vendor", L"Plugins"}, L"filter.dll", L"3.0.0.0", 2048);
+    Put(corpus, echo, programs, {L"Vendor", L"Plugins"}, L"filter.dll", L"3.1.0.0", 4096);
+    Plant(corpus, L"excluded", L"[ProgramFilesFolder]Vendor\\Plugins\\filter.dll", {delta, echo});
+    Put(corpus, foxtrot, programs, {L"Vendor", L"Foxtrot"}, L"strings.dll", L"1.0.0.0", 1000);
+    size_t german = corpus.modules.size();
+    corpus.NewVariant(foxtrot, 1031);
+    Put(corpus, german, programs, {L"Vendor", L"Foxtrot"}, L"strings.dll", L"1.0.0.0", 2000);
+    Plant(corpus, L"variants", L"[ProgramFilesFolder]Vendor\\Foxtrot\\strings.dll", {foxtrot, german});
+    Module& orphan = corpus.modules[golf];
+    orphan.folders.push_back({L"Gone." + orphan.suffix, L"TARGETDIR", L"Gone", L"", false, true});
+    orphan.Add(orphan.folders.size() - 1, L"orphan.dll", L"1.0.0.0", corpus.random);
+    Plant(corpus, L"unresolved", L"orphan.dll", {golf});
+    orphan.subject = L"Golf <script>window.injected = true;</script> \"quoted\" & 'single' </td>";
+}
+
 // Gallery-only modules, one gallery file shadowing a module on disk, exclusions and index entries.
 void AddSurroundings(Corpus& corpus, int galleryModules) {
     for (int g = 0; g < galleryModules; ++g) {
@@ -349,7 +413,7 @@ ModuleSource SourceOf(const Module& module, const FILETIME& savedTime) {
     std::vector<std::vector<std::wstring>> directories, components, moduleComponents, files, dependencies;
     for (size_t i = 0; i < module.folders.size(); ++i) {
         const Folder& folder = module.folders[i];
-        directories.push_back({folder.key, folder.parentKey, folder.defaultDir});
+        if (!folder.dangling) directories.push_back({folder.key, folder.parentKey, folder.defaultDir});
         std::wstring component = L"C" + Number(i) + L"." + module.suffix;
         components.push_back({component, L"", folder.key, L"0", L"", L""});
         moduleComponents.push_back({component, module.moduleId, language});
@@ -370,6 +434,13 @@ ModuleSource SourceOf(const Module& module, const FILETIME& savedTime) {
     source.tables.push_back({L"ModuleDependency.idt", Table(L"ModuleID\tModuleLanguage\tRequiredID\tRequiredLanguage\tRequiredVersion\r\n"
                                                             L"s72\ti2\ts72\ti2\tS32\r\nModuleDependency\tModuleID\tModuleLanguage\tRequiredID\tRequiredLanguage\r\n",
                                                             dependencies)});
+    if (!module.exclusions.empty()) {
+        std::vector<std::vector<std::wstring>> rows;
+        for (const auto& e : module.exclusions) rows.push_back({module.moduleId, language, e.moduleId, Number(e.language), L"", L""});
+        source.tables.push_back({L"ModuleExclusion.idt", Table(L"ModuleID\tModuleLanguage\tExcludedID\tExcludedLanguage\tExcludedMinVersion\tExcludedMaxVersion\r\n"
+                                                               L"s72\ti2\ts72\ti2\tS32\tS32\r\nModuleExclusion\tModuleID\tModuleLanguage\tExcludedID\tExcludedLanguage\r\n",
+                                                               rows)});
+    }
     source.summary = {{L"Codepage", L"1252"}, {L"Title", L"Merge Module"}, {L"Subject", module.subject},
                       {L"Author", L"Corpus Maker"}, {L"Comments", L"Generated module " + module.fileName},
                       {L"Template", L"Intel;" + language}, {L"RevisionNumber", module.packageCode},
@@ -482,6 +553,7 @@ void Write(Corpus& corpus, const std::wstring& out, const std::wstring& descript
     WriteIndexes(corpus, index, manifest);
     WriteGallery(corpus, app, manifest);
     WriteSettings(corpus, out, manifest);
+    for (const std::wstring& line : corpus.planted) manifest += line + L"\r\n";
     WriteText(out + L"\\manifest.txt", manifest);
     fwprintf(stderr, L"make_corpus: %zu modules, %zu files in %ls\n", corpus.modules.size(), fileCount, out.c_str());
 }
@@ -490,7 +562,7 @@ void Write(Corpus& corpus, const std::wstring& out, const std::wstring& descript
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {
-        fwprintf(stderr, L"usage: make_corpus real|wide|small OUT_FOLDER [MODULES] [SEED]\n");
+        fwprintf(stderr, L"usage: make_corpus real|wide|small|conflicts OUT_FOLDER [MODULES] [SEED]\n");
         return 2;
     }
     std::wstring shape = argv[1];
@@ -510,6 +582,8 @@ int wmain(int argc, wchar_t** argv) {
             AddTranslations(corpus, L"Extra", 20, 10);
             AddProducts(corpus, 16, 10, 16);
             AddSurroundings(corpus, 2);
+        } else if (shape == L"conflicts") {
+            AddConflicts(corpus);
         } else if (shape == L"wide" && count > 0) {
             AddWide(corpus, count);
             AddSurroundings(corpus, 2);

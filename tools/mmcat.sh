@@ -1,9 +1,9 @@
 #!/bin/sh
 # Runs mmcat.exe under wine in the build's prefix, with Linux paths: the folders of --path, --app and
-# --index and the module file of show, deps and rdeps are turned into Windows paths (Windows paths,
-# "Z:\..." or "\\server\...", are passed as they are). Registers the server in the prefix when it is
-# not registered there yet: the stamp that register.sh leaves in the prefix spares the registry
-# check (a wine process) while the registration is current.
+# --index, the output file of -o and the module files of show, deps, rdeps, conflicts and report are
+# turned into Windows paths (Windows paths, "Z:\..." or "\\server\...", are passed as they are).
+# Registers the server in the prefix when it is not registered there yet: the stamp that register.sh
+# leaves in the prefix spares the registry check (a wine process) while the registration is current.
 #   mmcat.sh <subcommand> [arguments...]      e.g. mmcat.sh list --path ~/modules
 #   mmcat.sh - < commands.txt                 several commands in one run
 set -e
@@ -48,14 +48,13 @@ while [ $i -lt $count ]; do
         convert_next=""
     else
         case $argument in
-            --path|--app|--index) convert_next=1 ;;
-            --path=*|--app=*|--index=*) argument="${argument%%=*}=$(win "${argument#*=}")" ;;
+            --path|--app|--index|-o|--output) convert_next=1 ;;
+            --path=*|--app=*|--index=*|--output=*) argument="${argument%%=*}=$(win "${argument#*=}")" ;;
             -*) ;;
             *)
                 if [ -z "$command" ]; then
                     command=$argument
-                elif { [ "$command" = show ] || [ "$command" = deps ] || [ "$command" = rdeps ]; } &&
-                    [ -f "$argument" ]; then
+                elif [ "$command" != which ] && [ "$command" != find ] && [ -f "$argument" ]; then
                     argument=$(win "$argument")
                 fi
                 ;;

@@ -42,13 +42,20 @@ public:
             }
         }
     }
-    Closure Compute() const {
-        return ComputeClosure(*root_, [this](const _stringx& id, LONG language) -> const ModuleNode* {
+    Closure Compute() const { return ComputeClosure(*root_, Resolver()); }
+    // Several modules merged together, by key ("A:1033").
+    Closure Compute(const std::vector<const wchar_t*>& roots) const {
+        std::vector<const ModuleNode*> nodes;
+        for (const wchar_t* key : roots) nodes.push_back(&nodes_.at(key));
+        return ComputeClosure(nodes, Resolver());
+    }
+    ModuleResolver Resolver() const {
+        return [this](const _stringx& id, LONG language) -> const ModuleNode* {
             for (const auto& node : nodes_)
                 if (node.second.ModuleId == id && (language == 0 || node.second.Language == language))
                     return &node.second;
             return nullptr;
-        });
+        };
     }
 
 private:
@@ -175,5 +182,16 @@ TEST(Closure, LongChainMergesFromTheBottomAndClosesItsCycle) {
     EXPECT_EQ(static_cast<size_t>(count), closure.Cycles[0].size());
     EXPECT_EQ(nodes[0].EntryKey, closure.Cycles[0][0]);
     EXPECT_FALSE(closure.Complete());
+}
+// Modules merged together: each once, the roots first, an exclusion between two roots in force, and
+// every module after what it requires whichever root pulled it in.
+TEST(Closure, SeveralRootsCloseTogether) {
+    ModuleSet set({L"R:1033@1 +A:0", L"S:1033@1 +A:0 +B:0 -R:0", L"A:1033@1 +C:0", L"B:1033@1", L"C:1033@1"});
+    Closure closure = set.Compute({L"R:1033", L"S:1033", L"R:1033"});
+    std::vector<_stringx> order;
+    for (const ModuleNode* module : closure.Modules) order.push_back(module->EntryKey);
+    EXPECT_EQ((std::vector<_stringx>{L"R:1033", L"S:1033", L"A:1033", L"B:1033", L"C:1033"}), order);
+    EXPECT_EQ(L"S:1033 excludes R:1033", Verdicts(closure));
+    EXPECT_EQ((std::vector<_stringx>{L"C:1033", L"A:1033", L"R:1033", L"B:1033", L"S:1033"}), closure.MergeOrder);
 }
 }  // namespace

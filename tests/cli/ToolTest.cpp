@@ -8,6 +8,7 @@
 #include <thread>
 #include <nlohmann/json.hpp>
 #include "base/Handles.h"
+#include "tests/support/CorpusManifest.h"
 #include "tests/support/Environment.h"
 #include "base/Utf8.h"
 #include "tests/support/TestSupport.h"
@@ -403,6 +404,10 @@ TEST_F(Tool, BadInputGetsAClearErrorAndTouchesNothing) {
         {L"show \"" + cvtest::FixturePath(L"corrupt.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not a merge module"},
         {L"deps \"" + cvtest::FixturePath(L"empty-signature.msm") + L"\" --path \"" + folder_ + L"\"", 2,
          "not a merge module"},
+        {L"report --path \"" + folder_ + L"\"", 2, "--output is required"},
+        {L"report -o \"" + Module(L"deps-broken.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not written over a merge module"},
+        {L"report -o \"" + JoinPath(missingFolder, L"r.html") + L"\" --path \"" + folder_ + L"\"", 2, "cannot write"},
+        {L"conflicts \"" + cvtest::FixturePath(L"corrupt.msm") + L"\" --path \"" + folder_ + L"\"", 2, "not a merge module"},
     };
     SetEnvironmentVariableW(L"CVAPPSERVICES_INI", nullptr);
     std::string corrupt = cvtest::ReadBytes(cvtest::FixturePath(L"corrupt.msm"));
@@ -608,6 +613,92 @@ TEST_F(Tool, ConfigurationFromTheEnvironmentOrPrivate) {
     WIN32_FIND_DATAW data;
     unique_find left(FindFirstFileW(JoinPath(temp, L"mmcat-*").c_str(), &data));
     EXPECT_FALSE(left) << "the private configuration is removed";
+}
+// The conflicts corpus plants each class of answer; its manifest names the modules of each.
+TEST(Conflicts, EachPlantedClassOverTheCatalogAndOverClosures) {
+    CorpusManifest manifest;
+    std::wstring error;
+    ASSERT_TRUE(manifest.Read(CV_TEST_CONFLICTS_CORPUS L"\\manifest.txt", &error)) << ToUtf8(error);
+    const _stringx paths = L" --path \"" CV_TEST_CONFLICTS_CORPUS L"\\Modules\\Core\" --path \"" CV_TEST_CONFLICTS_CORPUS
+                           L"\\Modules\\Extra\"";
+    auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(), ::tolower);
+        return text;
+    };
+    // Target path (lower case) to the signatures of the modules listed for it.
+    auto groups = [&](const json& list) {
+        std::map<std::string, std::set<std::string>> result;
+        for (const json& group : list)
+            for (const json& m : group["modules"])
+                result[lower(group["target_path"])].insert(m["module_id"].get<std::string>() + ":" + m["language"].dump());
+        return result;
+    };
+    auto signature = [&](const char* name) {
+        for (const CorpusModule& m : manifest.modules)
+            if (m.moduleId.rfind((FromNarrow(name) + L".").str(), 0) == 0 && m.language == L"1033") return ToUtf8(m.moduleId + L":1033");
+        return std::string("none");
+    };
+
+    Outcome all = Mmcat(L"conflicts --json" + paths);
+    ASSERT_EQ(1u, all.exitCode) << all.err;
+    json answer = all.Json();
+    auto conflicts = groups(answer["conflicts"]), duplicates = groups(answer["duplicates"]);
+    std::set<std::string> unresolved;
+    for (const json& d : answer["unresolved"])
+        unresolved.insert(d["file_name"].get<std::string>() + " " + d["module_id"].get<std::string>() + ":" + d["language"].dump());
+    std::map<std::string, size_t> planted;
+    for (const PlantedAnswer& p : manifest.planted) {
+        ++planted[ToUtf8(p.kind)];
+        std::set<std::string> modules;
+        for (const std::wstring& s : p.signatures) modules.insert(ToUtf8(s));
+        std::string target = lower(ToUtf8(p.target));
+        if (p.kind == L"conflict")
+            EXPECT_EQ(modules, conflicts[target]) << target;
+        else if (p.kind == L"duplicate")
+            EXPECT_EQ(modules, duplicates[target]) << target;
+        else if (p.kind == L"unresolved")
+            EXPECT_EQ(1u, unresolved.count(ToUtf8(p.target) + " " + *modules.begin())) << target;
+        else
+            EXPECT_EQ(0u, conflicts.count(target) + duplicates.count(target)) << ToUtf8(p.kind) << " " << target;
+    }
+    EXPECT_EQ(planted["conflict"], answer["conflicts"].size());
+    EXPECT_EQ(planted["duplicate"], answer["duplicates"].size());
+    EXPECT_EQ(planted["unresolved"], answer["unresolved"].size());
+    EXPECT_EQ(manifest.modules.size(), answer["modules"].get<size_t>());
+    EXPECT_EQ(manifest.files.size(), answer["files"].get<size_t>());
+    // Each module's own version of the file, as the manifest has it.
+    for (const json& m : answer["conflicts"][0]["modules"]) {
+        auto file = std::find_if(manifest.files.begin(), manifest.files.end(), [&](const CorpusFile& f) {
+            return ToUtf8(f.moduleId) == m["module_id"] && _wcsicmp(f.name.c_str(), FromUtf8(m["file_name"]).c_str()) == 0;
+        });
+        ASSERT_NE(manifest.files.end(), file);
+        EXPECT_EQ(ToUtf8(file->version), m["version"]) << m.dump();
+    }
+
+    // Over closures only the modules named are merged, and then only what they deliver counts.
+    struct Case {
+        std::vector<const char*> modules;
+        DWORD exitCode;
+        size_t conflicts, duplicates;
+    };
+    const Case cases[] = {{{"Alpha", "Bravo"}, 1, 1, 1}, {{"Alpha", "Charlie"}, 1, 1, 0}, {{"Alpha"}, 0, 0, 0},
+                          {{"Delta", "Echo"}, 0, 0, 0},  {{"Foxtrot"}, 0, 0, 0}};
+    for (const Case& c : cases) {
+        _stringx arguments = L"conflicts --json";
+        for (const char* name : c.modules) arguments += L" " + FromNarrow(signature(name));
+        Outcome some = Mmcat(arguments + paths);
+        EXPECT_EQ(c.exitCode, some.exitCode) << ToUtf8(arguments) << some.err;
+        json found = some.Json();
+        EXPECT_EQ(c.conflicts, found["conflicts"].size()) << ToUtf8(arguments);
+        EXPECT_EQ(c.duplicates, found["duplicates"].size()) << ToUtf8(arguments);
+        EXPECT_EQ(c.modules.size(), found["modules"].get<size_t>()) << ToUtf8(arguments);
+    }
+    Outcome text = Mmcat(L"conflicts" + paths);
+    EXPECT_EQ(1u, text.exitCode);
+    EXPECT_NE(std::string::npos, text.out.find("Conflicts: different versions or sizes (1):\n  [ProgramFilesFolder]")) << text.out;
+    Outcome unknown = Mmcat(L"conflicts NoSuch.Module" + paths);
+    EXPECT_EQ(1u, unknown.exitCode);
+    EXPECT_NE(std::string::npos, unknown.err.find("no module NoSuch.Module:0")) << unknown.err;
 }
 }  // namespace
 

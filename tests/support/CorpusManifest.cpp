@@ -65,6 +65,13 @@ bool CorpusManifest::Read(const std::wstring& path, std::wstring* error) {
             exclusions.push_back({f[1], f[2]});
         } else if (kind == L"indexed" && f.size() == 3) {
             indexed.push_back({f[1], f[2]});
+        } else if (kind == L"planted" && f.size() == 4) {
+            PlantedAnswer answer{f[1], f[2], {}};
+            for (size_t from = 0, space = 0; space != std::wstring::npos; from = space + 1) {
+                space = f[3].find(L' ', from);
+                answer.signatures.push_back(f[3].substr(from, space == std::wstring::npos ? space : space - from));
+            }
+            planted.push_back(answer);
         } else if (kind == L"patterns" && f.size() == 2) {
             size_t from = 0;
             for (size_t comma; (comma = f[1].find(L',', from)) != std::wstring::npos; from = comma + 1)

@@ -23,6 +23,13 @@ struct CorpusFile {
     std::wstring TargetPath() const;
 };
 
+// An answer a corpus was made to give: its class ("conflict", "duplicate", "apart", "excluded",
+// "variants", "unresolved"), the target path (the bare name when unresolved), the modules' signatures.
+struct PlantedAnswer {
+    std::wstring kind, target;
+    std::vector<std::wstring> signatures;
+};
+
 struct CorpusManifest {
     std::vector<CorpusModule> modules;
     std::vector<CorpusFile> files;    // modules' files, then the gallery's
@@ -30,6 +37,7 @@ struct CorpusManifest {
     std::vector<std::pair<std::wstring, std::wstring>> exclusions;  // module path, file name
     std::vector<std::pair<std::wstring, std::wstring>> indexed;     // file name, signature
     std::vector<std::wstring> patterns;                             // file names the search skips
+    std::vector<PlantedAnswer> planted;
 
     // False when the file cannot be read or a line is not understood; `error` says which.
     bool Read(const std::wstring& path, std::wstring* error);
