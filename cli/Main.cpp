@@ -169,6 +169,9 @@ int wmain(int argc, wchar_t** argv) {
     // A signature or a Unix-style path may start with a slash: only dashes start options.
     app.allow_windows_style_options(false);
     AddSubcommands(app, options);
+    bool noCache = false;
+    app.add_flag("--no-cache", noCache,
+                 "Read every module file, neither using nor writing the module cache (as CVMMUPDATER_CACHE=0 does)");
 
     try {
         app.parse(static_cast<int>(pointers.size()), pointers.data());
@@ -179,6 +182,8 @@ int wmain(int argc, wchar_t** argv) {
     for (const Subcommand& row : kSubcommands)
         if (app.got_subcommand(row.name)) chosen = &row;
 
+    // The server reads the switch from the environment when it scans a folder.
+    if (noCache) SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
     HRESULT initialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     int exitCode = Run(*chosen, options);
     if (SUCCEEDED(initialised)) CoUninitialize();

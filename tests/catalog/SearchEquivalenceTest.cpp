@@ -524,6 +524,33 @@ TEST_F(SearchEquivalence, WarmCacheAnswersAsTheModulesDo) {
     EXPECT_EQ(0, Compare(Queries(41))) << "the walk beside the warm index";
 }
 
+// Either switch keeps the cache from being read or written; the user's key is redirected to a
+// scratch key of this process, as other tests run beside it.
+TEST_F(SearchEquivalence, SwitchedOffNothingIsCached) {
+    UseCache(false);
+    FreshAnswers(97);
+    catalog_ = nullptr;
+    EXPECT_TRUE(CacheFiles().empty()) << "CVMMUPDATER_CACHE=0";
+
+    UseCache(true);
+    unique_hkey user;
+    const _stringx scratch = L"Software\\CvMMUpdater2Tests\\" + root_.substr(root_.rfind(L'\\', root_.length() - 8) + 1);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, scratch.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             user.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, user.get()));
+    DWORD off = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\CvMMUpdater2", L"Cache", REG_DWORD, &off, sizeof off));
+    FreshAnswers(97);
+    catalog_ = nullptr;
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());
+    EXPECT_TRUE(CacheFiles().empty()) << "HKCU Cache=0";
+
+    FreshAnswers(97);
+    catalog_ = nullptr;
+    EXPECT_FALSE(CacheFiles().empty()) << "switched on";
+}
+
 // Damage makes a folder's cache count as empty, or one module's list be read from the module; the
 // answers stay, and the next write leaves a whole cache again.
 TEST_F(SearchEquivalence, DamagedCacheFilesAnswerAsTheModulesDo) {
