@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <cstdio>
 #include "base/Handles.h"
 #include "msi/ReaderWire.h"
 #include "msi/SearchLocation.h"
@@ -22,6 +23,8 @@ constexpr size_t kFixedSize = sizeof kMagic + 4 + 16 + 4 + 4;
 // A module's header is a few short texts; its list may grow with the module, never beyond this.
 constexpr size_t kLargestHeader = 64u << 10;
 ULONGLONG LargestList(const ListedStamp& stamp) { return (64u << 10) + 4 * stamp.size; }
+// Lists are read from the file this much at a time.
+constexpr ULONGLONG kChunk = 4u << 20;
 // The folder's bounds: files unused this long go, and beyond these the least recently used.
 constexpr ULONGLONG kUnusedFor = 30ull * 24 * 3600 * 10000000;
 constexpr ULONGLONG kTouchAfter = 24ull * 3600 * 10000000;
@@ -434,22 +437,31 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
             else if (r.listLength > 0) sections.push_back({i, std::string(), r.listOffset, r.listLength, r.listCrc});
         }
     }
+    // In file order, consecutive sections a chunk at a time: one read for many lists.
+    std::sort(sections.begin(), sections.end(), [](const Section& a, const Section& b) { return a.offset < b.offset; });
     unique_file file;
-    bool opened = false;
+    std::string chunk;
+    ULONGLONG chunkStart = 0;
     std::vector<std::wstring> bad;
-    for (Section& s : sections) {
+    for (size_t i = 0; i < sections.size(); ++i) {
+        Section& s = sections[i];
         ModuleReadResult list;
         if (!s.pending.empty()) {
             if (DecodeResult(s.pending, list)) take(s.position, list);
             continue;
         }
-        if (!opened) {
-            opened = true;
-            file = OpenForReading(file_);
+        if (s.offset < chunkStart || s.offset + s.length > chunkStart + chunk.size()) {
+            if (!file) file = OpenForReading(file_);
+            ULONGLONG end = s.offset + s.length;
+            for (size_t j = i + 1; j < sections.size() && sections[j].offset + sections[j].length - s.offset <= kChunk; ++j)
+                if (sections[j].pending.empty()) end = std::max(end, sections[j].offset + sections[j].length);
+            chunkStart = s.offset;
+            chunk.assign(static_cast<size_t>(end - s.offset), '\0');
+            if (!file || !ReadAt(file.get(), chunkStart, chunk.data(), chunk.size())) chunk.clear();
         }
-        std::string bytes(s.length, '\0');
-        if (file && ReadAt(file.get(), s.offset, bytes.data(), bytes.size()) &&
-            DecodeListSection(bytes, s.crc, wanted[s.position].first, wanted[s.position].second, &list))
+        const bool inChunk = s.offset + s.length <= chunkStart + chunk.size();
+        std::string bytes = inChunk ? chunk.substr(static_cast<size_t>(s.offset - chunkStart), s.length) : std::string();
+        if (inChunk && DecodeListSection(bytes, s.crc, wanted[s.position].first, wanted[s.position].second, &list))
             take(s.position, list);
         else
             bad.push_back(wanted[s.position].first);
