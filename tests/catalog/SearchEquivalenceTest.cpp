@@ -267,6 +267,8 @@ class SearchEquivalence : public cvtest::ComTest {
 protected:
     void SetUp() override {
         ComTest::SetUp();
+        // Every answer read from the modules, unless a test switches the cache on.
+        SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
         // A private copy: the test adds, touches and deletes modules.
         const _stringx source = cvtest::Backslashed(CV_TEST_SMALL_CORPUS);
         // A folder per test: ctest runs the tests of this program side by side.
