@@ -347,15 +347,14 @@ bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
 }
 
 bool LocationCache::FindHeader(const std::wstring& name, const ListedStamp& stamp, ModuleReadResult& header) {
-    std::string encoded;
+    header = ModuleReadResult();
     {
+        // Decoding calls nothing outside: done under the lock, without a copy.
         std::lock_guard<std::mutex> hold(lock_);
         auto found = records_.find(name);
         if (found == records_.end() || found->second.stamp != stamp) return false;
-        encoded = found->second.header;
+        if (DecodeResult(found->second.header, header) && header.Path.empty()) return true;
     }
-    header = ModuleReadResult();
-    if (DecodeResult(encoded, header) && header.Path.empty()) return true;
     header = ModuleReadResult();
     return false;
 }
@@ -401,15 +400,15 @@ void LocationCache::NoteHeader(const std::wstring& name, const ListedStamp& stam
     dirty_ = true;
 }
 
-void LocationCache::NoteList(const std::wstring& name, const ListedStamp& stamp, const ModuleReadResult& list) {
+void LocationCache::NoteList(const std::wstring& name, const ListedStamp& stamp, ModuleReadResult& list) {
     _stringx path = kind_ == 1 ? _stringx(name) : JoinPath(folder_, name);
     if (!Keepable(path, stamp, list, false)) return;
-    ModuleReadResult copy;
-    copy.Files = list.Files;
-    copy.Directories = list.Directories;
-    copy.Unsafe = list.Unsafe;
+    // Encoded as read, but for the path, which the name stands for.
+    _stringx readPath;
+    std::swap(readPath, list.Path);
     std::string encoded;
-    EncodeResult(copy, encoded);
+    EncodeResult(list, encoded);
+    std::swap(readPath, list.Path);
     if (encoded.size() > LargestList(stamp)) return;
     std::lock_guard<std::mutex> hold(lock_);
     auto found = records_.find(name);

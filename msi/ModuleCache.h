@@ -43,7 +43,7 @@ public:
     // The file lists recorded for these stamps, read from the cache file now (one open for all);
     // `take` gets the position of each one found.
     void FindLists(const ListedFiles& wanted, const std::function<void(size_t, ModuleReadResult&)>& take);
-    void NoteList(const std::wstring& name, const ListedStamp& stamp, const ModuleReadResult& list);
+    void NoteList(const std::wstring& name, const ListedStamp& stamp, ModuleReadResult& list);
     // Drops the records of files no longer listed with the same stamp.
     void Retain(const ListedFiles& listed);
     // Writes the file, when something changed since it was loaded or written.
