@@ -5,6 +5,7 @@
 #include "server/ComException.h"
 #include "base/Handles.h"
 #include "idl/RepoCommon.h"
+#include "msi/ModuleCache.h"
 
 void ReadRepositories(const _stringx& applicationFolder, DisplayNameMap& displayNames, _stringx& searchPathText) {
     displayNames.clear();
@@ -33,6 +34,7 @@ SourcesLease LeaseSources() {
     if (!lease) {
         lease = SourcesLease(new int(0), [](void* token) {
             delete static_cast<int*>(token);
+            SaveModuleCaches();
             SearchLocationList::Instance().Clear();
         });
         current = lease;

@@ -18,7 +18,7 @@ struct Options {
     std::vector<std::string> paths, modules;
     std::string output;
     std::string application, index, argument, directoryKey, version, format;
-    bool json = false, dot = false, shortLabels = false;
+    bool json = false, dot = false, shortLabels = false, noCache = false;
 };
 
 void AddConfigurationOptions(CLI::App* command, Options& options, const std::string& rules) {
@@ -35,6 +35,9 @@ void AddConfigurationOptions(CLI::App* command, Options& options, const std::str
                         "An application folder holding ObjectGallery\\ (gallery descriptions) and "
                         "Repositories\\Repositories.xml");
     command->add_option("--index", options.index, "The folder of modules.ini and FilesToModules.ini");
+    command->add_flag("--no-cache", options.noCache,
+                      "Read every module file, neither using nor writing the module cache (as CVMMUPDATER_CACHE=0 "
+                      "does); in a batch run, for the rest of the run");
     command->add_flag("--json", options.json, "Print JSON instead of text (the same as --format json)");
     command->add_option("--format", options.format,
                         "text, json, tsv (a header line, then a line per record) or keys (a key per line)")
@@ -175,6 +178,8 @@ int Fail(bool json, int exitCode, const std::string& message) {
 
 // Runs the chosen subcommand over its configuration; failures are printed here and give the exit code.
 int Run(const Subcommand& subcommand, const Options& options, RunState& state) {
+    // The server reads the switch from the environment when it scans a folder.
+    if (options.noCache) SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
     Request request;
     request.Format = FormatOf(options);
     request.Argument = FromUtf8(options.argument);

@@ -10,13 +10,17 @@ function(cv_library name)
   add_dependencies(${name} cv_idl)
 endfunction()
 
-# cv_test(<name> SOURCES <files...> [DEPS <targets...>] [LOCKS <resources...>] [REGISTERED] [CLEANUP] [SERIAL])
+# cv_test(<name> SOURCES <files...> [DEPS <targets...>] [LOCKS <resources...>] [REGISTERED] [CLEANUP] [SERIAL]
+#         [TIMEOUT <seconds, 120>])
 # A GoogleTest executable run under wine; every test case becomes one ctest test.
 # REGISTERED: needs the server and the stand-ins registered in the private prefix.
 # CLEANUP: changes the registration; runs after every REGISTERED test, holding the registration lock.
 # SERIAL: runs alone (listening to the debugger output would stall other processes' output).
 function(cv_test name)
-  cmake_parse_arguments(ARG "REGISTERED;CLEANUP;SERIAL" "" "SOURCES;DEPS;LOCKS" ${ARGN})
+  cmake_parse_arguments(ARG "REGISTERED;CLEANUP;SERIAL" "TIMEOUT" "SOURCES;DEPS;LOCKS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE cv_testsupport ${ARG_DEPS} GTest::gtest_main cv_started_marker)
   add_dependencies(${name} cv_runtime)
@@ -38,7 +42,10 @@ function(cv_test name)
     WORKING_DIRECTORY ${CV_OUT}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES ${props} TIMEOUT 120)
+    PROPERTIES ${props} TIMEOUT ${ARG_TIMEOUT}
+    # No module cache unless a test asks for it: a cache left by an earlier run would spare reads
+    # that tests count on.
+    ENVIRONMENT CVMMUPDATER_CACHE=0)
 endfunction()
 
 # cv_widl(<name> [TLB <file>] [DEPENDS ...]): idl/<name>.idl -> gen/<name>.tlb (or gen/<file>), .h, _i.c

@@ -1,6 +1,8 @@
 #include "msi/ModuleEntry.h"
 
+#include <set>
 #include <stdexcept>
+#include "base/FileStamp.h"
 #include "msi/InstallerAccess.h"
 #include "msi/ReaderPool.h"
 #include "server/ComException.h"
@@ -61,8 +63,33 @@ void ModuleEntry::TakeDirectories(DirectoryAnswerMap& read) {
     else known.insert(std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
 }
 
+void ModuleEntry::LinkCache(std::shared_ptr<LocationCache> cache, const ListedStamp& stamp) {
+    cacheLink_ = std::make_unique<CacheLink>(CacheLink{std::move(cache), stamp});
+}
+
+namespace {
+// A module file unchanged since it was listed: size and last-write time as the listing gave them.
+bool StillAsListed(const _stringx& path, const ListedStamp& stamp) {
+    FileStamp now = FileStamp::Of(path.c_str());
+    ListedStamp listed{now.size, static_cast<ULONGLONG>(now.written.dwHighDateTime) << 32 | now.written.dwLowDateTime};
+    return now.present && listed == stamp;
+}
+}  // namespace
+
 ReadFailure ModuleEntry::ReadFiles() {
-    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Files, Path());
+    LocationCache* cache = cacheLink_ && StillAsListed(Path(), cacheLink_->stamp) ? cacheLink_->cache.get() : nullptr;
+    const std::wstring name = cache ? cache->NameOf(Path()) : std::wstring();
+    ModuleReadResult read;
+    bool cached = false;
+    if (cache)
+        cache->FindLists({{name, cacheLink_->stamp}}, [&](size_t, ModuleReadResult& list) {
+            read = std::move(list);
+            cached = true;
+        });
+    if (!cached) {
+        read = ReadModuleGuarded(ModuleRead::Files, Path());
+        if (cache) cache->NoteList(name, cacheLink_->stamp, read);
+    }
     for (FileEntry& entry : read.Files) AddFile(std::move(entry));
     // The folders come with the list, so a file replaced or removed since then answers from them.
     TakeDirectories(read.Directories);
@@ -76,15 +103,51 @@ void ModuleEntry::AdoptFileList(ModuleReadResult& read) {
 
 void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
     std::vector<ModuleEntry*> waiting;
-    std::vector<_stringx> paths;
+    // Lists the cache holds for files still as listed (one listing per location, not a look at
+    // each file) are taken from it; the rest are read, and the caches written once at the end.
+    std::map<LocationCache*, std::pair<ListedFiles, std::vector<ModuleEntry*>>> fromCache;
+    std::set<std::shared_ptr<LocationCache>> caches;
     for (CatalogEntry* entry : entries) {
         auto* module = dynamic_cast<ModuleEntry*>(entry);
         if (!module || module->FromGallery() || module->FilesLoaded()) continue;
-        waiting.push_back(module);
-        paths.push_back(module->Path());
+        if (!module->cacheLink_) {
+            waiting.push_back(module);
+            continue;
+        }
+        LocationCache* cache = module->cacheLink_->cache.get();
+        caches.insert(module->cacheLink_->cache);
+        fromCache[cache].first.emplace_back(cache->NameOf(module->Path()), module->cacheLink_->stamp);
+        fromCache[cache].second.push_back(module);
     }
-    ReadModulesGuarded(ModuleRead::Files, paths,
-                       [&](size_t i, ModuleReadResult& list) { waiting[i]->AdoptFileList(list); });
+    std::set<ModuleEntry*> current;
+    for (auto& [cache, wanted] : fromCache) {
+        ListedFiles now = cache->ListNow();
+        std::map<std::wstring, ListedStamp> stamps(now.begin(), now.end());
+        ListedFiles asked;
+        std::vector<ModuleEntry*> askers;
+        for (size_t i = 0; i < wanted.first.size(); ++i) {
+            auto listed = stamps.find(wanted.first[i].first);
+            bool same = listed != stamps.end() && listed->second == wanted.first[i].second;
+            if (same) {
+                current.insert(wanted.second[i]);
+                asked.push_back(wanted.first[i]);
+                askers.push_back(wanted.second[i]);
+            }
+        }
+        cache->FindLists(asked, [&](size_t i, ModuleReadResult& list) { askers[i]->AdoptFileList(list); });
+        for (ModuleEntry* module : wanted.second)
+            if (!module->FilesLoaded()) waiting.push_back(module);
+    }
+    std::vector<_stringx> paths;
+    for (ModuleEntry* module : waiting) paths.push_back(module->Path());
+    ReadModulesGuarded(ModuleRead::Files, paths, [&](size_t i, ModuleReadResult& list) {
+        ModuleEntry* module = waiting[i];
+        if (current.count(module))
+            module->cacheLink_->cache->NoteList(module->cacheLink_->cache->NameOf(module->Path()),
+                                                module->cacheLink_->stamp, list);
+        module->AdoptFileList(list);
+    });
+    for (const auto& cache : caches) cache->Save();
 }
 
 DirectoryAnswerMap& ModuleEntry::Directories() {

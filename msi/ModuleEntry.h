@@ -5,6 +5,7 @@
 #include <msi.h>
 #include <memory>
 #include "model/CatalogEntry.h"
+#include "msi/ModuleCache.h"
 #include "msi/ModuleData.h"
 
 class ModuleEntry : public CatalogEntry {
@@ -15,6 +16,9 @@ public:
     void Load(const _stringx& path, const _stringx& sourceLocation, const ModuleReadResult& header);
     // The file list read already, for an entry that has not read its own; its records are taken.
     void AdoptFileList(ModuleReadResult& read);
+    // The cache of the entry's location and the stamp its file was listed with: the list comes from
+    // the cache, and goes into it, while the file still shows that stamp.
+    void LinkCache(std::shared_ptr<LocationCache> cache, const ListedStamp& stamp);
 
     // The target path of one of the module's Directory keys, written the way target folders are
     // ("[SystemFolder]MyDir\Sub"); false when it does not resolve.
@@ -35,6 +39,13 @@ private:
     // Files what a read learnt of the folders, keeping what was known before.
     void TakeDirectories(DirectoryAnswerMap& read);
     std::unique_ptr<DirectoryAnswerMap> directories_;
+
+    struct CacheLink {
+        std::shared_ptr<LocationCache> cache;
+        ListedStamp stamp;
+    };
+    std::unique_ptr<CacheLink> cacheLink_;
+    friend void PreloadFileLists(const std::vector<CatalogEntry*>& entries);
 };
 
 // Reads the file lists of every entry of a module file that has not read its own, several at once.

@@ -6,12 +6,13 @@
 #include <memory>
 #include <vector>
 #include "model/CatalogEntry.h"
+#include "msi/ModuleCache.h"
 
-// The module files of one folder: names (full paths when the folder is empty) and last-write
+// The module files of one folder: names (full paths when the folder is empty), sizes and last-write
 // times, in the order of the paths. A rescan compares names only, not whole paths.
 struct FoundFiles {
     _stringx folder;  // ends in a backslash, or empty
-    std::vector<std::pair<std::wstring, FILETIME>> files;
+    ListedFiles files;
     _stringx PathOf(size_t i) const { return folder + files[i].first.c_str(); }
 };
 // Shared: a module object handed out keeps its entry alive after a rescan replaced it.
@@ -24,6 +25,8 @@ void NoteSourcesChanged();
 
 // Every *.msm file of one folder (not sub-folders, not folders named *.msm).
 void FindModuleFiles(const _stringx& folder, FoundFiles& found);
+// The candidates of a location of that kind (see SearchLocation::Initialise).
+void ListLocation(const _stringx& folder, SHORT kind, FoundFiles& found);
 
 class SearchLocation {
 public:
@@ -40,7 +43,11 @@ public:
     const EntryMap& Modules() const { return modules_; }
 
 private:
+    void AddEntry(const FoundFiles& found, size_t i, const ModuleReadResult& header);
+
     EntryMap modules_;
+    std::shared_ptr<LocationCache> cache_;
+    bool cacheOpened_ = false;
     _stringx folder_;
     SHORT kind_ = 0;
     _stringx displayName_;

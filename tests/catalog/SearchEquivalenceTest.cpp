@@ -5,7 +5,12 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <shlwapi.h>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 #include "catalog/SearchLocationList.h"
@@ -21,6 +26,9 @@
 #include "tests/support/Environment.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/CorpusManifest.h"
+#include "tools/ModuleDamage.h"
+
+extern "C" DWORD WINAPI RtlComputeCrc32(DWORD initial, const BYTE* data, INT length);
 
 namespace {
 using cvtest::Props;
@@ -88,10 +96,179 @@ _stringx Outcome(HRESULT hr, IMergeModule2* module, VARIANT_BOOL found) {
            L"|" + Props(module, {L"EntryKey", L"Path"}) + _stringx::Formatted(L"|#%d", static_cast<int>(found));
 }
 
+_stringx IndexedAnswer(IMMCatalog2* catalog, const Query& q, bool extended) {
+    ComPtr<IMergeModule2> answer;
+    VARIANT_BOOL found = 7;
+    _stringx path = q.path, key = q.key, version = q.version;
+    HRESULT hr = extended ? catalog->FindModuleForFileEx(path.AsBSTR(), key.AsBSTR(), version.AsBSTR(), answer.Put(),
+                                                         &found)
+                          : catalog->FindModuleForFile(path.AsBSTR(), key.AsBSTR(), version.AsBSTR(), answer.Put(),
+                                                       &found);
+    return Outcome(hr, answer.Get(), found);
+}
+
+// Each file as delivered; every n-th also with no key, a wrong key, no version and a wrong version,
+// and in a folder where it is not; and names nobody has.
+std::vector<Query> QueriesOf(const CorpusManifest& manifest, size_t every) {
+    std::vector<Query> queries;
+    for (size_t i = 0; i < manifest.files.size(); ++i) {
+        const CorpusFile& file = manifest.files[i];
+        Query exact{file.TargetPath(), file.directoryKey, file.version};
+        queries.push_back(exact);
+        if (i % every != 0) continue;
+        queries.push_back({exact.path, L"", exact.version});
+        queries.push_back({exact.path, L"NoSuchKey", exact.version});
+        queries.push_back({exact.path, exact.key, L""});
+        queries.push_back({exact.path, exact.key, L"9.9.9.9"});
+        queries.push_back({L"[WindowsFolder]Elsewhere\\" + _stringx(file.name), exact.key, exact.version});
+        queries.push_back({_stringx(file.name), L"", exact.version});
+        // Keys and folders equal without case: their hashes must not tell them apart.
+        size_t root = exact.path.find(L']') + 1;
+        if (i % (3 * every) == 0)
+            queries.push_back({exact.path.substr(0, root) + exact.path.substr(root).Upper(), exact.key.Lower(),
+                               exact.version});
+    }
+    for (const auto& indexed : manifest.indexed) queries.push_back({L"[SystemFolder]" + _stringx(indexed.first), L"", L""});
+    for (const wchar_t* miss : {L"[SystemFolder]nobody-has-this.dll", L"[SystemFolder]", L"", L"[SystemFolder]x.pdb"})
+        queries.push_back({miss, L"", L""});
+    return queries;
+}
+
+// Everything a client sees of a catalog: each module's properties in collection order, and the
+// answer to every query through both front ends.
+_stringx CatalogAnswers(IMMCatalog2* catalog, const std::vector<Query>& queries) {
+    ComPtr<IDispatch> modules;
+    CheckResult(catalog->GetModules(modules.Put()));
+    ComPtr<IModuleCollection> collection;
+    CheckResult(modules.As(IID_IModuleCollection, collection));
+    LONG count = 0;
+    CheckResult(collection->get_Count(&count));
+    _stringx all;
+    for (LONG i = 1; i <= count; ++i)
+        all += Props(cvtest::ItemAt(collection.Get(), i).Get(),
+                     {L"EntryKey", L"Path", L"ModuleId", L"Language", L"Version", L"RevisionNumber", L"Author",
+                      L"Comments", L"Subject", L"DisplayName", L"HasSourceLocation", L"SourceLocation"}) + L"\n";
+    for (const Query& q : queries)
+        for (bool extended : {true, false}) all += IndexedAnswer(catalog, q, extended) + L"\n";
+    return all;
+}
+
+// The files of a folder that match a pattern, in name order.
+std::vector<_stringx> FilesIn(const _stringx& folder, const wchar_t* pattern) {
+    std::vector<_stringx> files;
+    WIN32_FIND_DATAW data;
+    unique_find search(FindFirstFileW(JoinPath(folder, pattern).c_str(), &data));
+    if (search)
+        do
+            if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(JoinPath(folder, data.cFileName));
+        while (FindNextFileW(search.get(), &data));
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Every module file under a folder, held open without sharing while this lives: whatever a catalog
+// answers meanwhile comes from the cache.
+class HeldModules {
+public:
+    explicit HeldModules(const _stringx& folder) { Hold(folder); }
+
+private:
+    void Hold(const _stringx& folder) {
+        for (const _stringx& path : FilesIn(folder, L"*.msm"))
+            files_.emplace_back(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        WIN32_FIND_DATAW data;
+        unique_find search(FindFirstFileW(JoinPath(folder, L"*").c_str(), &data));
+        if (search)
+            do
+                if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && data.cFileName[0] != L'.')
+                    Hold(JoinPath(folder, data.cFileName));
+            while (FindNextFileW(search.get(), &data));
+    }
+    std::vector<unique_file> files_;
+};
+
+_stringx Environment(const wchar_t* name) {
+    wchar_t value[MAX_PATH * 2] = L"";
+    DWORD length = GetEnvironmentVariableW(name, value, ARRAYSIZE(value));
+    return length && length < ARRAYSIZE(value) ? _stringx(value) : _stringx();
+}
+
+// Runs one test of this program in child processes at once, each with its own value of
+// CV_CACHE_CHILD; each must end within the limit or is stopped. Their exit codes, STILL_ACTIVE for
+// one stopped.
+std::vector<DWORD> RunChildren(const char* test, const std::vector<_stringx>& arguments, DWORD limitMs) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    _stringx line = _stringx(L"\"") + self + L"\" --gtest_filter=CacheChild." + _stringx(std::wstring(test, test + strlen(test)));
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    unique_file nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    std::vector<unique_handle> processes;
+    for (const _stringx& argument : arguments) {
+        SetEnvironmentVariableW(L"CV_CACHE_CHILD", argument.c_str());
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = nul.get();
+        PROCESS_INFORMATION process{};
+        std::wstring command = line.str();
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+            CloseHandle(process.hThread);
+            processes.emplace_back(process.hProcess);
+        }
+    }
+    SetEnvironmentVariableW(L"CV_CACHE_CHILD", nullptr);
+    std::vector<DWORD> codes(arguments.size(), static_cast<DWORD>(-1));
+    const ULONGLONG end = GetTickCount64() + limitMs;
+    for (size_t i = 0; i < processes.size(); ++i) {
+        ULONGLONG now = GetTickCount64();
+        if (WaitForSingleObject(processes[i].get(), now < end ? static_cast<DWORD>(end - now) : 0) == WAIT_TIMEOUT) {
+            TerminateProcess(processes[i].get(), STILL_ACTIVE);
+            WaitForSingleObject(processes[i].get(), INFINITE);
+            codes[i] = STILL_ACTIVE;
+        } else {
+            GetExitCodeProcess(processes[i].get(), &codes[i]);
+        }
+    }
+    return codes;
+}
+
+// What a child process was asked: "<root>|<output>[|seed|first|count]".
+std::vector<_stringx> ChildArguments() {
+    std::vector<_stringx> parts;
+    for (_stringx rest = Environment(L"CV_CACHE_CHILD"); !rest.empty();) {
+        size_t bar = rest.find(L'|');
+        parts.push_back(rest.substr(0, bar));
+        rest = bar == _stringx::npos ? _stringx() : rest.substr(bar + 1);
+    }
+    return parts;
+}
+
+// The first line where two catalogs' answers part, or empty when they agree.
+std::string Parting(const _stringx& expected, const _stringx& actual) {
+    std::istringstream a(ToUtf8(expected)), b(ToUtf8(actual));
+    for (int line = 1;; ++line) {
+        std::string x, y;
+        bool more = static_cast<bool>(std::getline(a, x));
+        more = static_cast<bool>(std::getline(b, y)) || more;
+        if (!more) return std::string();
+        if (x != y) return "line " + std::to_string(line) + "\n expected: " + x + "\n actual:   " + y;
+    }
+}
+
+size_t EnvironmentCount(const wchar_t* name, size_t otherwise) {
+    _stringx text = Environment(name);
+    return text.empty() ? otherwise : static_cast<size_t>(_wtoi64(text.c_str()));
+}
+
+// Queries of the damage campaign: one in so many files beyond the exact ones.
+constexpr size_t kCampaignEvery = 97;
+
 class SearchEquivalence : public cvtest::ComTest {
 protected:
     void SetUp() override {
         ComTest::SetUp();
+        // Every answer read from the modules, unless a test switches the cache on.
+        SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
         // A private copy: the test adds, touches and deletes modules.
         const _stringx source = cvtest::Backslashed(CV_TEST_SMALL_CORPUS);
         // A folder per test: ctest runs the tests of this program side by side.
@@ -193,16 +370,7 @@ protected:
         return Outcome(hr, answer.Get(), found);
     }
 
-    _stringx Indexed(const Query& q, bool extended) {
-        ComPtr<IMergeModule2> answer;
-        VARIANT_BOOL found = 7;
-        _stringx path = q.path, key = q.key, version = q.version;
-        HRESULT hr = extended ? catalog_->FindModuleForFileEx(path.AsBSTR(), key.AsBSTR(), version.AsBSTR(),
-                                                              answer.Put(), &found)
-                              : catalog_->FindModuleForFile(path.AsBSTR(), key.AsBSTR(), version.AsBSTR(),
-                                                            answer.Put(), &found);
-        return Outcome(hr, answer.Get(), found);
-    }
+    _stringx Indexed(const Query& q, bool extended) { return IndexedAnswer(catalog_.Get(), q, extended); }
 
     // Every query through both front ends, the walk beside the index; returns how many differed.
     int Compare(const std::vector<Query>& queries) {
@@ -220,31 +388,27 @@ protected:
         return differences;
     }
 
-    // Each file as delivered; every n-th also with no key, a wrong key, no version and a wrong version,
-    // and in a folder where it is not; and names nobody has.
-    std::vector<Query> Queries(size_t every) const {
-        std::vector<Query> queries;
-        for (size_t i = 0; i < manifest_.files.size(); ++i) {
-            const CorpusFile& file = manifest_.files[i];
-            Query exact{file.TargetPath(), file.directoryKey, file.version};
-            queries.push_back(exact);
-            if (i % every != 0) continue;
-            queries.push_back({exact.path, L"", exact.version});
-            queries.push_back({exact.path, L"NoSuchKey", exact.version});
-            queries.push_back({exact.path, exact.key, L""});
-            queries.push_back({exact.path, exact.key, L"9.9.9.9"});
-            queries.push_back({L"[WindowsFolder]Elsewhere\\" + _stringx(file.name), exact.key, exact.version});
-            queries.push_back({_stringx(file.name), L"", exact.version});
-            // Keys and folders equal without case: their hashes must not tell them apart.
-            size_t root = exact.path.find(L']') + 1;
-            if (i % (3 * every) == 0)
-                queries.push_back({exact.path.substr(0, root) + exact.path.substr(root).Upper(), exact.key.Lower(),
-                                   exact.version});
-        }
-        for (const auto& indexed : manifest_.indexed) queries.push_back({L"[SystemFolder]" + _stringx(indexed.first), L"", L""});
-        for (const wchar_t* miss : {L"[SystemFolder]nobody-has-this.dll", L"[SystemFolder]", L"", L"[SystemFolder]x.pdb"})
-            queries.push_back({miss, L"", L""});
-        return queries;
+    std::vector<Query> Queries(size_t every) const { return QueriesOf(manifest_, every); }
+
+    // The module cache on or off, in a profile of the test's own, from the next catalog on.
+    void UseCache(bool on) {
+        catalog_ = nullptr;
+        SetEnvironmentVariableW(L"LOCALAPPDATA", JoinPath(root_, L"profile").c_str());
+        SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", on ? L"1" : L"0");
+    }
+    _stringx CacheFolder() const { return JoinPath(root_, L"profile\\CvMMUpdater2\\Cache"); }
+    std::vector<_stringx> CacheFiles() const { return FilesIn(CacheFolder(), L"*.cache"); }
+    // A new catalog as a new process makes it (every earlier one released, so the locations are
+    // built anew), and what it answers.
+    _stringx FreshAnswers(size_t every) {
+        catalog_ = nullptr;
+        catalog_.Attach(ComObject<MMCatalog>::Make());
+        EXPECT_EQ(S_OK, catalog_->FinalConstruct());
+        return CatalogAnswers(catalog_.Get(), Queries(every));
+    }
+    _stringx ModulePath(const CorpusModule& module) const {
+        _stringx path = module.path;
+        return JoinPath(root_, path.substr(path.find(L"Modules\\")));
     }
 
     _stringx root_;
@@ -342,6 +506,278 @@ TEST_F(SearchEquivalence, AnyLanguageLookupPicksAsTheWalkDoes) {
         ComPtr<IMergeModule2> walked = WalkFindBySignature(catalog_.Get(), signature);
         EXPECT_EQ(Props(walked.Get(), {L"EntryKey", L"Path"}), Props(indexed.Get(), {L"EntryKey", L"Path"}))
             << signature.AsNarrow();
+    }
+}
+
+
+// ---------------------------------------------------------------- the module cache
+
+// The same answers from a cache written by an earlier catalog, and with no module readable at all.
+TEST_F(SearchEquivalence, WarmCacheAnswersAsTheModulesDo) {
+    SetSwitches(false, true);
+    const _stringx baseline = FreshAnswers(7);
+    UseCache(true);
+    EXPECT_EQ("", Parting(baseline, FreshAnswers(7))) << "cold, writing the cache";
+    ASSERT_FALSE(CacheFiles().empty());
+    {
+        HeldModules held(root_);
+        EXPECT_EQ("", Parting(baseline, FreshAnswers(7))) << "warm, no module readable";
+    }
+    EXPECT_EQ(0, Compare(Queries(41))) << "the walk beside the warm index";
+}
+
+// Either switch keeps the cache from being read or written; the user's key is redirected to a
+// scratch key of this process, as other tests run beside it.
+TEST_F(SearchEquivalence, SwitchedOffNothingIsCached) {
+    UseCache(false);
+    FreshAnswers(97);
+    catalog_ = nullptr;
+    EXPECT_TRUE(CacheFiles().empty()) << "CVMMUPDATER_CACHE=0";
+
+    UseCache(true);
+    unique_hkey user;
+    const _stringx scratch = L"Software\\CvMMUpdater2Tests\\" + root_.substr(root_.rfind(L'\\', root_.length() - 8) + 1);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, scratch.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             user.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, user.get()));
+    DWORD off = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\CvMMUpdater2", L"Cache", REG_DWORD, &off, sizeof off));
+    FreshAnswers(97);
+    catalog_ = nullptr;
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());
+    EXPECT_TRUE(CacheFiles().empty()) << "HKCU Cache=0";
+
+    FreshAnswers(97);
+    catalog_ = nullptr;
+    EXPECT_FALSE(CacheFiles().empty()) << "switched on";
+}
+
+// Damage makes a folder's cache count as empty, or one module's list be read from the module; the
+// answers stay, and the next write leaves a whole cache again.
+TEST_F(SearchEquivalence, DamagedCacheFilesAnswerAsTheModulesDo) {
+    const _stringx baseline = FreshAnswers(11);
+    UseCache(true);
+    ASSERT_EQ(baseline, FreshAnswers(11));
+    catalog_ = nullptr;
+    std::map<_stringx, std::string> good;
+    for (const _stringx& path : CacheFiles()) good[path] = cvtest::ReadBytes(path);
+    ASSERT_FALSE(good.empty());
+    auto word = [](std::string& b, size_t at, uint32_t value) { b.replace(at, 4, reinterpret_cast<char*>(&value), 4); };
+    // The fixed part: magic (8), format, build (16), header length, header checksum; the header
+    // section begins with the folder's name, the kind and the count of records.
+    constexpr size_t kBuild = 12, kHeaderLength = 28, kHeader = 36;
+    const std::pair<const char*, std::function<void(std::string&)>> damages[] = {
+        {"cut", [](std::string& b) { b.resize(b.size() / 2); }},
+        {"cut in the fixed part", [](std::string& b) { b.resize(kHeaderLength); }},
+        {"empty", [](std::string& b) { b.clear(); }},
+        {"header flipped", [](std::string& b) { b[kHeader + 9] ^= 0x10; }},
+        {"last list flipped", [](std::string& b) { b[b.size() - 3] ^= 0x01; }},
+        {"zeroed", [](std::string& b) { std::fill_n(b.begin() + b.size() / 3, 64, '\0'); }},
+        {"another build", [](std::string& b) { b[kBuild + 3] ^= 0x5A; }},
+        {"header length past the end", [&](std::string& b) { word(b, kHeaderLength, 0x7FFFFFF0); }},
+        {"count past the records, checksum right", [&](std::string& b) {
+             uint32_t name = 0, length = 0;
+             memcpy(&name, b.data() + kHeader, 4);
+             memcpy(&length, b.data() + kHeaderLength, 4);
+             word(b, kHeader + 8 + name, 0x7FFFFFFF);
+             word(b, kHeaderLength + 4, RtlComputeCrc32(0, reinterpret_cast<const BYTE*>(b.data() + kHeader), length));
+         }},
+    };
+    for (const auto& [name, damage] : damages) {
+        for (const auto& [path, bytes] : good) {
+            std::string damaged = bytes;
+            damage(damaged);
+            cvtest::WriteText(path, damaged);
+        }
+        EXPECT_EQ("", Parting(baseline, FreshAnswers(11))) << name;
+        catalog_ = nullptr;
+        HeldModules held(root_);
+        EXPECT_EQ("", Parting(baseline, FreshAnswers(11))) << name << ": the cache written again";
+        catalog_ = nullptr;
+    }
+}
+
+// A module file replaced (by another of the same size), touched, deleted or added between two
+// catalogs: the one that starts from the cache answers as one that reads every module.
+TEST_F(SearchEquivalence, ChangesBetweenCatalogsShowAsWithoutTheCache) {
+    SetSwitches(false, true);
+    std::map<ULONGLONG, std::vector<_stringx>> bySize;
+    for (const CorpusModule& module : manifest_.modules) {
+        _stringx path = ModulePath(module);
+        bySize[cvtest::ReadBytes(path).size()].push_back(path);
+    }
+    auto largest = std::max_element(bySize.begin(), bySize.end(),
+                                    [](const auto& a, const auto& b) { return a.second.size() < b.second.size(); });
+    ASSERT_GE(largest->second.size(), 3u) << "modules of the same size";
+    const _stringx target = largest->second[0], other = largest->second[1], third = largest->second[2];
+    const std::string targetBytes = cvtest::ReadBytes(target);
+    FILETIME original{};
+    {
+        unique_file file(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(GetFileTime(file.get(), nullptr, nullptr, &original));
+    }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    auto replace = [&](const _stringx& by, const FILETIME& base, int seconds) {
+        cvtest::WriteText(target, cvtest::ReadBytes(by));
+        cvtest::SetWriteTime(target, base, seconds);
+    };
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"replaced, same size, older", [&] { replace(other, original, -3600); }},
+        {"replaced, same size, newer", [&] { replace(third, original, 3600); }},
+        // Dated ahead of the clock, as a file written just before it was read would be: never kept,
+        // so a replacement with the same size and time is read.
+        {"dated ahead, so not kept", [&] { cvtest::SetWriteTime(target, now, 3600); }},
+        {"replaced, same size and time", [&] { replace(other, now, 3600); }},
+        {"touched", [&] { cvtest::SetWriteTime(target, original, 600); }},
+        {"deleted", [&] { ASSERT_TRUE(DeleteFileW(target.c_str())); }},
+        {"added", [&] { cvtest::WriteText(target, targetBytes); cvtest::SetWriteTime(target, original, 0); }},
+    };
+    UseCache(true);
+    FreshAnswers(13);
+    for (const auto& [name, change] : changes) {
+        catalog_ = nullptr;
+        change();
+        UseCache(false);
+        const _stringx expected = FreshAnswers(13);
+        UseCache(true);
+        EXPECT_EQ("", Parting(expected, FreshAnswers(13))) << name;
+    }
+}
+
+// Two processes build catalogs over the same folders at once, from no cache and over a whole one:
+// both answer right, and a third reads what they left as a whole cache.
+TEST_F(SearchEquivalence, TwoProcessesAtOnceLeaveAWholeCache) {
+    const _stringx baseline = FreshAnswers(13);
+    UseCache(true);
+    const size_t rounds = EnvironmentCount(L"CV_CACHE_ROUNDS", 10);
+    for (size_t round = 0; round < rounds; ++round) {
+        if (round % 2 == 0)
+            for (const _stringx& path : CacheFiles()) DeleteFileW(path.c_str());
+        std::vector<_stringx> outputs, arguments;
+        for (int k = 0; k < 2; ++k) {
+            outputs.push_back(JoinPath(root_, _stringx::Formatted(L"answers%d.txt", k)));
+            DeleteFileW(outputs.back().c_str());
+            arguments.push_back(root_ + L"|" + outputs.back());
+        }
+        std::vector<DWORD> codes = RunChildren("Answers", arguments, 300000);
+        for (int k = 0; k < 2; ++k) {
+            EXPECT_EQ(0u, codes[k]) << "round " << round << ", process " << k;
+            EXPECT_EQ("", Parting(baseline, _stringx(FromUtf8(cvtest::ReadBytes(outputs[k]))))) << "round " << round << ", process " << k;
+        }
+        HeldModules held(root_);
+        EXPECT_EQ("", Parting(baseline, FreshAnswers(13))) << "round " << round << ": the cache as a third process reads it";
+        catalog_ = nullptr;
+        if (HasFailure()) break;
+    }
+}
+
+// Damaged copies of good cache files, each read by a catalog in a watched child process: none may
+// crash it, stall it or change an answer.
+TEST_F(SearchEquivalence, DamagedCacheCampaign) {
+    const size_t count = EnvironmentCount(L"CV_CACHE_DAMAGE_COUNT", 200);
+    const size_t seed = EnvironmentCount(L"CV_CACHE_DAMAGE_SEED", 20261207);
+    cvtest::WriteText(JoinPath(root_, L"baseline.txt"), ToUtf8(FreshAnswers(kCampaignEvery)));
+    UseCache(true);
+    FreshAnswers(kCampaignEvery);
+    catalog_ = nullptr;
+    _stringx good = cvtest::MakeFolders(JoinPath(root_, L"good"));
+    for (const _stringx& path : CacheFiles())
+        ASSERT_TRUE(CopyFileW(path.c_str(), JoinPath(good, path.substr(path.rfind(L'\\') + 1)).c_str(), FALSE));
+    ASSERT_FALSE(FilesIn(good, L"*.cache").empty());
+
+    size_t crashes = 0, hangs = 0, wrong = 0, done = 0;
+    constexpr size_t kBatch = 50;
+    const _stringx log = JoinPath(root_, L"campaign.log");
+    for (size_t next = 0; next < count;) {
+        size_t batch = std::min(kBatch, count - next);
+        DeleteFileW(log.c_str());
+        _stringx argument = root_ + L"|" + log + _stringx::Formatted(L"|%zu|%zu|%zu", seed, next, batch);
+        DWORD code = RunChildren("Damaged", {argument}, static_cast<DWORD>(batch) * 30000)[0];
+        // Lines: "begin N", then "ok N kind" or "wrong N kind".
+        std::istringstream lines(cvtest::ReadBytes(log));
+        size_t begun = next, ended = next;
+        bool open = false;
+        for (std::string word, kind; lines >> word;) {
+            size_t n = 0;
+            lines >> n;
+            if (word == "begin") {
+                begun = n;
+                open = true;
+                continue;
+            }
+            lines >> kind;
+            open = false;
+            ended = n + 1;
+            ++done;
+            if (word == "wrong" && ++wrong <= 5) ADD_FAILURE() << "damaged cache file " << n << " (" << kind << ") changed an answer";
+        }
+        if (code == 0 && !open && ended == next + batch) {
+            next += batch;
+            continue;
+        }
+        (code == STILL_ACTIVE ? hangs : crashes) += 1;
+        ADD_FAILURE() << "damaged cache file " << begun << (code == STILL_ACTIVE ? " stalled" : " ended") << " its reader, code " << code;
+        next = open ? begun + 1 : std::max(ended, next + 1);
+    }
+    std::printf("cache damage campaign, seed %zu: %zu files, %zu read, %zu crashes, %zu hangs, %zu wrong answers\n", seed,
+                count, done, crashes, hangs, wrong);
+    EXPECT_EQ(count, done);
+}
+
+// ---------------------------------------------------------------- the children of the tests above
+
+class CacheChild : public cvtest::ComTest {
+protected:
+    void SetUp() override {
+        if (ChildArguments().size() < 2) GTEST_SKIP() << "run by the module cache tests";
+        ComTest::SetUp();
+        root_ = ChildArguments()[0];
+        output_ = ChildArguments()[1];
+        std::wstring error;
+        ASSERT_TRUE(manifest_.Read(JoinPath(root_, L"manifest.txt").str(), &error));
+    }
+    _stringx Answers(size_t every) {
+        ComPtr<ComObject<MMCatalog>> catalog;
+        catalog.Attach(ComObject<MMCatalog>::Make());
+        EXPECT_EQ(S_OK, catalog->FinalConstruct());
+        return CatalogAnswers(catalog.Get(), QueriesOf(manifest_, every));
+    }
+    _stringx root_, output_;
+    CorpusManifest manifest_;
+};
+
+TEST_F(CacheChild, Answers) { cvtest::WriteText(output_, ToUtf8(Answers(13))); }
+
+// Each damaged file in place of its good one, the others good; progress goes to the log as it
+// happens, so the parent knows which file a crash or a stall met.
+TEST_F(CacheChild, Damaged) {
+    std::vector<_stringx> args = ChildArguments();
+    ASSERT_EQ(5u, args.size());
+    const uint64_t seed = _wtoi64(args[2].c_str());
+    const size_t first = _wtoi64(args[3].c_str()), count = _wtoi64(args[4].c_str());
+    const std::string baseline = cvtest::ReadBytes(JoinPath(root_, L"baseline.txt"));
+    const _stringx cache = JoinPath(root_, L"profile\\CvMMUpdater2\\Cache");
+    std::vector<_stringx> goods = FilesIn(JoinPath(root_, L"good"), L"*.cache");
+    ASSERT_FALSE(goods.empty());
+    unique_file log(CreateFileW(output_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+    auto note = [&](const std::string& line) {
+        DWORD written = 0;
+        WriteFile(log.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        FlushFileBuffers(log.get());
+    };
+    for (size_t i = first; i < first + count; ++i) {
+        note("begin " + std::to_string(i) + "\n");
+        for (const _stringx& path : FilesIn(cache, L"*")) DeleteFileW(path.c_str());
+        DamageKind kind = DamageKind::Count;
+        for (size_t g = 0; g < goods.size(); ++g) {
+            std::string bytes = cvtest::ReadBytes(goods[g]);
+            if (g == i % goods.size()) bytes = DamageModule(bytes, seed, static_cast<uint32_t>(i), kind);
+            cvtest::WriteText(JoinPath(cache, goods[g].substr(goods[g].rfind(L'\\') + 1)), bytes);
+        }
+        const bool same = ToUtf8(Answers(kCampaignEvery)) == baseline;
+        note((same ? "ok " : "wrong ") + std::to_string(i) + " " + DamageName(kind) + "\n");
     }
 }
 

@@ -777,6 +777,29 @@ TEST_F(Tool, BatchRunsEachLine) {
     EXPECT_EQ(9u, std::set<std::string>(lines.begin() + 3, lines.begin() + 12).size()) << "a key per line";
 }
 
+// --no-cache reads every module itself and leaves the profile as it was; without it, the same answer
+// and a cache file for the folder.
+TEST_F(Tool, NoCacheNeitherWritesNorUsesTheCache) {
+    _stringx profile = cvtest::FreshScratchDir(L"cli-no-cache-profile");
+    SetEnvironmentVariableW(L"LOCALAPPDATA", profile.c_str());
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", nullptr);
+    auto cacheFiles = [&] {
+        size_t count = 0;
+        WIN32_FIND_DATAW data;
+        unique_find found(FindFirstFileW(JoinPath(profile, L"CvMMUpdater2\\Cache\\*").c_str(), &data));
+        for (bool more = bool(found); more; more = FindNextFileW(found.get(), &data))
+            count += !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+        return count;
+    };
+    Outcome off = Run(L"list --format keys --no-cache");
+    EXPECT_EQ(0u, off.exitCode) << off.err;
+    EXPECT_EQ(0u, cacheFiles()) << "the switch keeps the cache from being written";
+    Outcome on = Run(L"list --format keys");
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
+    EXPECT_EQ(off.out, on.out);
+    EXPECT_EQ(1u, cacheFiles()) << "the run without the switch writes the folder's cache";
+}
+
 // A host killed outright: its readers end with it, and its private configuration goes with the next run.
 TEST_F(Tool, KilledRunLeavesNothingBehind) {
     _stringx temp = cvtest::FreshScratchDir(L"cli-killed-temp");

@@ -34,7 +34,8 @@ snapshot() {
          /\\$/ { pending = substr($0, 1, length($0) - 1); next }
          /^\[/ { key = $0; sub(/\] [0-9]+$/, "]", key); print key; next }
          { print key "\t" $0 }' "$scratch/$1/system.reg" "$scratch/$1/user.reg" | sort >"$scratch/$2.reg"
-    (cd "$scratch/$1/drive_c" && find . | sort) >"$scratch/$2.files"
+    # The module cache that the clients leave in the user's profile is the user's, not the package's.
+    (cd "$scratch/$1/drive_c" && find . | grep -v '/AppData/Local/CvMMUpdater2' | sort) >"$scratch/$2.files"
 }
 # What registration added to the classes root between two snapshots (the installer's own records aside;
 # a type library's HELPDIR without the trailing backslash that the installer's folder references carry).

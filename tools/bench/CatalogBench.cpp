@@ -268,6 +268,154 @@ void MeasureRun(int run, const CorpusManifest& manifest, const std::vector<Front
     }
 }
 
+// ---------------------------------------------------------------- the module cache
+
+struct WarmFigures {
+    std::vector<double> coldOff, coldOn, coldSearch, coldOnSearch, empty, listing, warm, warmSearch;
+};
+
+std::wstring CacheFolder(const std::wstring& corpus) { return corpus + L"\\profile\\CvMMUpdater2\\Cache"; }
+
+// Every cache file of the corpus's private profile: deleted, or their bytes counted.
+ULONGLONG CacheFiles(const std::wstring& corpus, bool remove) {
+    ULONGLONG bytes = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((CacheFolder(corpus) + L"\\*.cache").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    do {
+        bytes += static_cast<ULONGLONG>(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
+        if (remove) DeleteFileW((CacheFolder(corpus) + L"\\" + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return bytes;
+}
+
+// A catalog over an empty search path (the gallery and repositories as they are): what creating
+// any catalog costs.
+std::wstring MakeEmptyPathSettings(const std::wstring& corpus) {
+    std::wstring path = corpus + L"\\AppServices-empty.ini";
+    CopyFileW((corpus + L"\\AppServices.ini").c_str(), path.c_str(), FALSE);
+    WritePrivateProfileStringW(L"MergeModules", L"SearchPath", L"", path.c_str());
+    WritePrivateProfileStringW(L"Folders", L"SearchPath2", L"", path.c_str());
+    return path;
+}
+
+// One run, each catalog the only one of the process (as in a new process with the server loaded):
+// the cold build with the cache off and with it being written, each with its first search (which
+// reads every list, and writes them to the cache); a catalog over an empty search path; then a bare listing and the warm start
+// over the cache just written, with its first search.
+void MeasureWarmStart(const std::wstring& corpus, const std::wstring& settings, const std::wstring& emptyPath,
+                      const FrontEnd& frontEnd, const Search& firstSearch, const std::vector<std::wstring>& folders,
+                      WarmFigures& w, Figures& scratch) {
+    auto timed = [&](std::vector<double>& build, std::vector<double>* search) {
+        double start = Now();
+        ComPtr<IMMCatalog> catalog = BuildCatalog();
+        build.push_back(Now() - start);
+        if (search) search->push_back(TimeSearch(catalog.Get(), frontEnd, firstSearch, false, scratch));
+    };
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", settings.c_str());
+    CacheFiles(corpus, true);
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
+    timed(w.coldOff, &w.coldSearch);
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"1");
+    timed(w.coldOn, &w.coldOnSearch);
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", emptyPath.c_str());
+    timed(w.empty, nullptr);
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", settings.c_str());
+    double start = Now();
+    ListFolders(folders);
+    w.listing.push_back(Now() - start);
+    timed(w.warm, &w.warmSearch);
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
+}
+
+VARIANT Property(IDispatch* object, const wchar_t* name, const VARIANT* argument = nullptr) {
+    DISPID id = 0;
+    LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
+    VARIANT result;
+    VariantInit(&result);
+    DISPPARAMS parameters{const_cast<VARIANT*>(argument), nullptr, argument ? 1u : 0u, 0};
+    if (SUCCEEDED(object->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
+        object->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &parameters, &result, nullptr, nullptr);
+    return result;
+}
+
+// What the cache holds as plain fields: each module's name, stamp (16 bytes), header texts (UTF-16)
+// and language; each file record's texts, size and sequence; each directory key with its folder.
+void FieldBytes(const CorpusManifest& manifest, ULONGLONG& moduleBytes, ULONGLONG& fileBytes, size_t& files) {
+    moduleBytes = fileBytes = 0;
+    files = 0;
+    ComPtr<IMMCatalog> catalog = BuildCatalog();
+    ComPtr<IDispatch> modules;
+    Check(catalog->GetModules(modules.Put()), "GetModules");
+    VARIANT count = Property(modules.Get(), L"Count");
+    for (LONG i = 1; i <= V_I4(&count); ++i) {
+        VARIANT index;
+        V_VT(&index) = VT_I4;
+        V_I4(&index) = i;
+        VARIANT item = Property(modules.Get(), L"Item", &index);
+        IDispatch* module = V_DISPATCH(&item);
+        VARIANT path = Property(module, L"Path");
+        if (V_VT(&path) == VT_BSTR && SysStringLen(V_BSTR(&path)) == 0) {  // a gallery entry: not cached
+            VariantClear(&item);
+            continue;
+        }
+        std::wstring name = Text(V_BSTR(&path));
+        moduleBytes += 16 + 4 + 2 * (name.size() - name.rfind(L'\\') - 1);
+        VariantClear(&path);
+        for (const wchar_t* text : {L"ModuleId", L"Version", L"Author", L"Comments", L"RevisionNumber", L"Subject"}) {
+            VARIANT value = Property(module, text);
+            if (V_VT(&value) == VT_BSTR) moduleBytes += 2 * SysStringLen(V_BSTR(&value));
+            VariantClear(&value);
+        }
+        VARIANT list = Property(module, L"Files");
+        VARIANT fileCount = Property(V_DISPATCH(&list), L"Count");
+        for (LONG f = 1; f <= V_I4(&fileCount); ++f, ++files) {
+            V_I4(&index) = f;
+            VARIANT file = Property(V_DISPATCH(&list), L"Item", &index);
+            fileBytes += 8;
+            for (const wchar_t* text : {L"FileName", L"FileKey", L"Directory", L"Version", L"Language"}) {
+                VARIANT value = Property(V_DISPATCH(&file), text);
+                if (V_VT(&value) == VT_BSTR) fileBytes += 2 * SysStringLen(V_BSTR(&value));
+                VariantClear(&value);
+            }
+            VariantClear(&file);
+        }
+        VariantClear(&list);
+        VariantClear(&item);
+    }
+    std::vector<std::pair<std::wstring, std::wstring>> folders;
+    for (const CorpusFile& file : manifest.files)
+        if (!file.gallery) folders.emplace_back(file.module + L"|" + file.directoryKey, file.folder);
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    for (const auto& folder : folders) moduleBytes += 2 * (folder.first.size() - folder.first.find(L'|') - 1 + folder.second.size());
+}
+
+void PrintWarmFigures(const std::wstring& corpus, const CorpusManifest& manifest, const WarmFigures& w) {
+    const double empty = Median(w.empty), listing = Median(w.listing);
+    Print("cache: warm start", Median(w.warm), "s", "empty path+3x list", empty + 3 * listing);
+    Print("cache: warm start", 1000 * Median(w.warm), "ms", "bare listing", 1000 * listing);
+    Print("cache: catalog over an empty search path", 1000 * empty, "ms", "", 0);
+    Print("cache: first search after the warm start", Median(w.warmSearch), "s", "after a cold build",
+          Median(w.coldSearch));
+    Print("cache: cold build writing the cache", Median(w.coldOn), "s", "cache switched off", Median(w.coldOff));
+    Print("cache: its first search, writing the lists", Median(w.coldOnSearch), "s", "cache switched off",
+          Median(w.coldSearch));
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"1");
+    ULONGLONG moduleBytes = 0, fileBytes = 0;
+    size_t files = 0;
+    FieldBytes(manifest, moduleBytes, fileBytes, files);
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
+    const ULONGLONG cache = CacheFiles(corpus, false);
+    const size_t modules = manifest.modules.size();
+    printf("cache: %llu bytes for %zu modules and %zu file records: %.0f bytes a module, %.0f a file record "
+           "(fields %.0f and %.0f); %.2fx the fields\n",
+           cache, modules, files, static_cast<double>(cache) / modules, static_cast<double>(cache) / (files ? files : 1),
+           static_cast<double>(moduleBytes) / modules, static_cast<double>(fileBytes) / (files ? files : 1),
+           static_cast<double>(cache) / static_cast<double>(moduleBytes + fileBytes));
+}
+
 void PrintFigures(const std::wstring& corpus, const CorpusManifest& manifest, const std::vector<FrontEnd>& frontEnds,
                   size_t searches, size_t step, int runs, const Figures& figures) {
     const double listing = Median(figures.listing);
@@ -343,6 +491,12 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // The figures below read modules: the module cache only where it is measured, in a profile of
+    // the corpus's own. CV_BENCH_WARM_ONLY=1 measures the cache's figures alone.
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
+    SetEnvironmentVariableW(L"LOCALAPPDATA", (corpus + L"\\profile").c_str());
+    wchar_t warmOnly[4] = L"";
+    const bool cacheOnly = GetEnvironmentVariableW(L"CV_BENCH_WARM_ONLY", warmOnly, 4) && warmOnly[0] == L'1';
     Figures figures;
     figures.wsBefore = WorkingSetKb();
     const std::vector<FrontEnd> frontEnds = MakeFrontEnds(corpus);
@@ -354,11 +508,18 @@ int wmain(int argc, wchar_t** argv) {
     // Neither side pays for loading libraries or for the first read of the files.
     for (const auto& module : manifest.modules) ReadPlainly(module.path);
     BuildCatalog();
-    for (int run = 0; run < runs; ++run) MeasureRun(run, manifest, frontEnds, searches, folders, figures);
+    const std::wstring emptyPath = MakeEmptyPathSettings(corpus);
+    WarmFigures warm;
+    Figures scratch;
+    for (int run = 0; run < runs; ++run) {
+        if (!cacheOnly) MeasureRun(run, manifest, frontEnds, searches, folders, figures);
+        MeasureWarmStart(corpus, frontEnds[0].settings, emptyPath, frontEnds[0], searches[0], folders, warm, scratch);
+    }
     SetEnvironmentVariableW(L"CVAPPSERVICES_INI", frontEnds[0].settings.c_str());
 
-    PrintFigures(corpus, manifest, frontEnds, searches.size(), step, runs, figures);
-    if (soakCycles > 0) Soak(manifest, soakCycles);
+    if (!cacheOnly) PrintFigures(corpus, manifest, frontEnds, searches.size(), step, runs, figures);
+    PrintWarmFigures(corpus, manifest, warm);
+    if (soakCycles > 0 && !cacheOnly) Soak(manifest, soakCycles);
     printf("installer handles left open: %u\n", MsiCloseAllHandles());
     CoUninitialize();
     return figures.mismatches ? 1 : 0;

@@ -1,0 +1,82 @@
+// What the catalog read from each module file, kept between processes so that an unchanged module
+// set is ready without opening a module: one file per search location under the user's local
+// application data, each module's header and file list keyed by its name and its listed size and
+// last-write time. Shared by every catalog of the process; guards itself and calls nothing while
+// holding its lock.
+#pragma once
+#include <windows.h>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "msi/ModuleData.h"
+
+// A module file's size and last-write time as the folder listing gives them.
+struct ListedStamp {
+    ULONGLONG size = 0;
+    ULONGLONG written = 0;
+    bool operator==(const ListedStamp& other) const { return size == other.size && written == other.written; }
+    bool operator!=(const ListedStamp& other) const { return !(*this == other); }
+    static ListedStamp Of(const WIN32_FIND_DATAW& data);
+};
+using ListedFiles = std::vector<std::pair<std::wstring, ListedStamp>>;
+
+// Off while CVMMUPDATER_CACHE is 0 or HKEY_CURRENT_USER\Software\CvMMUpdater2 holds Cache = 0.
+bool ModuleCacheEnabled();
+// %LOCALAPPDATA%\CvMMUpdater2\Cache.
+_stringx ModuleCacheFolder();
+// The cache file of a location: a hash of its kind and case-folded path.
+_stringx ModuleCacheFile(const _stringx& folder, SHORT kind);
+
+class LocationCache {
+public:
+    // The cache of a location, its records loaded from its file (none when the file is missing or
+    // damaged); null while the cache is switched off. One object per file in the process.
+    static std::shared_ptr<LocationCache> Open(const _stringx& folder, SHORT kind);
+
+    // The header recorded for a file listed with exactly this stamp.
+    bool FindHeader(const std::wstring& name, const ListedStamp& stamp, ModuleReadResult& header);
+    // Records a header read from the module; an unreadable verdict stands for its list as well.
+    void NoteHeader(const std::wstring& name, const ListedStamp& stamp, const ModuleReadResult& header);
+    // The file lists recorded for these stamps, read from the cache file now (one open for all);
+    // `take` gets the position of each one found.
+    void FindLists(const ListedFiles& wanted, const std::function<void(size_t, ModuleReadResult&)>& take);
+    void NoteList(const std::wstring& name, const ListedStamp& stamp, ModuleReadResult& list);
+    // Drops the records of files no longer listed with the same stamp.
+    void Retain(const ListedFiles& listed);
+    // Writes the file, when something changed since it was loaded or written.
+    void Save();
+
+    // The location's files as listed now; its kind-1 path is its only candidate.
+    ListedFiles ListNow() const;
+    // The name under which a module path is recorded.
+    std::wstring NameOf(const _stringx& path) const;
+
+    LocationCache(const _stringx& folder, SHORT kind, const _stringx& file);
+
+private:
+    struct Record {
+        ListedStamp stamp;
+        std::string header;   // the header as the reader wire encodes it
+        std::string pending;  // a list read from the module, not yet written
+        ULONGLONG listOffset = 0;  // else the list's section in the file, when listLength > 0
+        uint32_t listLength = 0;
+        uint32_t listCrc = 0;
+    };
+    using ReadBytes = std::function<bool(ULONGLONG offset, char* to, size_t length)>;
+    void Load();
+    bool LoadFrom(const ReadBytes& read, ULONGLONG fileSize);
+    bool Compose(std::string& out);
+
+    const _stringx folder_;
+    const SHORT kind_;
+    const _stringx file_;
+    std::mutex lock_;
+    std::map<std::wstring, Record> records_;
+    bool dirty_ = false;
+};
+
+// Writes every cache of the process that changed (when the last catalog goes).
+void SaveModuleCaches();
