@@ -1,5 +1,6 @@
 #include "msi/ModuleEntry.h"
 
+#include <mutex>
 #include <stdexcept>
 #include "msi/InstallerAccess.h"
 #include "msi/ReaderPool.h"
@@ -11,6 +12,8 @@ namespace {
     CheckInstallerResult(ERROR_FUNCTION_FAILED, L"MsiOpenDatabase", path.c_str());
     throw std::logic_error("unreachable");
 }
+
+std::mutex g_directoriesLock;
 }  // namespace
 
 void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation) {
@@ -55,6 +58,7 @@ void ModuleEntry::ReadExclusions() {
 }
 
 void ModuleEntry::TakeDirectories(DirectoryAnswerMap& read) {
+    std::lock_guard<std::mutex> hold(g_directoriesLock);
     // What is known already stands.
     DirectoryAnswerMap& known = Directories();
     if (known.empty()) known.swap(read);
@@ -79,12 +83,32 @@ void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
     std::vector<_stringx> paths;
     for (CatalogEntry* entry : entries) {
         auto* module = dynamic_cast<ModuleEntry*>(entry);
-        if (!module || module->FromGallery() || module->FilesLoaded()) continue;
+        if (!module || module->FromGallery() || module->FilesLoaded() || !module->ClaimFiles()) continue;
         waiting.push_back(module);
         paths.push_back(module->Path());
     }
-    ReadModulesGuarded(ModuleRead::Files, paths,
-                       [&](size_t i, ModuleReadResult& list) { waiting[i]->AdoptFileList(list); });
+    // Lists another thread reads meanwhile are left to it; whoever asks for them waits then.
+    size_t handed = 0;
+    // Every list claimed is settled, as its own read would have been.
+    auto settleRest = [&](const ReadFailure& failure) {
+        for (; handed < waiting.size(); ++handed) {
+            waiting[handed]->FailFiles(failure);
+            waiting[handed]->FinishFiles();
+        }
+    };
+    try {
+        ReadModulesGuarded(ModuleRead::Files, paths, [&](size_t i, ModuleReadResult& list) {
+            waiting[i]->AdoptFileList(list);
+            waiting[i]->FinishFiles();
+            handed = i + 1;
+        });
+    } catch (const CComException& error) {
+        settleRest(ReadFailure::Of(error.Error()));
+        throw;
+    } catch (const std::bad_alloc&) {
+        settleRest(ReadFailure{E_OUTOFMEMORY});
+        throw;
+    }
 }
 
 DirectoryAnswerMap& ModuleEntry::Directories() {
@@ -92,23 +116,30 @@ DirectoryAnswerMap& ModuleEntry::Directories() {
     return *directories_;
 }
 
-const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
-    if (directoryKey.empty() || FromGallery()) return nullptr;
+const DirectoryAnswer* ModuleEntry::KnownDirectory(const _stringx& directoryKey) {
+    std::lock_guard<std::mutex> hold(g_directoriesLock);
     DirectoryAnswerMap& directories = Directories();
     auto known = directories.find(directoryKey);
-    if (known == directories.end()) {
+    return known == directories.end() ? nullptr : &known->second;
+}
+
+const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
+    if (directoryKey.empty() || FromGallery()) return nullptr;
+    const DirectoryAnswer* answer = KnownDirectory(directoryKey);
+    if (!answer) {
         // The file list brings every folder it names through one open; its own failure is
         // reported by whoever asks for the list.
         LoadFiles();
-        known = directories.find(directoryKey);
+        answer = KnownDirectory(directoryKey);
     }
-    if (known == directories.end()) {
+    if (!answer) {
         ModuleReadResult read = ReadModuleGuarded(ModuleRead::Directory, Path(), directoryKey);
         if (read.Unsafe) RaiseUnreadable(Path());
         if (read.Failure) read.Failure.Raise();
-        known = directories.emplace(directoryKey, read.Directories[directoryKey]).first;
+        std::lock_guard<std::mutex> hold(g_directoriesLock);
+        // Another thread's answer for the key may have been filed meanwhile: the first stands.
+        answer = &Directories().emplace(directoryKey, read.Directories[directoryKey]).first->second;
     }
-    const DirectoryAnswer& answer = known->second;
-    if (answer.Failure) answer.Failure.Raise();
-    return answer.Status == ERROR_SUCCESS ? &answer.Path : nullptr;
+    if (answer->Failure) answer->Failure.Raise();
+    return answer->Status == ERROR_SUCCESS ? &answer->Path : nullptr;
 }

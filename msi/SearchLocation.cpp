@@ -1,14 +1,16 @@
 #include "msi/SearchLocation.h"
 
 #include <algorithm>
+#include <new>
 #include <string_view>
 #include <vector>
 #include "msi/ModuleEntry.h"
 #include "msi/ReaderPool.h"
 #include "base/Handles.h"
+#include "server/ApartmentWait.h"
 
 namespace {
-ULONG g_sourcesGeneration = 0;
+std::atomic<ULONG> g_sourcesGeneration{0};
 }  // namespace
 
 ULONG SourcesGeneration() { return g_sourcesGeneration; }
@@ -33,13 +35,65 @@ void FindModuleFiles(const _stringx& folder, FoundFiles& found) {
 }
 
 void SearchLocation::Initialise(const _stringx& folder, SHORT kind, const _stringx& displayName) {
-    folder_ = folder;
-    kind_ = kind;
-    displayName_ = displayName;
+    Describe(folder, kind, displayName);
     Scan();
 }
 
+void SearchLocation::Describe(const _stringx& folder, SHORT kind, const _stringx& displayName) {
+    folder_ = folder;
+    kind_ = kind;
+    displayName_ = displayName;
+}
+
+EntryMapSnapshot SearchLocation::Modules() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return modules_;
+}
+
 bool SearchLocation::Scan() {
+    std::shared_ptr<unique_handle> done;
+    for (;;) {
+        std::shared_ptr<unique_handle> underWay;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!scanning_) {
+                done = std::make_shared<unique_handle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+                if (!*done) throw std::bad_alloc();
+                scanning_ = true;
+                scanDone_ = done;
+                break;
+            }
+            underWay = scanDone_;
+        }
+        WaitInServer(underWay->get());
+    }
+    // Others wait for this scan: this thread dispatches no calls until it ends.
+    OwedWork owed;
+    struct Ending {
+        SearchLocation& location;
+        std::shared_ptr<unique_handle> done;
+        ~Ending() {
+            {
+                std::lock_guard<std::mutex> hold(location.lock_);
+                location.scanning_ = false;
+                location.scanDone_.reset();
+            }
+            SetEvent(done->get());
+        }
+    } ending{*this, done};
+    EntryMapSnapshot modules = Modules();
+    bool changed = Rescan(modules);
+    if (changed) {
+        std::lock_guard<std::mutex> hold(lock_);
+        modules_ = std::move(modules);
+    }
+    scanned_ = true;
+    // Counted after the new map is in place: whoever sees the count move finds the new modules.
+    if (changed) NoteSourcesChanged();
+    return changed;
+}
+
+bool SearchLocation::Rescan(EntryMapSnapshot& modules) {
     bool changed = false;
     FoundFiles found;
     if (kind_ == 1) {
@@ -54,29 +108,33 @@ bool SearchLocation::Scan() {
     }
 
     // Both lists are in path order: one walk retires the entries whose file vanished or became
-    // newer and collects the files that need an entry.
+    // newer and collects the files that need an entry. The published map is copied on the first
+    // change only.
     std::vector<size_t> fresh;
+    const EntryMap& before = *modules;
+    std::shared_ptr<EntryMap> after;
+    auto retire = [&](EntryMap::const_iterator module) {
+        if (!after) after = std::make_shared<EntryMap>(before);
+        after->erase(module->first);
+        changed = true;
+    };
     size_t prefix = found.folder.length();
     auto file = found.files.begin();
-    for (auto module = modules_.begin(); module != modules_.end();) {
+    for (auto module = before.begin(); module != before.end(); ++module) {
         std::wstring_view name(module->first.c_str(), module->first.length());
         name.remove_prefix(std::min(prefix, name.size()));
         for (; file != found.files.end() && std::wstring_view(file->first) < name; ++file)
             fresh.push_back(file - found.files.begin());
         if (file == found.files.end() || std::wstring_view(file->first) != name) {
-            module = modules_.erase(module);
-            changed = true;
+            retire(module);
             continue;
         }
         ULARGE_INTEGER recorded;
         recorded.QuadPart = module->second->LastWriteTime();
         FILETIME recordedTime{recorded.LowPart, recorded.HighPart};
         if (CompareFileTime(&recordedTime, &file->second) < 0) {
-            module = modules_.erase(module);
-            changed = true;
+            retire(module);
             fresh.push_back(file - found.files.begin());
-        } else {
-            ++module;
         }
         ++file;
     }
@@ -90,9 +148,10 @@ bool SearchLocation::Scan() {
         entry->Load(added[i], displayName_, header);
         entry->SetLastWriteTime(found.files[fresh[i]].second);
         _stringx key = entry->Path();
-        modules_[key] = std::move(entry);
+        if (!after) after = std::make_shared<EntryMap>(before);
+        (*after)[key] = std::move(entry);
         changed = true;
     });
-    if (changed) NoteSourcesChanged();
+    if (after) modules = std::move(after);
     return changed;
 }
