@@ -216,7 +216,14 @@ void OpenModuleFile(Run& run, size_t m) {
             CoCreateInstance(CLSID_MergeModule2, nullptr, CLSCTX_INPROC_SERVER, IID_IMergeModule2, module.PutVoid());
         return SUCCEEDED(made) ? module->Open(path.get()) : made;
     });
-    if (FAILED(hr)) return run.Wrong("Open", run.corpus.modules[m].path);
+    if (FAILED(hr)) {
+        unique_bstr description;
+        ComPtr<IErrorInfo> info;
+        if (GetErrorInfo(0, info.Put()) == S_OK) info->GetDescription(description.put());
+        wchar_t code[16];
+        swprintf(code, 16, L"0x%08lx ", static_cast<unsigned long>(hr));
+        return run.Wrong("Open", code + run.corpus.modules[m].path + L" " + Text(description.get()));
+    }
     CheckModule(run, module.Get(), run.records[m], "Open");
 }
 
