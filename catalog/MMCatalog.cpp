@@ -191,9 +191,10 @@ void MMCatalog::Rebuild(const LocationList& locations, ULONG generation) {
     // Unnamed locations first, so that repository folders win equal keys; later locations win too.
     for (bool named : {false, true})
         for (const auto& location : locations)
-            if (location->DisplayName().empty() != named)
-                for (const auto& module : *location->Modules())
-                    AddModule(*modules.Get(), module.second.get(), module.second);
+            if (location->DisplayName().empty() != named) {
+                const EntryMapSnapshot found = location->Modules();  // held: a rescan may publish another
+                for (const auto& module : *found) AddModule(*modules.Get(), module.second.get(), module.second);
+            }
 
     // Gallery entries only under keys still free: a description never replaces a module on disk.
     // Entries of the previous scan stay alive in the module objects that callers hold.
@@ -340,8 +341,10 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
         std::shared_ptr<FileNameIndex> index = fileIndex_;
         if (!index->IsCurrent(generation)) {
             std::vector<FileNameIndex::Candidate> candidates;
-            for (const auto& location : SearchLocationList::Instance().Locations())
-                for (const auto& entry : *location->Modules()) candidates.push_back({entry.second.get(), entry.second});
+            for (const auto& location : SearchLocationList::Instance().Locations()) {
+                const EntryMapSnapshot modules = location->Modules();  // held: a rescan may publish another
+                for (const auto& entry : *modules) candidates.push_back({entry.second.get(), entry.second});
+            }
             for (const auto& entry : gallery_) candidates.push_back({entry.second.get(), entry.second});
             index = std::make_shared<FileNameIndex>();
             index->Build(std::move(candidates), generation);

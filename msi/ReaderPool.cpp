@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include "base/FileStamp.h"
@@ -30,7 +31,8 @@ struct ReaderPool {
     std::mutex lock;  // guards what follows up to the unreadable files
     std::vector<std::unique_ptr<ReaderChannel>> idle;
     size_t made = 0;
-    unique_handle freed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // a reader came back
+    size_t heldByBatches = 0;  // batches leave one reader to single reads, so an open never waits for a scan
+    std::vector<HANDLE> waiters;  // set, each, when readers come back
     _stringx executable;
     bool located = false;
     // Reads in this process (no reader beside the binary) one at a time.
@@ -41,21 +43,31 @@ struct ReaderPool {
 
     // Readers for a call that could use `wanted` of them: at least one, waiting for it when every
     // reader is busy. None when there is no reader beside this binary: reads are then done here.
-    std::vector<std::unique_ptr<ReaderChannel>> Take(size_t wanted) {
+    std::vector<std::unique_ptr<ReaderChannel>> Take(size_t wanted, bool batch) {
         std::vector<std::unique_ptr<ReaderChannel>> taken;
+        unique_handle freed;
         for (;;) {
             {
                 std::lock_guard<std::mutex> hold(lock);
                 if (!Located()) return taken;
                 size_t most = std::max<size_t>(ReadersFor(SIZE_MAX), wanted);
-                while (taken.size() < wanted && !idle.empty()) {
+                size_t allowed = wanted;
+                if (batch) {
+                    size_t quota = std::max<size_t>(1, most - 1);
+                    allowed = std::min(wanted, quota > heldByBatches ? quota - heldByBatches : 0);
+                }
+                while (taken.size() < allowed && !idle.empty()) {
                     taken.push_back(std::move(idle.back()));
                     idle.pop_back();
                 }
-                for (; taken.size() < wanted && made < most; ++made)
+                for (; taken.size() < allowed && made < most; ++made)
                     taken.push_back(std::make_unique<ReaderChannel>(executable, timeout));
-                // Another waiter may use what is left.
-                if (!idle.empty()) SetEvent(freed.get());
+                if (batch) heldByBatches += taken.size();
+                if (taken.empty()) {
+                    if (!freed) freed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+                    if (!freed) throw std::bad_alloc();
+                    waiters.push_back(freed.get());
+                }
             }
             if (!taken.empty()) break;
             WaitInServer(freed.get());
@@ -64,12 +76,14 @@ struct ReaderPool {
         return taken;
     }
 
-    void Give(std::vector<std::unique_ptr<ReaderChannel>>& readers) {
+    void Give(std::vector<std::unique_ptr<ReaderChannel>>& readers, bool batch) {
         if (readers.empty()) return;
         std::lock_guard<std::mutex> hold(lock);
+        if (batch) heldByBatches -= readers.size();
         for (auto& reader : readers) idle.push_back(std::move(reader));
         readers.clear();
-        SetEvent(freed.get());
+        for (HANDLE waiter : waiters) SetEvent(waiter);
+        waiters.clear();
     }
 
     bool Located() {
@@ -249,9 +263,10 @@ size_t ReadersFor(size_t files) {
 // The readers a call holds, given back however it ends.
 struct Lent {
     ReaderPool& pool;
+    bool batch;
     std::vector<std::unique_ptr<ReaderChannel>> readers;
-    Lent(ReaderPool& from, size_t wanted) : pool(from), readers(from.Take(wanted)) {}
-    ~Lent() { pool.Give(readers); }
+    Lent(ReaderPool& from, size_t wanted, bool many) : pool(from), batch(many), readers(from.Take(wanted, many)) {}
+    ~Lent() { pool.Give(readers, batch); }
 };
 }  // namespace
 
@@ -267,7 +282,7 @@ ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const 
         return result;
     }
     ReaderPool& pool = Pool();
-    Lent lent(pool, 1);
+    Lent lent(pool, 1, false);
     return pool.Read(lent.readers.empty() ? nullptr : lent.readers[0].get(), what, path, argument);
 }
 
@@ -278,7 +293,7 @@ std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vec
         return results;
     }
     ReaderPool& pool = Pool();
-    Lent lent(pool, ReadersFor(paths.size()));
+    Lent lent(pool, ReadersFor(paths.size()), true);
     bool guarded = !lent.readers.empty();
     size_t workers = guarded ? lent.readers.size() : 1;
     // The readers take the files a few at a time as they get free, so that one large module does

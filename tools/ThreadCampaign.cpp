@@ -196,9 +196,12 @@ void ListModules(Run& run, IMMCatalog2* catalog) {
     }
 }
 
+// FindModule answers from the catalog's last read: the window begins with the Refresh before it.
 void FindExtra(Run& run, IMMCatalog2* catalog, size_t i) {
     ULONG begin = run.changes->sequence.load();
     bool present = run.changes->present[i].load();
+    LONG unused = 0;
+    run.Do([&] { return catalog->Refresh(&unused); });
     const CorpusModule& extra = run.extras.modules[i];
     unique_bstr signature(SysAllocString((extra.moduleId + L":" + extra.language).c_str()));
     ComPtr<IDispatch> found;
@@ -225,6 +228,30 @@ void OpenModuleFile(Run& run, size_t m) {
         return run.Wrong("Open", code + run.corpus.modules[m].path + L" " + Text(description.get()));
     }
     CheckModule(run, module.Get(), run.records[m], "Open");
+}
+
+// A fault's stack as module+offset, for addr2line or nm, before the process goes down.
+LONG CALLBACK ReportFault(EXCEPTION_POINTERS* fault) {
+    if (fault->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
+    CONTEXT context = *fault->ContextRecord;
+    printf("fault 0x%08lx in thread %lu:\n", fault->ExceptionRecord->ExceptionCode, GetCurrentThreadId());
+    for (int frame = 0; frame < 24 && context.Rip; ++frame) {
+        DWORD64 base = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+        wchar_t name[MAX_PATH] = L"?";
+        HMODULE module = nullptr;
+        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               reinterpret_cast<LPCWSTR>(context.Rip), &module))
+            GetModuleFileNameW(module, name, MAX_PATH);
+        printf("  %ls+0x%llx\n", wcsrchr(name, L'\\') ? wcsrchr(name, L'\\') + 1 : name,
+               static_cast<unsigned long long>(context.Rip - reinterpret_cast<DWORD64>(module)));
+        if (!function) break;
+        void* handlerData = nullptr;
+        DWORD64 establisher = 0;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData, &establisher, nullptr);
+    }
+    fflush(stdout);
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 void Client(Run& run, unsigned seed) {
@@ -289,6 +316,8 @@ void PutExtrasBack(Run& run) {
 }
 
 int RunOnce(const std::wstring& corpus, const std::wstring& extras, int threads, int seconds, bool changes, bool serial) {
+    AddVectoredExceptionHandler(1, ReportFault);
+    setvbuf(stdout, nullptr, _IONBF, 0);  // whatever was printed survives a crash
     Run run;
     std::wstring error;
     if (!run.corpus.Read(corpus + L"\\manifest.txt", &error) || !run.extras.Read(extras + L"\\manifest.txt", &error)) {
