@@ -16,6 +16,14 @@ std::atomic<ULONG> g_sourcesGeneration{0};
 ULONG SourcesGeneration() { return g_sourcesGeneration; }
 void NoteSourcesChanged() { ++g_sourcesGeneration; }
 
+namespace {
+bool StillAsListed(const _stringx& path, const FILETIME& listed) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+           CompareFileTime(&data.ftLastWriteTime, &listed) == 0;
+}
+}  // namespace
+
 void FindModuleFiles(const _stringx& folder, FoundFiles& found) {
     _stringx pattern = folder;
     if (!pattern.ends_with(L'\\')) pattern += L"\\";
@@ -52,15 +60,23 @@ EntryMapSnapshot SearchLocation::Modules() const {
 
 bool SearchLocation::Scan() {
     std::shared_ptr<unique_handle> done;
+    ULONG arrival = 0, number = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        arrival = scansBegun_;
+    }
     for (;;) {
         std::shared_ptr<unique_handle> underWay;
         {
             std::lock_guard<std::mutex> hold(lock_);
+            // A scan that began after this call came listed the folder late enough for it.
+            if (lastEnded_ > arrival) return false;
             if (!scanning_) {
                 done = std::make_shared<unique_handle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
                 if (!*done) throw std::bad_alloc();
                 scanning_ = true;
                 scanDone_ = done;
+                number = ++scansBegun_;
                 break;
             }
             underWay = scanDone_;
@@ -72,15 +88,17 @@ bool SearchLocation::Scan() {
     struct Ending {
         SearchLocation& location;
         std::shared_ptr<unique_handle> done;
+        ULONG number;
         ~Ending() {
             {
                 std::lock_guard<std::mutex> hold(location.lock_);
                 location.scanning_ = false;
                 location.scanDone_.reset();
+                location.lastEnded_ = number;
             }
             SetEvent(done->get());
         }
-    } ending{*this, done};
+    } ending{*this, done, number};
     EntryMapSnapshot modules = Modules();
     bool changed = Rescan(modules);
     if (changed) {
@@ -144,6 +162,9 @@ bool SearchLocation::Rescan(EntryMapSnapshot& modules) {
     std::vector<_stringx> added;
     for (size_t i : fresh) added.push_back(found.PathOf(i));
     ReadModulesGuarded(ModuleRead::Header, added, [&](size_t i, ModuleReadResult& header) {
+        // A file refused because it went away or changed after the listing is left to the next scan:
+        // kept, it would stand for the file that comes back under the same name and time.
+        if (header.Unsafe && !StillAsListed(added[i], found.files[fresh[i]].second)) return;
         auto entry = std::make_shared<ModuleEntry>();
         entry->Load(added[i], displayName_, header);
         entry->SetLastWriteTime(found.files[fresh[i]].second);

@@ -31,7 +31,8 @@ void NoteSourcesChanged();
 void FindModuleFiles(const _stringx& folder, FoundFiles& found);
 
 // Shared by every apartment: one scan of a location at a time; a thread that finds a scan under way
-// waits for it and then scans itself, as the folder may have changed after that scan listed it.
+// waits for it and then scans itself, as the folder may have changed after that scan listed it,
+// unless a scan that began after the thread came has ended meanwhile.
 class SearchLocation {
 public:
     // Kind 0: a folder of the search path or of a repository. Kind 1: a folder listed one by one
@@ -57,6 +58,8 @@ private:
     EntryMapSnapshot modules_ = std::make_shared<const EntryMap>();
     bool scanning_ = false;
     std::shared_ptr<unique_handle> scanDone_;  // set when the scan under way ends
+    ULONG scansBegun_ = 0;  // scans are numbered as they begin
+    ULONG lastEnded_ = 0;
     std::atomic<bool> scanned_{false};
     _stringx folder_;
     SHORT kind_ = 0;

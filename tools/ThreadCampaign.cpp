@@ -9,6 +9,8 @@
 //   thread_campaign --throughput CORPUS EXTRAS THREADS SECONDS RUNS
 //       RUNS pairs of runs without changes, concurrent and with every call serialised by a lock,
 //       interleaved; prints the loops of each and the ratio of the medians.
+//   thread_campaign --open-during-scan LARGE_CORPUS MODULE_FILE
+//       the time to open a module file alone, and while another apartment scans the large corpus.
 //
 // CORPUS and EXTRAS are folders that make_corpus wrote (small or real, and wide): the campaign
 // changes CORPUS (touches its modules) and moves the modules of EXTRAS; both are put back at the end.
@@ -208,7 +210,8 @@ void FindExtra(Run& run, IMMCatalog2* catalog, size_t i) {
     run.Do([&] { return catalog->FindModule(signature.get(), 0, found.Put()); });
     ULONG end = run.changes->sequence.load();
     bool settled = begin == end && begin % 2 == 0;
-    if (settled && static_cast<bool>(found.Get()) != present) run.Wrong("FindModule extra", signature.get());
+    if (settled && static_cast<bool>(found.Get()) != present)
+        run.Wrong(present ? "FindModule missed a present extra" : "FindModule found an absent extra", signature.get());
 }
 
 void OpenModuleFile(Run& run, size_t m) {
@@ -432,6 +435,52 @@ double Median(std::vector<double> values) {
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
+// Milliseconds of each open of the module file while `busy` is set (or `count` opens when null).
+std::vector<double> TimeOpens(const std::wstring& file, std::atomic<bool>* busy, size_t count) {
+    std::vector<double> times;
+    unique_bstr path(SysAllocString(file.c_str()));
+    LARGE_INTEGER frequency, begin, end;
+    QueryPerformanceFrequency(&frequency);
+    while (busy ? busy->load() : times.size() < count) {
+        ComPtr<IMergeModule2> module;
+        QueryPerformanceCounter(&begin);
+        if (FAILED(CoCreateInstance(CLSID_MergeModule2, nullptr, CLSCTX_INPROC_SERVER, IID_IMergeModule2,
+                                    module.PutVoid())) ||
+            FAILED(module->Open(path.get())))
+            return {};
+        QueryPerformanceCounter(&end);
+        times.push_back(1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) / frequency.QuadPart);
+    }
+    return times;
+}
+
+// One apartment opens a module file while another builds the first catalog over a large corpus.
+int OpenDuringScan(const std::wstring& corpus, const std::wstring& file) {
+    SetEnvironmentVariableW(L"CVAPPSERVICES_INI", (corpus + L"\\AppServices.ini").c_str());
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    std::vector<double> alone = TimeOpens(file, nullptr, 20);
+    std::atomic<bool> scanning{true};
+    double scanMs = 0;
+    std::thread scanner([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        ULONGLONG begin = GetTickCount64();
+        {
+            ComPtr<IMMCatalog2> catalog;
+            CoCreateInstance(CLSID_MMCatalog, nullptr, CLSCTX_INPROC_SERVER, IID_IMMCatalog2, catalog.PutVoid());
+        }
+        scanMs = static_cast<double>(GetTickCount64() - begin);
+        scanning = false;
+        CoUninitialize();
+    });
+    std::vector<double> during = TimeOpens(file, &scanning, 0);
+    scanner.join();
+    CoUninitialize();
+    double a = Median(alone), b = Median(during);
+    printf("open alone: median %.2f ms of %zu; during a %.0f ms first scan: median %.2f ms of %zu = %.2fx\n", a,
+           alone.size(), scanMs, b, during.size(), a ? b / a : 0.0);
+    return alone.empty() || during.empty() ? 1 : 0;
+}
+
 int Throughput(const std::wstring& corpus, const std::wstring& extras, int threads, int seconds, int runs) {
     std::vector<double> concurrent, serialised;
     DWORD limit = static_cast<DWORD>(seconds) * 1000 + 60000;
@@ -458,6 +507,7 @@ int wmain(int argc, wchar_t** argv) {
         std::wstring mode = argv[6];
         return RunOnce(argv[2], argv[3], _wtoi(argv[4]), _wtoi(argv[5]), mode == L"changes", mode == L"serial");
     }
+    if (argc == 4 && wcscmp(argv[1], L"--open-during-scan") == 0) return OpenDuringScan(argv[2], argv[3]);
     if (argc == 7 && wcscmp(argv[1], L"--throughput") == 0)
         return Throughput(argv[2], argv[3], _wtoi(argv[4]), _wtoi(argv[5]), _wtoi(argv[6]));
     if (argc < 6) {
