@@ -165,6 +165,9 @@ bool SearchLocation::Rescan(EntryMapSnapshot& modules) {
         // A file refused because it went away or changed after the listing is left to the next scan:
         // kept, it would stand for the file that comes back under the same name and time.
         if (header.Unsafe && !StillAsListed(added[i], found.files[fresh[i]].second)) return;
+        // It may also have gone and come back meanwhile: a refusal is kept only when it holds twice.
+        if (header.Unsafe) header = ReadModuleGuarded(ModuleRead::Header, added[i]);
+        if (header.Unsafe && !StillAsListed(added[i], found.files[fresh[i]].second)) return;
         auto entry = std::make_shared<ModuleEntry>();
         entry->Load(added[i], displayName_, header);
         entry->SetLastWriteTime(found.files[fresh[i]].second);
