@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <mutex>
 #include <set>
 #include <shlwapi.h>
 #include "catalog/FileSearch.h"
@@ -16,10 +17,15 @@
 namespace {
 const wchar_t kAppServicesDll[] = L"CvAppServices.dll";
 
-// Every live catalog object of the process; a change seen by one marks all of them dirty.
+// Every live catalog object of the process, in every apartment; a change seen by one marks all of
+// them dirty. Guarded by LiveCatalogsLock.
 std::list<MMCatalogBase*>& LiveCatalogs() {
     static std::list<MMCatalogBase*> live;
     return live;
+}
+std::mutex& LiveCatalogsLock() {
+    static std::mutex lock;
+    return lock;
 }
 
 template <typename Interface>
@@ -60,14 +66,22 @@ bool SignatureForFile(const _stringx& fileName, _stringx& signature) {
 MMCatalogBase::MMCatalogBase()
     : settings_(CreateAppServices<IAppSettings>(IID_IAppSettings)),
       folders_(CreateAppServices<IAppFolders>(IID_IAppFolders)) {
+    std::lock_guard<std::mutex> hold(LiveCatalogsLock());
     LiveCatalogs().push_back(this);
 }
 
-MMCatalogBase::~MMCatalogBase() { LiveCatalogs().remove(this); }
+MMCatalogBase::~MMCatalogBase() {
+    std::lock_guard<std::mutex> hold(LiveCatalogsLock());
+    LiveCatalogs().remove(this);
+}
 
-size_t MMCatalogBase::LiveCount() { return LiveCatalogs().size(); }
+size_t MMCatalogBase::LiveCount() {
+    std::lock_guard<std::mutex> hold(LiveCatalogsLock());
+    return LiveCatalogs().size();
+}
 
 void MMCatalogBase::MarkAllDirty() {
+    std::lock_guard<std::mutex> hold(LiveCatalogsLock());
     for (MMCatalogBase* catalog : LiveCatalogs()) catalog->dirty_ = 1;
 }
 
@@ -136,8 +150,8 @@ HRESULT MMCatalog::FinalConstruct() {
         CheckResult(folders->ExcludedFilePatterns(patterns.put()));
         excludedFilePatterns_ = SplitAtComma(patterns.get());
 
-        // The index files are read by the first catalog of the process only.
-        if (!IndexesLoadStarted()) {
+        // The index files are read by the first catalog of the process only; others wait for it.
+        if (!IndexesLoaded()) {
             unique_bstr friendlyFolder, fileFolder;
             CheckResult(folders->ModulesIndexFolder(friendlyFolder.put()));
             CheckResult(folders->FilesToModulesIndexFolder(fileFolder.put()));
@@ -155,33 +169,47 @@ HRESULT MMCatalog::FinalConstruct() {
 void MMCatalog::EnsureCurrent() {
     if (!autoRefresh_) return;
     bool changed = false;
-    auto& locations = SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed);
+    const LocationList locations =
+        SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed);
     for (const auto& location : locations) changed = location->Scan() || changed;
     if (changed) MarkAllDirty();
-    if (!dirty_) return;
+    // Read before the modules are: a change made meanwhile makes the next read rebuild again.
+    ULONG generation = SourcesGeneration();
+    if (!dirty_.exchange(0) && published_ && builtFor_ == generation) return;
+    try {
+        Rebuild(locations, generation);
+    } catch (...) {
+        dirty_ = 1;
+        throw;
+    }
+}
 
+void MMCatalog::Rebuild(const LocationList& locations, ULONG generation) {
     // Callers that hold the previous collection keep it; this one is filled anew and published only
     // when complete, so a failed rebuild is tried again at the next read.
     auto modules = MakeCollection<ModuleCollection>();
     // Unnamed locations first, so that repository folders win equal keys; later locations win too.
     for (bool named : {false, true})
         for (const auto& location : locations)
-            if (location->DisplayName().empty() != named)
-                for (const auto& module : location->Modules()) AddModule(*modules.Get(), module.second.get(), module.second);
+            if (location->DisplayName().empty() != named) {
+                const EntryMapSnapshot found = location->Modules();  // held: a rescan may publish another
+                for (const auto& module : *found) AddModule(*modules.Get(), module.second.get(), module.second);
+            }
 
     // Gallery entries only under keys still free: a description never replaces a module on disk.
     // Entries of the previous scan stay alive in the module objects that callers hold.
-    gallery_.clear();
-    fileIndex_.Drop();
+    GalleryEntryMap gallery;
     ComPtr<IAppFolders> folders;
     CheckResult(searchPaths_.As(IID_IAppFolders, folders));
     ScanGallery(
-        folders.Get(), gallery_,
+        folders.Get(), gallery,
         [&](const _stringx& key) { return modules.Get()->FindKey(key) != CollectionStore::npos; },
         [&](const std::shared_ptr<CatalogEntry>& entry) { AddModule(*modules.Get(), entry.get(), entry); });
+    gallery_.swap(gallery);
+    fileIndex_ = std::make_shared<FileNameIndex>();
     published_ = modules;
     ++publication_;
-    dirty_ = 0;
+    builtFor_ = generation;
 }
 
 STDMETHODIMP MMCatalog::Refresh(LONG* result) {
@@ -197,7 +225,7 @@ STDMETHODIMP MMCatalog::GetSearchLocations(IDispatch** locations) {
     return Guard([&] {
         auto collection = MakeCollection<SearchLocationCollection>();
         bool changed = false;
-        const auto& all = SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed);
+        const LocationList all = SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed);
         if (changed) MarkAllDirty();
         for (const auto& location : all) {
             if (location->DisplayName().empty()) continue;
@@ -310,14 +338,19 @@ HRESULT MMCatalog::FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMerge
         // Search locations in list order, each one's modules in path order, then the gallery: the
         // index keeps that order, and a search looks only at the records of the wanted name.
         ULONG generation = SourcesGeneration();
-        if (!fileIndex_.IsCurrent(generation)) {
+        std::shared_ptr<FileNameIndex> index = fileIndex_;
+        if (!index->IsCurrent(generation)) {
             std::vector<FileNameIndex::Candidate> candidates;
-            for (const auto& location : SearchLocationList::Instance().Locations())
-                for (const auto& entry : location->Modules()) candidates.push_back({entry.second.get(), entry.second});
+            for (const auto& location : SearchLocationList::Instance().Locations()) {
+                const EntryMapSnapshot modules = location->Modules();  // held: a rescan may publish another
+                for (const auto& entry : *modules) candidates.push_back({entry.second.get(), entry.second});
+            }
             for (const auto& entry : gallery_) candidates.push_back({entry.second.get(), entry.second});
-            fileIndex_.Build(std::move(candidates), generation);
+            index = std::make_shared<FileNameIndex>();
+            index->Build(std::move(candidates), generation);
+            fileIndex_ = index;
         }
-        bool taken = fileIndex_.VisitByName(
+        bool taken = index->VisitByName(
             fileName, [&](const FileNameIndex::Hits& hits, size_t i) { return MayDeliver(hits, i, query); },
             [&](const FileNameIndex::Candidate& candidate, FileNameIndex::Hits& hits, size_t begin, size_t end) {
                 return DeliversFile(*candidate.entry, hits, begin, end, query) &&

@@ -2,8 +2,10 @@
 // the same interface for projects that hold no catalog.
 #pragma once
 #include <windows.h>
+#include <atomic>
 #include <list>
 #include <map>
+#include <memory>
 #include <set>
 #include <vector>
 #include "appservices.h"
@@ -67,7 +69,10 @@ protected:
     DisplayNameMap displayNames_;
     // What callers get from GetModules; replaced, not changed, by a rebuild.
     ComPtr<ComObject<ModuleCollection>> published_;
-    LONG dirty_ = 1;
+    // Set by any thread; the rest of the object is used by its own apartment only (a call that
+    // enters it while it waits for another thread sees each member whole: rebuilds fill copies).
+    std::atomic<LONG> dirty_{1};
+    ULONG builtFor_ = 0;  // the sources generation the published collection was made from
     _stringx preferredLanguage_;
     std::vector<_stringx> excludedFilePatterns_;
     ComPtr<IAppSearchPaths> searchPaths_;
@@ -103,6 +108,8 @@ protected:
 private:
     // Brings the search locations up to date and, when anything changed, rebuilds the module list.
     void EnsureCurrent();
+    // Fills a new module collection and gallery from the locations and publishes them.
+    void Rebuild(const LocationList& locations, ULONG generation);
     // The search of FindModuleForFile and FindModuleForFileEx with their switches.
     HRESULT FindByFile(BSTR path, BSTR directoryKey, BSTR version, IMergeModule2** module, VARIANT_BOOL* found,
                        bool matchDirectoryKey, bool matchResolvedFolder);
@@ -114,7 +121,8 @@ private:
     // The languages of every ModuleID of the published collection, as text in ascending order.
     const std::set<_stringx>* LanguagesOf(const _stringx& moduleId);
 
-    FileNameIndex fileIndex_;
+    // Replaced, not changed, when stale: a search under way keeps the one it began with.
+    std::shared_ptr<FileNameIndex> fileIndex_ = std::make_shared<FileNameIndex>();
     std::map<_stringx, std::set<_stringx>> languagesById_;
     ULONG languagesFor_ = 0;  // the publication they were taken from
     ULONG publication_ = 0;   // counts the collections published

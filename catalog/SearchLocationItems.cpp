@@ -38,7 +38,8 @@ bool IsZeroIndex(const VARIANT& index) {
 
 ComPtr<IDispatch> MakeLocationModules(const SearchLocation& location) {
     auto modules = MakeCollection<ModuleCollection>();
-    for (const auto& module : location.Modules()) {
+    const EntryMapSnapshot entries = location.Modules();  // held: a rescan may publish another
+    for (const auto& module : *entries) {
         ComPtr<IMergeModule2> object;
         CheckResult(MergeModule2::CreateBound(module.second.get(), module.second, IID_IMergeModule2, object.PutVoid()));
         unique_bstr key;

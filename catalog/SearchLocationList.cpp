@@ -28,16 +28,26 @@ void ReadRepositories(const _stringx& applicationFolder, DisplayNameMap& display
     }
 }
 
+namespace {
+// The lease of the moment; a lease taken while the last one goes is a new lease, and the old one's
+// end then leaves the list alone.
+std::mutex g_leaseLock;
+std::weak_ptr<void> g_currentLease;
+}  // namespace
+
 SourcesLease LeaseSources() {
-    static std::weak_ptr<void> current;
-    SourcesLease lease = current.lock();
+    std::lock_guard<std::mutex> hold(g_leaseLock);
+    SourcesLease lease = g_currentLease.lock();
     if (!lease) {
         lease = SourcesLease(new int(0), [](void* token) {
             delete static_cast<int*>(token);
+            // The caches are written outside the lock: a lease taken meanwhile only reads them.
             SaveModuleCaches();
-            SearchLocationList::Instance().Clear();
+            LocationList gone;  // its entries go after both locks are given back
+            std::lock_guard<std::mutex> hold(g_leaseLock);
+            if (g_currentLease.expired()) gone = SearchLocationList::Instance().TakeAll();
         });
-        current = lease;
+        g_currentLease = lease;
     }
     return lease;
 }
@@ -48,9 +58,21 @@ SearchLocationList& SearchLocationList::Instance() {
     return *list;
 }
 
-void SearchLocationList::Clear() {
-    if (!locations_.empty()) NoteSourcesChanged();
-    locations_.clear();
+LocationList SearchLocationList::Locations() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return locations_;
+}
+
+void SearchLocationList::Clear() { TakeAll(); }
+
+LocationList SearchLocationList::TakeAll() {
+    LocationList gone;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        gone.swap(locations_);
+    }
+    if (!gone.empty()) NoteSourcesChanged();
+    return gone;
 }
 
 void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind, const DisplayNameMap* displayNames,
@@ -77,17 +99,17 @@ void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind,
             if (named != displayNames->end()) displayName = named->second;
         }
         auto location = std::make_shared<SearchLocation>();
-        location->Initialise(folder, kind, displayName);
+        location->Describe(folder, kind, displayName);
         locations_.push_back(std::move(location));
         // A new folder is a change too, so that catalogs show its modules at their next read.
         changed = true;
     }
 }
 
-const LocationList& SearchLocationList::Update(IAppSettings* settings, IAppFolders* folders,
-                                              DisplayNameMap& displayNames, bool& changed) {
+LocationList SearchLocationList::Update(IAppSettings* settings, IAppFolders* folders, DisplayNameMap& displayNames,
+                                        bool& changed) {
     changed = false;
-    if (!settings || !folders) return locations_;
+    if (!settings || !folders) return Locations();
 
     unique_bstr first, second, application;
     CheckResult(settings->MergeModuleSearchPath(first.put()));
@@ -100,8 +122,6 @@ const LocationList& SearchLocationList::Update(IAppSettings* settings, IAppFolde
 
     std::vector<_stringx> listA;
     SplitSearchPath(text, listA);
-    Merge(listA, 0, &displayNames, changed);
-
     std::vector<_stringx> listB;
     for (LONG index = 0;; ++index) {
         unique_bstr folder;
@@ -109,7 +129,17 @@ const LocationList& SearchLocationList::Update(IAppSettings* settings, IAppFolde
         if (!folder.get() || !*folder.get()) break;
         if (PathIsDirectoryW(folder.get())) listB.emplace_back(folder.get());
     }
-    Merge(listB, 1, nullptr, changed);
+
+    LocationList current;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        Merge(listA, 0, &displayNames, changed);
+        Merge(listB, 1, nullptr, changed);
+        current = locations_;
+    }
+    // A location another thread has just made may still be scanning: the scan waits for it.
+    for (const auto& location : current)
+        if (!location->Scanned()) location->Scan();
     if (changed) NoteSourcesChanged();
-    return locations_;
+    return current;
 }

@@ -6,6 +6,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 #include "appservices.h"
 #include "msi/SearchLocation.h"
@@ -25,20 +26,24 @@ SourcesLease LeaseSources();
 // Shared: a location item handed out keeps its location alive after the location left the list.
 using LocationList = std::list<std::shared_ptr<SearchLocation>>;
 
+// One per process, shared by every apartment: the list is changed and copied under its lock, which
+// is never held while the application services are asked or a folder is scanned.
 class SearchLocationList {
 public:
     static SearchLocationList& Instance();
 
-    // Brings the list up to date; changed is set when a location was removed or added. Locations
-    // found for the first time are scanned as they are made.
-    const LocationList& Update(IAppSettings* settings, IAppFolders* folders, DisplayNameMap& displayNames,
-                               bool& changed);
-    const LocationList& Locations() const { return locations_; }
+    // Brings the list up to date and answers a copy of it; changed is set when a location was removed
+    // or added. Locations found for the first time are scanned before the answer.
+    LocationList Update(IAppSettings* settings, IAppFolders* folders, DisplayNameMap& displayNames, bool& changed);
+    LocationList Locations() const;
     // The last lease is gone: the locations go too (each as soon as nothing else uses it).
     void Clear();
+    // The same, handing the locations to the caller, to be let go of outside any lock.
+    LocationList TakeAll();
 
 private:
     void Merge(const std::vector<_stringx>& folders, SHORT kind, const DisplayNameMap* displayNames, bool& changed);
 
+    mutable std::mutex lock_;
     LocationList locations_;
 };

@@ -3,6 +3,7 @@
 #include "model/ModuleIndex.h"
 
 #include <iterator>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -13,9 +14,12 @@ _stringx FileTitle(const _stringx& path) {
     size_t dot = name.rfind(L'.');
     return dot == _stringx::npos ? name : name.substr(0, dot);
 }
+
+// Guards the file list's pending failure of every entry: taken by one thread only.
+std::mutex g_filesFailureLock;
 }  // namespace
 
-CatalogEntry::~CatalogEntry() = default;
+CatalogEntry::~CatalogEntry() { delete lists_.load(); }
 
 void CatalogEntry::LoadFromGallery(const _stringx& path) {
     fromGallery_ = 1;
@@ -51,40 +55,36 @@ void CatalogEntry::ComputeDisplayName() {
 }
 
 const std::vector<_stringx>& CatalogEntry::DialogNames() {
-    if (!dialogNamesLoaded_) {
-        dialogNamesLoaded_ = true;
+    dialogNamesOnce_.Run([&] {
         if (!fromGallery_) ReadDialogNames(TheLists().dialogNames);
-    }
+    });
     return TheLists().dialogNames;
 }
 
 const std::vector<_stringx>& CatalogEntry::CustomActionNames() {
-    if (!customActionNamesLoaded_) {
-        customActionNamesLoaded_ = true;
+    customActionNamesOnce_.Run([&] {
         if (!fromGallery_) ReadCustomActionNames(TheLists().customActionNames);
-    }
+    });
     return TheLists().customActionNames;
 }
 
 const DependencyMap& CatalogEntry::Dependencies() {
-    if (!dependenciesLoaded_) {
-        dependenciesLoaded_ = true;
+    dependenciesOnce_.Run([&] {
         if (fromGallery_)
             ReadGalleryDependencies();
         else
             ReadDependencies();
-    }
+    });
     return TheLists().dependencies;
 }
 
 const ExclusionMap& CatalogEntry::Exclusions() {
-    if (!exclusionsLoaded_) {
-        exclusionsLoaded_ = true;
+    exclusionsOnce_.Run([&] {
         if (fromGallery_)
             ReadGalleryExclusions();
         else
             ReadExclusions();
-    }
+    });
     return TheLists().exclusions;
 }
 
@@ -95,32 +95,50 @@ const FileMap& CatalogEntry::Files() {
 }
 
 void CatalogEntry::LoadFiles() {
-    if (filesLoaded_) return;
-    filesLoaded_ = true;
-    ReadFailure failure = fromGallery_ ? ReadGalleryFiles() : ReadFiles();
-    if (failure) TheLists().filesFailure = std::move(failure);
+    filesOnce_.Run([&] {
+        ReadFailure failure = fromGallery_ ? ReadGalleryFiles() : ReadFiles();
+        if (failure) FailFiles(std::move(failure));
+    });
+}
+
+void CatalogEntry::FailFiles(ReadFailure failure) {
+    Lists& lists = TheLists();
+    std::lock_guard<std::mutex> hold(g_filesFailureLock);
+    lists.filesFailure = std::move(failure);
+}
+
+bool CatalogEntry::FilesFailurePending() const {
+    Lists* lists = lists_.load(std::memory_order_acquire);
+    if (!lists) return false;
+    std::lock_guard<std::mutex> hold(g_filesFailureLock);
+    return static_cast<bool>(lists->filesFailure);
 }
 
 ReadFailure CatalogEntry::TakeFilesFailure() {
-    if (!lists_) return ReadFailure();
-    return std::exchange(lists_->filesFailure, ReadFailure());
+    Lists* lists = lists_.load(std::memory_order_acquire);
+    if (!lists) return ReadFailure();
+    std::lock_guard<std::mutex> hold(g_filesFailureLock);
+    return std::exchange(lists->filesFailure, ReadFailure());
 }
 
 const FileMap& CatalogEntry::LoadedFiles() const {
     static const FileMap none;
-    return lists_ ? lists_->files : none;
+    Lists* lists = lists_.load(std::memory_order_acquire);
+    return lists ? lists->files : none;
 }
 
 CatalogEntry::Lists& CatalogEntry::TheLists() {
-    if (!lists_) lists_ = std::make_unique<Lists>();
-    return *lists_;
+    Lists* lists = lists_.load(std::memory_order_acquire);
+    if (lists) return *lists;
+    auto made = std::make_unique<Lists>();
+    if (lists_.compare_exchange_strong(lists, made.get(), std::memory_order_acq_rel)) return *made.release();
+    return *lists;  // another thread made them first
 }
 
 void CatalogEntry::AdoptFiles(std::vector<FileEntry>&& files, ReadFailure failure) {
-    filesLoaded_ = true;
     for (FileEntry& entry : files) AddFile(std::move(entry));
     files.clear();
-    if (failure) TheLists().filesFailure = std::move(failure);
+    if (failure) FailFiles(std::move(failure));
 }
 
 bool CatalogEntry::ResolveModuleDirectory(const _stringx& directoryKey, _stringx& path) {

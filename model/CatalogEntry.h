@@ -3,9 +3,11 @@
 // (LoadFromGallery) or from the module file itself by the module reader.
 #pragma once
 #include <windows.h>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
+#include "server/ApartmentWait.h"
 #include "server/ComException.h"
 #include "model/GalleryEntry.h"
 #include "model/ModuleRecords.h"
@@ -46,8 +48,8 @@ public:
         lastWriteTime_ = static_cast<ULONGLONG>(fileTime.dwHighDateTime) << 32 | fileTime.dwLowDateTime;
     }
 
-    // The lazy lists: the first request marks the list loaded and reads it; later requests return
-    // it as it stands, even when that read failed part way.
+    // The lazy lists: the first request reads the list, requests from other threads meanwhile wait
+    // for that read; later requests return it as it stands, even when that read failed part way.
     const std::vector<_stringx>& DialogNames();
     const std::vector<_stringx>& CustomActionNames();
     const DependencyMap& Dependencies();
@@ -56,10 +58,15 @@ public:
     // Reads the file list now without raising: a failure of that read waits for the first caller
     // of Files(), who sees it exactly as if the list had been read for him.
     void LoadFiles();
-    bool FilesFailurePending() const { return lists_ && lists_->filesFailure; }
+    bool FilesFailurePending() const;
     // The failure of the file list's read, once: whoever takes it raises it.
     ReadFailure TakeFilesFailure();
-    bool FilesLoaded() const { return filesLoaded_; }
+    bool FilesLoaded() const { return filesOnce_.Done(); }
+    // For a reader of many lists at once: true when this thread now owes the file list, which it
+    // hands over with AdoptFiles (or FailFiles) and then FinishFiles.
+    bool ClaimFiles() { return filesOnce_.Claim(); }
+    void FinishFiles() { filesOnce_.Finish(); }
+    void FailFiles(ReadFailure failure);
     // The file list as read so far, without reading or raising.
     const FileMap& LoadedFiles() const;
 
@@ -119,12 +126,13 @@ private:
     };
     Lists& TheLists();
 
-    std::unique_ptr<Lists> lists_;
-    bool dialogNamesLoaded_ = false;
-    bool customActionNamesLoaded_ = false;
-    bool dependenciesLoaded_ = false;
-    bool exclusionsLoaded_ = false;
-    bool filesLoaded_ = false;
+    // Made once by whichever thread asks first; each list is written only by its read.
+    std::atomic<Lists*> lists_{nullptr};
+    DoneOnce dialogNamesOnce_;
+    DoneOnce customActionNamesOnce_;
+    DoneOnce dependenciesOnce_;
+    DoneOnce exclusionsOnce_;
+    DoneOnce filesOnce_;
     BYTE fromGallery_ = 0;
     _stringx sourceLocation_;
 };

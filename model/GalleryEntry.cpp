@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 #include <initializer_list>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -34,6 +35,9 @@ void Zero(LONG* n) {
 void Put(LONG* n, LONG value) {
     if (n) *n = value;
 }
+
+// Guards every entry's kept reader and validation results; held only to look or to file.
+std::mutex g_entryLock;
 }  // namespace
 
 GalleryEntry::~GalleryEntry() = default;
@@ -43,17 +47,30 @@ _stringx GalleryEntry::GalleryFilePath() const {
 }
 
 ComPtr<IProfileFile> GalleryEntry::Reader() {
-    if (reader_) return reader_;
+    bool keep = false;
+    {
+        std::lock_guard<std::mutex> hold(g_entryLock);
+        if (reader_ && readerThread_ == GetCurrentThreadId()) return reader_;
+        keep = !reader_;
+    }
     _stringx path = GalleryFilePath();
     DWORD attributes = GetFileAttributesW(path.c_str());
     // Nothing cached: the file may appear before the next read.
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
-    reader_ = CreateProfileReader();
+    ComPtr<IProfileFile> reader = CreateProfileReader();
     unique_bstr pathText(SysAllocStringLen(path.c_str(), static_cast<UINT>(path.length())));
     if (!pathText) throw std::bad_alloc();
+    HRESULT loaded = reader->Load(pathText.get());
+    if (keep) {
+        std::lock_guard<std::mutex> hold(g_entryLock);
+        if (!reader_) {
+            reader_ = reader;
+            readerThread_ = GetCurrentThreadId();
+        }
+    }
     // Kept even when loading fails: later reads use it as it is rather than loading again.
-    CheckResult(reader_->Load(pathText.get()));
-    return reader_;
+    CheckResult(loaded);
+    return reader;
 }
 
 ComPtr<IProfileSection> GalleryEntry::FindSection(const _stringx& section) {
@@ -187,66 +204,78 @@ _stringx GalleryEntry::GetModulePath() {
 }
 
 void GalleryEntry::Validate() {
-    if (validated_) return;
+    {
+        std::lock_guard<std::mutex> hold(g_entryLock);
+        if (validated_) return;
+    }
+    Validation result;
     try {
-        RunValidation();
+        RunValidation(result);
     } catch (...) {
         // An unreadable description settles nothing more; the flags stay as they are.
+        std::lock_guard<std::mutex> hold(g_entryLock);
         validated_ = 1;
+        return;
     }
+    std::lock_guard<std::mutex> hold(g_entryLock);
+    // Two threads may validate at once: the first to settle stands.
+    if (validated_) return;
+    isPresent_ = result.isPresent;
+    needsUpdate_ = result.needsUpdate;
+    if (resolvedPath_ != result.resolvedPath) resolvedPath_ = result.resolvedPath;
+    validated_ = result.settled ? 1 : 0;
 }
 
-void GalleryEntry::RunValidation() {
+void GalleryEntry::RunValidation(Validation& result) {
     // A run after a missing file starts afresh, so that what has been fetched since shows.
-    isPresent_ = VARIANT_TRUE;
-    needsUpdate_ = VARIANT_FALSE;
-    if (!HasFileName()) {
-        validated_ = 1;
-        return;
-    }
-    _stringx applicationFolder = ApplicationFolder();
-    if (CompareVersions(GetVersion(), recordedVersion_) == 1) needsUpdate_ = VARIANT_TRUE;
+    result.settled = true;
+    if (!HasFileName()) return;
+    if (CompareVersions(GetVersion(), recordedVersion_) == 1) result.needsUpdate = VARIANT_TRUE;
 
-    resolvedPath_ = GetModulePath();
-    if (resolvedPath_.empty()) {
-        isPresent_ = VARIANT_FALSE;
-        needsUpdate_ = VARIANT_FALSE;
-        validated_ = 1;
+    result.resolvedPath = GetModulePath();
+    if (result.resolvedPath.empty()) {
+        result.isPresent = VARIANT_FALSE;
+        result.needsUpdate = VARIANT_FALSE;
         return;
     }
-    if (!PathExists(resolvedPath_)) {
-        isPresent_ = VARIANT_FALSE;
-        needsUpdate_ = VARIANT_TRUE;
+    if (!PathExists(result.resolvedPath)) {
+        result.isPresent = VARIANT_FALSE;
+        result.needsUpdate = VARIANT_TRUE;
+        result.settled = false;
         return;
     }
+    CheckDownloads(result);
+}
 
+void GalleryEntry::CheckDownloads(Validation& result) {
     ComPtr<IProfileSection> downloads = FindSection(L"DownloadFiles");
-    if (downloads) {
-        ComPtr<IProfileKeys> keys = ProfileKeys(downloads.Get());
-        LONG count = ProfileKeyCount(keys.Get());
-        size_t slash = resolvedPath_.rfind(L'\\');
-        _stringx moduleFolder = slash == _stringx::npos ? _stringx() : resolvedPath_.substr(0, slash);
-        for (LONG p = 1; p <= count; ++p) {
-            // By position here: every key of the list counts, whatever its name.
-            ComPtr<IProfileKey> key = ProfileKeyAt(keys.Get(), p);
-            _stringx section = key ? ProfileKeyValue(key.Get()) : _stringx();
-            _stringx location = ReadValue(section, L"Location");
-            size_t nameStart = location.rfind(L'\\');
-            _stringx nameOnly = nameStart == _stringx::npos ? location : location.substr(nameStart + 1);
-            // Fetched into the application folder, or copied beside the module.
-            if (!PathExists(JoinPath(applicationFolder, location)) && !PathExists(JoinPath(moduleFolder, nameOnly))) {
-                isPresent_ = VARIANT_FALSE;
-                needsUpdate_ = VARIANT_TRUE;
-                return;
-            }
+    if (!downloads) return;
+    _stringx applicationFolder = ApplicationFolder();
+    ComPtr<IProfileKeys> keys = ProfileKeys(downloads.Get());
+    LONG count = ProfileKeyCount(keys.Get());
+    size_t slash = result.resolvedPath.rfind(L'\\');
+    _stringx moduleFolder = slash == _stringx::npos ? _stringx() : result.resolvedPath.substr(0, slash);
+    for (LONG p = 1; p <= count; ++p) {
+        // By position here: every key of the list counts, whatever its name.
+        ComPtr<IProfileKey> key = ProfileKeyAt(keys.Get(), p);
+        _stringx section = key ? ProfileKeyValue(key.Get()) : _stringx();
+        _stringx location = ReadValue(section, L"Location");
+        size_t nameStart = location.rfind(L'\\');
+        _stringx nameOnly = nameStart == _stringx::npos ? location : location.substr(nameStart + 1);
+        // Fetched into the application folder, or copied beside the module.
+        if (!PathExists(JoinPath(applicationFolder, location)) && !PathExists(JoinPath(moduleFolder, nameOnly))) {
+            result.isPresent = VARIANT_FALSE;
+            result.needsUpdate = VARIANT_TRUE;
+            result.settled = false;
+            return;
         }
     }
-    validated_ = 1;
 }
 
 HRESULT GalleryEntry::IsPresent(VARIANT_BOOL* present) {
     Validate();
     if (!present) return E_POINTER;
+    std::lock_guard<std::mutex> hold(g_entryLock);
     *present = isPresent_;
     return S_OK;
 }
@@ -254,11 +283,19 @@ HRESULT GalleryEntry::IsPresent(VARIANT_BOOL* present) {
 HRESULT GalleryEntry::NeedsUpdate(VARIANT_BOOL* needsUpdate) {
     Validate();
     if (!needsUpdate) return E_POINTER;
+    std::lock_guard<std::mutex> hold(g_entryLock);
     *needsUpdate = needsUpdate_;
     return S_OK;
 }
 
 BSTR GalleryEntry::ResolvedPath() {
     Validate();
+    std::lock_guard<std::mutex> hold(g_entryLock);
     return resolvedPath_.AsBSTR();
+}
+
+_stringx GalleryEntry::ResolvedPathText() {
+    Validate();
+    std::lock_guard<std::mutex> hold(g_entryLock);
+    return resolvedPath_;
 }

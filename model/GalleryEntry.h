@@ -18,8 +18,10 @@ public:
     // The availability getters run Validate first and never raise.
     virtual HRESULT IsPresent(VARIANT_BOOL* present);
     virtual HRESULT NeedsUpdate(VARIANT_BOOL* needsUpdate);
-    // The entry's own cached BSTR: the caller must not free it.
+    // The entry's own cached BSTR: the caller must not free it. For the thread that validates only;
+    // others take ResolvedPathText.
     virtual BSTR ResolvedPath();
+    _stringx ResolvedPathText();
 
     // <application folder>\ObjectGallery\<gallery name>.ini (an empty name gives ObjectGallery.ini).
     _stringx GalleryFilePath() const;
@@ -62,11 +64,21 @@ public:
     void Validate();
 
 private:
+    // What a validation settles, made apart and then put in place under the entry's lock.
+    struct Validation {
+        VARIANT_BOOL isPresent = VARIANT_TRUE;
+        VARIANT_BOOL needsUpdate = VARIANT_FALSE;
+        bool settled = false;
+        _stringx resolvedPath;
+    };
+
     // Null while the file does not exist; the reader is kept once made, even if loading failed.
+    // Only the thread that made it uses the kept one: another makes its own for each read.
     ComPtr<IProfileFile> Reader();
     // The value of list key Key<index+1>, false when the list or the key is missing.
     bool ListEntryName(const wchar_t* listSection, LONG index, _stringx& entryName);
-    void RunValidation();
+    void RunValidation(Validation& result);
+    void CheckDownloads(Validation& result);
 
     _stringx name_;
     _stringx recordedVersion_;
@@ -74,5 +86,6 @@ private:
     VARIANT_BOOL needsUpdate_ = VARIANT_FALSE;
     BYTE validated_ = 0;
     ComPtr<IProfileFile> reader_;
+    DWORD readerThread_ = 0;
     _stringx resolvedPath_;
 };

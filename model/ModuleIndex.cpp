@@ -1,13 +1,18 @@
 #include "model/ModuleIndex.h"
 
+#include <mutex>
+#include <shared_mutex>
 #include "model/ProfileAccess.h"
+#include "server/ApartmentWait.h"
 
 namespace {
-bool indexesLoadStarted = false;
+DoneOnce g_indexesLoad;
+// Guards both maps: a load fills a map of its own and puts it in place under the lock, so the lock
+// is never held while the INI reader is asked.
+std::shared_mutex g_indexesLock;
 
-void LoadIndex(IndexMap& index, const _stringx& folder, const wchar_t* fileName, const wchar_t* sectionName,
+void ReadIndex(IndexMap& index, const _stringx& folder, const wchar_t* fileName, const wchar_t* sectionName,
                bool lowerCaseKeys) {
-    index.clear();
     _stringx path = JoinPath(folder, fileName);
     ComPtr<IProfileFile> reader = CreateProfileReader();
     unique_bstr pathText(SysAllocStringLen(path.c_str(), static_cast<UINT>(path.length())));
@@ -30,7 +35,23 @@ void LoadIndex(IndexMap& index, const _stringx& folder, const wchar_t* fileName,
     }
 }
 
+// What was read stands, even when the read failed part way.
+void LoadIndex(IndexMap& index, const _stringx& folder, const wchar_t* fileName, const wchar_t* sectionName,
+               bool lowerCaseKeys) {
+    IndexMap loaded;
+    struct Install {
+        IndexMap& index;
+        IndexMap& loaded;
+        ~Install() {
+            std::unique_lock<std::shared_mutex> hold(g_indexesLock);
+            index.swap(loaded);
+        }
+    } install{index, loaded};
+    ReadIndex(loaded, folder, fileName, sectionName, lowerCaseKeys);
+}
+
 bool Lookup(const IndexMap& index, const _stringx& key, _stringx& value) {
+    std::shared_lock<std::shared_mutex> hold(g_indexesLock);
     auto found = index.find(key);
     if (found == index.end()) return false;
     value = found->second;
@@ -56,13 +77,13 @@ void LoadFileModuleIndex(const _stringx& folder) {
     LoadIndex(FileModuleIndex(), folder, L"FilesToModules.ini", L"FilesToModules", true);
 }
 
-bool IndexesLoadStarted() { return indexesLoadStarted; }
+bool IndexesLoaded() { return g_indexesLoad.Done(); }
 
 void LoadIndexesOnce(const _stringx& friendlyFolder, const _stringx& fileFolder) {
-    if (indexesLoadStarted) return;
-    indexesLoadStarted = true;
-    LoadFriendlyNameIndex(friendlyFolder);
-    LoadFileModuleIndex(fileFolder);
+    g_indexesLoad.Run([&] {
+        LoadFriendlyNameIndex(friendlyFolder);
+        LoadFileModuleIndex(fileFolder);
+    });
 }
 
 bool LookupFriendlyName(const _stringx& key, _stringx& name) { return Lookup(FriendlyNameIndex(), key, name); }

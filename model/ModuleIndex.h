@@ -8,7 +8,8 @@
 // Keys compared code unit by code unit.
 using IndexMap = std::map<_stringx, _stringx>;
 
-// Process-wide; filled by the loaders below and then only read.
+// Process-wide; filled by the loaders below and then only read (the lookups read them once the
+// load is done, and answer nothing before).
 IndexMap& FriendlyNameIndex();
 IndexMap& FileModuleIndex();
 
@@ -19,10 +20,10 @@ void LoadFriendlyNameIndex(const _stringx& folder);
 // The same for <folder>\FilesToModules.ini, section "FilesToModules"; keys lower-cased.
 void LoadFileModuleIndex(const _stringx& folder);
 
-// True once LoadIndexesOnce has started in this process (the folders need not be asked again).
-bool IndexesLoadStarted();
-// Loads both indexes the first time it is called in the process. The flag is set before loading,
-// so a load that failed is not retried.
+// True once LoadIndexesOnce has ended in this process (the folders need not be asked again).
+bool IndexesLoaded();
+// Loads both indexes the first time it is called in the process; a call from another thread
+// meanwhile waits for that load. A load that failed is not retried.
 void LoadIndexesOnce(const _stringx& friendlyFolder, const _stringx& fileFolder);
 
 // Exact, case-sensitive lookup of an entry key.

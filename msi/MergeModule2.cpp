@@ -155,9 +155,9 @@ STDMETHODIMP MergeModule2::get_ResolvedPath(BSTR* value) {
     if (!value) return E_POINTER;
     *value = nullptr;
     return Boundary([&] {
-        // The entry keeps its own BSTR: the caller gets a copy to free.
-        BSTR resolved = Entry().ResolvedPath();
-        *value = NewBstr(resolved ? resolved : L"", SysStringLen(resolved));
+        // A copy taken under the entry's lock: another apartment may validate it meanwhile.
+        _stringx resolved = Entry().ResolvedPathText();
+        *value = NewBstr(resolved.c_str(), static_cast<UINT>(resolved.length()));
         return S_OK;
     });
 }

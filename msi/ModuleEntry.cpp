@@ -1,5 +1,7 @@
 #include "msi/ModuleEntry.h"
 
+#include <functional>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include "base/FileStamp.h"
@@ -13,6 +15,8 @@ namespace {
     CheckInstallerResult(ERROR_FUNCTION_FAILED, L"MsiOpenDatabase", path.c_str());
     throw std::logic_error("unreachable");
 }
+
+std::mutex g_directoriesLock;
 }  // namespace
 
 void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation) {
@@ -57,6 +61,7 @@ void ModuleEntry::ReadExclusions() {
 }
 
 void ModuleEntry::TakeDirectories(DirectoryAnswerMap& read) {
+    std::lock_guard<std::mutex> hold(g_directoriesLock);
     // What is known already stands.
     DirectoryAnswerMap& known = Directories();
     if (known.empty()) known.swap(read);
@@ -101,53 +106,86 @@ void ModuleEntry::AdoptFileList(ModuleReadResult& read) {
     AdoptFiles(std::move(read.Files), std::move(read.Failure));
 }
 
-void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
-    std::vector<ModuleEntry*> waiting;
-    // Lists the cache holds for files still as listed (one listing per location, not a look at
-    // each file) are taken from it; the rest are read, and the caches written once at the end.
-    std::map<LocationCache*, std::pair<ListedFiles, std::vector<ModuleEntry*>>> fromCache;
+// Lists the cache holds for files still as listed (one listing per location, not a look at each
+// file) are taken from it; the rest are read, and the caches written once at the end. Each list is
+// handed to settle by its module's index.
+void ModuleEntry::ReadLists(const std::vector<ModuleEntry*>& modules,
+                            const std::function<void(size_t, ModuleReadResult&)>& settle) {
+    std::map<LocationCache*, std::vector<size_t>> byCache;
     std::set<std::shared_ptr<LocationCache>> caches;
-    for (CatalogEntry* entry : entries) {
-        auto* module = dynamic_cast<ModuleEntry*>(entry);
-        if (!module || module->FromGallery() || module->FilesLoaded()) continue;
-        if (!module->cacheLink_) {
-            waiting.push_back(module);
+    std::vector<size_t> reading;
+    for (size_t k = 0; k < modules.size(); ++k) {
+        if (!modules[k]->cacheLink_) {
+            reading.push_back(k);
             continue;
         }
-        LocationCache* cache = module->cacheLink_->cache.get();
-        caches.insert(module->cacheLink_->cache);
-        fromCache[cache].first.emplace_back(cache->NameOf(module->Path()), module->cacheLink_->stamp);
-        fromCache[cache].second.push_back(module);
+        byCache[modules[k]->cacheLink_->cache.get()].push_back(k);
+        caches.insert(modules[k]->cacheLink_->cache);
     }
-    std::set<ModuleEntry*> current;
-    for (auto& [cache, wanted] : fromCache) {
+    std::set<size_t> current, cached;
+    for (auto& [cache, wanted] : byCache) {
         ListedFiles now = cache->ListNow();
         std::map<std::wstring, ListedStamp> stamps(now.begin(), now.end());
         ListedFiles asked;
-        std::vector<ModuleEntry*> askers;
-        for (size_t i = 0; i < wanted.first.size(); ++i) {
-            auto listed = stamps.find(wanted.first[i].first);
-            bool same = listed != stamps.end() && listed->second == wanted.first[i].second;
-            if (same) {
-                current.insert(wanted.second[i]);
-                asked.push_back(wanted.first[i]);
-                askers.push_back(wanted.second[i]);
-            }
+        std::vector<size_t> askers;
+        for (size_t k : wanted) {
+            std::wstring name = cache->NameOf(modules[k]->Path());
+            auto listed = stamps.find(name);
+            if (listed == stamps.end() || listed->second != modules[k]->cacheLink_->stamp) continue;
+            current.insert(k);
+            asked.emplace_back(name, listed->second);
+            askers.push_back(k);
         }
-        cache->FindLists(asked, [&](size_t i, ModuleReadResult& list) { askers[i]->AdoptFileList(list); });
-        for (ModuleEntry* module : wanted.second)
-            if (!module->FilesLoaded()) waiting.push_back(module);
+        cache->FindLists(asked, [&](size_t i, ModuleReadResult& list) {
+            cached.insert(askers[i]);
+            settle(askers[i], list);
+        });
+        for (size_t k : wanted)
+            if (!cached.count(k)) reading.push_back(k);
     }
     std::vector<_stringx> paths;
-    for (ModuleEntry* module : waiting) paths.push_back(module->Path());
+    for (size_t k : reading) paths.push_back(modules[k]->Path());
     ReadModulesGuarded(ModuleRead::Files, paths, [&](size_t i, ModuleReadResult& list) {
-        ModuleEntry* module = waiting[i];
-        if (current.count(module))
+        const ModuleEntry* module = modules[reading[i]];
+        if (current.count(reading[i]))
             module->cacheLink_->cache->NoteList(module->cacheLink_->cache->NameOf(module->Path()),
                                                 module->cacheLink_->stamp, list);
-        module->AdoptFileList(list);
+        settle(reading[i], list);
     });
     for (const auto& cache : caches) cache->Save();
+}
+
+void PreloadFileLists(const std::vector<CatalogEntry*>& entries) {
+    // Lists another thread reads meanwhile are left to it; whoever asks for them waits then.
+    std::vector<ModuleEntry*> claimed;
+    for (CatalogEntry* entry : entries) {
+        auto* module = dynamic_cast<ModuleEntry*>(entry);
+        if (!module || module->FromGallery() || module->FilesLoaded() || !module->ClaimFiles()) continue;
+        claimed.push_back(module);
+    }
+    // Every list claimed is settled, as its own read would have been.
+    std::vector<bool> settled(claimed.size());
+    auto settleRest = [&](const ReadFailure& failure) {
+        for (size_t k = 0; k < claimed.size(); ++k) {
+            if (settled[k]) continue;
+            settled[k] = true;
+            claimed[k]->FailFiles(failure);
+            claimed[k]->FinishFiles();
+        }
+    };
+    try {
+        ModuleEntry::ReadLists(claimed, [&](size_t k, ModuleReadResult& list) {
+            claimed[k]->AdoptFileList(list);
+            settled[k] = true;
+            claimed[k]->FinishFiles();
+        });
+    } catch (const CComException& error) {
+        settleRest(ReadFailure::Of(error.Error()));
+        throw;
+    } catch (const std::bad_alloc&) {
+        settleRest(ReadFailure{E_OUTOFMEMORY});
+        throw;
+    }
 }
 
 DirectoryAnswerMap& ModuleEntry::Directories() {
@@ -155,23 +193,30 @@ DirectoryAnswerMap& ModuleEntry::Directories() {
     return *directories_;
 }
 
-const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
-    if (directoryKey.empty() || FromGallery()) return nullptr;
+const DirectoryAnswer* ModuleEntry::KnownDirectory(const _stringx& directoryKey) {
+    std::lock_guard<std::mutex> hold(g_directoriesLock);
     DirectoryAnswerMap& directories = Directories();
     auto known = directories.find(directoryKey);
-    if (known == directories.end()) {
+    return known == directories.end() ? nullptr : &known->second;
+}
+
+const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
+    if (directoryKey.empty() || FromGallery()) return nullptr;
+    const DirectoryAnswer* answer = KnownDirectory(directoryKey);
+    if (!answer) {
         // The file list brings every folder it names through one open; its own failure is
         // reported by whoever asks for the list.
         LoadFiles();
-        known = directories.find(directoryKey);
+        answer = KnownDirectory(directoryKey);
     }
-    if (known == directories.end()) {
+    if (!answer) {
         ModuleReadResult read = ReadModuleGuarded(ModuleRead::Directory, Path(), directoryKey);
         if (read.Unsafe) RaiseUnreadable(Path());
         if (read.Failure) read.Failure.Raise();
-        known = directories.emplace(directoryKey, read.Directories[directoryKey]).first;
+        std::lock_guard<std::mutex> hold(g_directoriesLock);
+        // Another thread's answer for the key may have been filed meanwhile: the first stands.
+        answer = &Directories().emplace(directoryKey, read.Directories[directoryKey]).first->second;
     }
-    const DirectoryAnswer& answer = known->second;
-    if (answer.Failure) answer.Failure.Raise();
-    return answer.Status == ERROR_SUCCESS ? &answer.Path : nullptr;
+    if (answer->Failure) answer->Failure.Raise();
+    return answer->Status == ERROR_SUCCESS ? &answer->Path : nullptr;
 }

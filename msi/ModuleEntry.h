@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <msi.h>
+#include <functional>
 #include <memory>
 #include "model/CatalogEntry.h"
 #include "msi/ModuleCache.h"
@@ -34,10 +35,14 @@ protected:
 private:
     void ApplyHeader(const ModuleReadResult& read);
 
-    // Target folders read so far, each at most once; made with the first of them.
+    // Target folders read so far (each answer, once filed, stays where it is); made with the first
+    // of them. Any thread may file one: both go under one lock for every entry, held only to file
+    // or find.
     DirectoryAnswerMap& Directories();
     // Files what a read learnt of the folders, keeping what was known before.
     void TakeDirectories(DirectoryAnswerMap& read);
+    // The answer filed for a key, null when none is.
+    const DirectoryAnswer* KnownDirectory(const _stringx& directoryKey);
     std::unique_ptr<DirectoryAnswerMap> directories_;
 
     struct CacheLink {
@@ -45,6 +50,8 @@ private:
         ListedStamp stamp;
     };
     std::unique_ptr<CacheLink> cacheLink_;
+    static void ReadLists(const std::vector<ModuleEntry*>& modules,
+                          const std::function<void(size_t, ModuleReadResult&)>& settle);
     friend void PreloadFileLists(const std::vector<CatalogEntry*>& entries);
 };
 

@@ -5,9 +5,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include "base/FileStamp.h"
+#include "server/ApartmentWait.h"
 #include "msi/ReaderChannel.h"
 #include "msi/ReaderWire.h"
 
@@ -15,32 +17,83 @@ namespace {
 // Requests sent ahead of their replies: the reader works through them without waiting for us.
 constexpr size_t kInFlight = 16;
 
-// The readers of the process, their settings and what they found unreadable; one call (single or
-// batch) at a time.
+size_t ReadersFor(size_t files);
+
+// The readers of the process, their settings and what they found unreadable. Every apartment's calls
+// share them: a call takes the free readers it can use (making one when fewer than the most are
+// made), waits only when none is free, and gives them back when done; no lock is held while a
+// reader reads or a caller waits.
 struct ReaderPool {
     std::atomic<bool> guard{true};
     std::atomic<DWORD> timeout{kReaderTimeoutMilliseconds};
     std::atomic<size_t> mostReaders{0};  // 0: by the number of processors
 
-    std::mutex calls;
-    std::mutex unreadableLock;
-    std::map<_stringx, FileStamp> unreadable;
-    std::vector<std::unique_ptr<ReaderChannel>> readers;
+    std::mutex lock;  // guards what follows up to the unreadable files
+    std::vector<std::unique_ptr<ReaderChannel>> idle;
+    size_t made = 0;
+    size_t heldByBatches = 0;  // batches leave one reader to single reads, so an open never waits for a scan
+    std::vector<HANDLE> waiters;  // set, each, when readers come back
     _stringx executable;
     bool located = false;
+    // Reads in this process (no reader beside the binary) one at a time.
+    std::mutex inProcess;
 
-    // False when there is no reader beside this binary: reads are then done here.
-    bool Ensure(size_t count) {
+    std::mutex unreadableLock;
+    std::map<_stringx, FileStamp> unreadable;
+
+    // Readers for a call that could use `wanted` of them: at least one, waiting for it when every
+    // reader is busy. None when there is no reader beside this binary: reads are then done here.
+    std::vector<std::unique_ptr<ReaderChannel>> Take(size_t wanted, bool batch) {
+        std::vector<std::unique_ptr<ReaderChannel>> taken;
+        unique_handle freed;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                if (!Located()) return taken;
+                size_t most = std::max<size_t>(ReadersFor(SIZE_MAX), wanted);
+                size_t allowed = wanted;
+                if (batch) {
+                    size_t quota = std::max<size_t>(1, most - 1);
+                    allowed = std::min(wanted, quota > heldByBatches ? quota - heldByBatches : 0);
+                }
+                while (taken.size() < allowed && !idle.empty()) {
+                    taken.push_back(std::move(idle.back()));
+                    idle.pop_back();
+                }
+                for (; taken.size() < allowed && made < most; ++made)
+                    taken.push_back(std::make_unique<ReaderChannel>(executable, timeout));
+                if (batch) heldByBatches += taken.size();
+                if (taken.empty()) {
+                    if (!freed) freed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+                    if (!freed) throw std::bad_alloc();
+                    waiters.push_back(freed.get());
+                }
+            }
+            if (!taken.empty()) break;
+            WaitInServer(freed.get());
+        }
+        for (auto& reader : taken) reader->SetTimeout(timeout);
+        return taken;
+    }
+
+    void Give(std::vector<std::unique_ptr<ReaderChannel>>& readers, bool batch) {
+        if (readers.empty()) return;
+        std::lock_guard<std::mutex> hold(lock);
+        if (batch) heldByBatches -= readers.size();
+        for (auto& reader : readers) idle.push_back(std::move(reader));
+        readers.clear();
+        for (HANDLE waiter : waiters) SetEvent(waiter);
+        waiters.clear();
+    }
+
+    bool Located() {
         if (!located) {
             located = true;
             executable = ReaderExecutablePath();
             if (!executable.empty() && GetFileAttributesW(executable.c_str()) == INVALID_FILE_ATTRIBUTES)
                 executable.clear();
         }
-        if (executable.empty()) return false;
-        while (readers.size() < count) readers.push_back(std::make_unique<ReaderChannel>(executable, timeout));
-        for (auto& reader : readers) reader->SetTimeout(timeout);
-        return true;
+        return !executable.empty();
     }
 
     bool KnownUnreadable(const _stringx& path) {
@@ -152,6 +205,7 @@ struct ReaderPool {
         const FileStamp stamp = FileStamp::Of(path.c_str());
         if (!reader) {
             // A copy of the server without its reader: read here, after the structural check.
+            std::lock_guard<std::mutex> hold(inProcess);
             PerformModuleRead(what, path, argument, result);
             return result;
         }
@@ -164,9 +218,11 @@ struct ReaderPool {
                 if (TakeReply(*reader, reply, path, result)) return result;
                 reader->Stop();
                 break;
-            case ReaderChannel::Outcome::NotStarted:
+            case ReaderChannel::Outcome::NotStarted: {
+                std::lock_guard<std::mutex> hold(inProcess);
                 PerformModuleRead(what, path, argument, result);
                 return result;
+            }
             case ReaderChannel::Outcome::Died:
             case ReaderChannel::Outcome::TimedOut:
                 reader->Stop();
@@ -192,6 +248,7 @@ constexpr size_t kMostReaders = 4;
 // A reader waits on the file system about as long as it computes: two share a processor well.
 constexpr size_t kReadersPerProcessor = 2;
 
+// SIZE_MAX files: the most readers the process keeps.
 size_t ReadersFor(size_t files) {
     if (files < kParallelFrom) return 1;
     size_t most = Pool().mostReaders;
@@ -202,6 +259,15 @@ size_t ReadersFor(size_t files) {
     }
     return std::max<size_t>(1, std::min(most, files / kParallelFrom));
 }
+
+// The readers a call holds, given back however it ends.
+struct Lent {
+    ReaderPool& pool;
+    bool batch;
+    std::vector<std::unique_ptr<ReaderChannel>> readers;
+    Lent(ReaderPool& from, size_t wanted, bool many) : pool(from), batch(many), readers(from.Take(wanted, many)) {}
+    ~Lent() { pool.Give(readers, batch); }
+};
 }  // namespace
 
 void SetReadGuard(bool on) { Pool().guard = on; }
@@ -216,8 +282,8 @@ ModuleReadResult ReadModuleGuarded(ModuleRead what, const _stringx& path, const 
         return result;
     }
     ReaderPool& pool = Pool();
-    std::lock_guard<std::mutex> hold(pool.calls);
-    return pool.Read(pool.Ensure(1) ? pool.readers[0].get() : nullptr, what, path, argument);
+    Lent lent(pool, 1, false);
+    return pool.Read(lent.readers.empty() ? nullptr : lent.readers[0].get(), what, path, argument);
 }
 
 std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vector<_stringx>& paths) {
@@ -227,10 +293,9 @@ std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vec
         return results;
     }
     ReaderPool& pool = Pool();
-    std::lock_guard<std::mutex> hold(pool.calls);
-    size_t workers = ReadersFor(paths.size());
-    bool guarded = pool.Ensure(workers);
-    if (!guarded) workers = 1;
+    Lent lent(pool, ReadersFor(paths.size()), true);
+    bool guarded = !lent.readers.empty();
+    size_t workers = guarded ? lent.readers.size() : 1;
     // The readers take the files a few at a time as they get free, so that one large module does
     // not hold up the files queued behind it; the results land in the order of the paths.
     size_t chunk = std::max<size_t>(1, std::min(kInFlight, paths.size() / (workers * 4)));
@@ -252,8 +317,8 @@ std::vector<ModuleReadResult> ReadModulesGuarded(ModuleRead what, const std::vec
     };
     // Threads only for the length of this call: each waits on a reader process of its own.
     std::vector<std::thread> helpers;
-    for (size_t k = 1; k < workers; ++k) helpers.emplace_back(work, pool.readers[k].get());
-    work(guarded ? pool.readers[0].get() : nullptr);
+    for (size_t k = 1; k < workers; ++k) helpers.emplace_back(work, lent.readers[k].get());
+    work(guarded ? lent.readers[0].get() : nullptr);
     for (std::thread& helper : helpers) helper.join();
     return results;
 }

@@ -1,18 +1,29 @@
 #include "msi/SearchLocation.h"
 
 #include <algorithm>
+#include <new>
 #include <string_view>
 #include <vector>
 #include "msi/ModuleEntry.h"
 #include "msi/ReaderPool.h"
 #include "base/Handles.h"
+#include "server/ApartmentWait.h"
 
 namespace {
-ULONG g_sourcesGeneration = 0;
+std::atomic<ULONG> g_sourcesGeneration{0};
 }  // namespace
 
 ULONG SourcesGeneration() { return g_sourcesGeneration; }
 void NoteSourcesChanged() { ++g_sourcesGeneration; }
+
+namespace {
+bool StillAsListed(const _stringx& path, const ListedStamp& listed) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    ULARGE_INTEGER written{{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
+    return written.QuadPart == listed.written;
+}
+}  // namespace
 
 void FindModuleFiles(const _stringx& folder, FoundFiles& found) {
     _stringx pattern = folder;
@@ -33,9 +44,7 @@ void FindModuleFiles(const _stringx& folder, FoundFiles& found) {
 }
 
 void SearchLocation::Initialise(const _stringx& folder, SHORT kind, const _stringx& displayName) {
-    folder_ = folder;
-    kind_ = kind;
-    displayName_ = displayName;
+    Describe(folder, kind, displayName);
     Scan();
 }
 
@@ -50,16 +59,80 @@ void ListLocation(const _stringx& folder, SHORT kind, FoundFiles& found) {
         found.files.emplace_back(folder.str(), ListedStamp::Of(data));
 }
 
-void SearchLocation::AddEntry(const FoundFiles& found, size_t i, const ModuleReadResult& header) {
+std::shared_ptr<CatalogEntry> SearchLocation::NewEntry(const FoundFiles& found, size_t i,
+                                                      const ModuleReadResult& header) {
     auto entry = std::make_shared<ModuleEntry>();
     entry->Load(found.PathOf(i), displayName_, header);
     entry->SetLastWriteTime(found.files[i].second.written);
     if (cache_) entry->LinkCache(cache_, found.files[i].second);
-    _stringx key = entry->Path();
-    modules_[key] = std::move(entry);
+    return entry;
+}
+
+void SearchLocation::Describe(const _stringx& folder, SHORT kind, const _stringx& displayName) {
+    folder_ = folder;
+    kind_ = kind;
+    displayName_ = displayName;
+}
+
+EntryMapSnapshot SearchLocation::Modules() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return modules_;
 }
 
 bool SearchLocation::Scan() {
+    std::shared_ptr<unique_handle> done;
+    ULONG arrival = 0, number = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        arrival = scansBegun_;
+    }
+    for (;;) {
+        std::shared_ptr<unique_handle> underWay;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            // A scan that began after this call came listed the folder late enough for it.
+            if (lastEnded_ > arrival) return false;
+            if (!scanning_) {
+                done = std::make_shared<unique_handle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+                if (!*done) throw std::bad_alloc();
+                scanning_ = true;
+                scanDone_ = done;
+                number = ++scansBegun_;
+                break;
+            }
+            underWay = scanDone_;
+        }
+        WaitInServer(underWay->get());
+    }
+    // Others wait for this scan: this thread dispatches no calls until it ends.
+    OwedWork owed;
+    struct Ending {
+        SearchLocation& location;
+        std::shared_ptr<unique_handle> done;
+        ULONG number;
+        ~Ending() {
+            {
+                std::lock_guard<std::mutex> hold(location.lock_);
+                location.scanning_ = false;
+                location.scanDone_.reset();
+                location.lastEnded_ = number;
+            }
+            SetEvent(done->get());
+        }
+    } ending{*this, done, number};
+    EntryMapSnapshot modules = Modules();
+    bool changed = Rescan(modules);
+    if (changed) {
+        std::lock_guard<std::mutex> hold(lock_);
+        modules_ = std::move(modules);
+    }
+    scanned_ = true;
+    // Counted after the new map is in place: whoever sees the count move finds the new modules.
+    if (changed) NoteSourcesChanged();
+    return changed;
+}
+
+bool SearchLocation::Rescan(EntryMapSnapshot& modules) {
     bool changed = false;
     FoundFiles found;
     ListLocation(folder_, kind_, found);
@@ -69,26 +142,30 @@ bool SearchLocation::Scan() {
     }
 
     // Both lists are in path order: one walk retires the entries whose file vanished or became
-    // newer and collects the files that need an entry.
+    // newer and collects the files that need an entry. The published map is copied on the first
+    // change only.
     std::vector<size_t> fresh;
+    const EntryMap& before = *modules;
+    std::shared_ptr<EntryMap> after;
+    auto retire = [&](EntryMap::const_iterator module) {
+        if (!after) after = std::make_shared<EntryMap>(before);
+        after->erase(module->first);
+        changed = true;
+    };
     size_t prefix = found.folder.length();
     auto file = found.files.begin();
-    for (auto module = modules_.begin(); module != modules_.end();) {
+    for (auto module = before.begin(); module != before.end(); ++module) {
         std::wstring_view name(module->first.c_str(), module->first.length());
         name.remove_prefix(std::min(prefix, name.size()));
         for (; file != found.files.end() && std::wstring_view(file->first) < name; ++file)
             fresh.push_back(file - found.files.begin());
         if (file == found.files.end() || std::wstring_view(file->first) != name) {
-            module = modules_.erase(module);
-            changed = true;
+            retire(module);
             continue;
         }
         if (module->second->LastWriteTime() < file->second.written) {
-            module = modules_.erase(module);
-            changed = true;
+            retire(module);
             fresh.push_back(file - found.files.begin());
-        } else {
-            ++module;
         }
         ++file;
     }
@@ -96,12 +173,17 @@ bool SearchLocation::Scan() {
 
     // New files' headers come from the cache where it knows them; the others are read together,
     // several at once, then taken in path order.
+    auto add = [&](size_t i, const ModuleReadResult& header) {
+        std::shared_ptr<CatalogEntry> entry = NewEntry(found, i, header);
+        if (!after) after = std::make_shared<EntryMap>(before);
+        (*after)[entry->Path()] = std::move(entry);
+        changed = true;
+    };
     std::vector<size_t> reading;
     for (size_t i : fresh) {
         ModuleReadResult header;
         if (cache_ && cache_->FindHeader(found.files[i].first, found.files[i].second, header)) {
-            AddEntry(found, i, header);
-            changed = true;
+            add(i, header);
         } else {
             reading.push_back(i);
         }
@@ -110,14 +192,19 @@ bool SearchLocation::Scan() {
     for (size_t i : reading) added.push_back(found.PathOf(i));
     ReadModulesGuarded(ModuleRead::Header, added, [&](size_t k, ModuleReadResult& header) {
         const auto& [name, stamp] = found.files[reading[k]];
+        // A file refused because it went away or changed after the listing is left to the next scan:
+        // kept, it would stand for the file that comes back under the same name and time.
+        if (header.Unsafe && !StillAsListed(added[k], stamp)) return;
+        // It may also have gone and come back meanwhile: a refusal is kept only when it holds twice.
+        if (header.Unsafe) header = ReadModuleGuarded(ModuleRead::Header, added[k]);
+        if (header.Unsafe && !StillAsListed(added[k], stamp)) return;
         if (cache_) cache_->NoteHeader(name, stamp, header);
-        AddEntry(found, reading[k], header);
-        changed = true;
+        add(reading[k], header);
     });
     if (cache_) {
         cache_->Retain(found.files);
         cache_->Save();
     }
-    if (changed) NoteSourcesChanged();
+    if (after) modules = std::move(after);
     return changed;
 }

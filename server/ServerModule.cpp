@@ -1,6 +1,7 @@
 #include "server/ServerModule.h"
 
 #include <map>
+#include <mutex>
 #include "base/Handles.h"
 #include "cvmmupdater.h"
 
@@ -57,6 +58,13 @@ private:
     ULONG refs_ = 0;
     CRITICAL_SECTION lock_;
 };
+
+// Shared by every apartment, guarded by TypeInfoLock (held only to find or file): type information
+// objects are not tied to an apartment.
+std::mutex& TypeInfoLock() {
+    static std::mutex lock;
+    return lock;
+}
 
 std::map<GUID, ITypeInfo*, bool (*)(const GUID&, const GUID&)>& TypeInfoCache() {
     static std::map<GUID, ITypeInfo*, bool (*)(const GUID&, const GUID&)> cache(
@@ -252,17 +260,26 @@ HRESULT GetCachedTypeInfo(REFIID iid, HRESULT (*openLibrary)(ITypeLib** library)
     *info = nullptr;
     try {
         auto& cache = TypeInfoCache();
-        auto found = cache.find(iid);
-        if (found == cache.end()) {
-            ComPtr<ITypeLib> lib;
-            HRESULT hr = openLibrary(lib.Put());
-            if (FAILED(hr)) return hr;
-            ITypeInfo* loaded = nullptr;
-            hr = lib->GetTypeInfoOfGuid(iid, &loaded);
-            if (FAILED(hr)) return hr;
-            found = cache.emplace(iid, loaded).first;
+        {
+            std::lock_guard<std::mutex> hold(TypeInfoLock());
+            auto found = cache.find(iid);
+            if (found != cache.end()) {
+                *info = found->second;
+                (*info)->AddRef();
+                return S_OK;
+            }
         }
-        *info = found->second;
+        ComPtr<ITypeLib> lib;
+        HRESULT hr = openLibrary(lib.Put());
+        if (FAILED(hr)) return hr;
+        ITypeInfo* loaded = nullptr;
+        hr = lib->GetTypeInfoOfGuid(iid, &loaded);
+        if (FAILED(hr)) return hr;
+        std::lock_guard<std::mutex> hold(TypeInfoLock());
+        // Two threads may load it at once: the first filed stands.
+        auto filed = cache.emplace(iid, loaded);
+        if (!filed.second) loaded->Release();
+        *info = filed.first->second;
         (*info)->AddRef();
         return S_OK;
     } catch (const std::bad_alloc&) {
@@ -280,8 +297,12 @@ HRESULT GetServerTypeInfo(REFIID iid, ITypeInfo** info) {
 }
 
 void ReleaseCachedTypeInfo() {
-    for (auto& kv : TypeInfoCache()) kv.second->Release();
-    TypeInfoCache().clear();
+    std::map<GUID, ITypeInfo*, bool (*)(const GUID&, const GUID&)> cached(TypeInfoCache().key_comp());
+    {
+        std::lock_guard<std::mutex> hold(TypeInfoLock());
+        cached.swap(TypeInfoCache());
+    }
+    for (auto& kv : cached) kv.second->Release();
 }
 
 BOOL ServerDllMain(ObjectMapEntry* map, const GUID* libid, HINSTANCE instance, DWORD reason, void* reserved) {

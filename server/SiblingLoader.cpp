@@ -11,8 +11,19 @@ SiblingLibraryCache& SiblingLibraryCache::Instance() {
 }
 
 HMODULE SiblingLibraryCache::Find(const _stringx& dllName) const {
+    std::lock_guard<std::mutex> hold(lock_);
     auto found = modules_.find(dllName);
     return found == modules_.end() ? nullptr : found->second;
+}
+
+void SiblingLibraryCache::Store(const _stringx& dllName, HMODULE module) {
+    std::lock_guard<std::mutex> hold(lock_);
+    modules_[dllName] = module;
+}
+
+size_t SiblingLibraryCache::Count() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return modules_.size();
 }
 
 _stringx CommonFilesFolder() {
@@ -55,7 +66,11 @@ HMODULE LoadSiblingLibrary(const _stringx& dllName) {
     if (HMODULE known = cache.Find(dllName)) return known;
     _stringx file = ChooseSiblingFile(dllName);
 
-    // The sibling's own dependencies are found beside it.
+    // The sibling's own dependencies are found beside it. The current directory is the process's:
+    // one load changes it at a time.
+    static std::mutex directoryLock;
+    std::lock_guard<std::mutex> hold(directoryLock);
+    if (HMODULE known = cache.Find(dllName)) return known;
     DWORD length = GetCurrentDirectoryW(0, nullptr);
     std::wstring saved(length, L'\0');
     bool restore = length && GetCurrentDirectoryW(length, &saved[0]) < length;

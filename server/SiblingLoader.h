@@ -2,18 +2,21 @@
 #pragma once
 #include <windows.h>
 #include <map>
+#include <mutex>
 #include <vector>
 #include "base/stringx.h"
 
 // Loaded sibling libraries by the name the caller gave (exact, case-sensitive). Never unloaded.
+// Shared by every apartment, guarded: a library handle is good in any thread.
 class SiblingLibraryCache {
 public:
     static SiblingLibraryCache& Instance();
     HMODULE Find(const _stringx& dllName) const;
-    void Store(const _stringx& dllName, HMODULE module) { modules_[dllName] = module; }
-    size_t Count() const { return modules_.size(); }
+    void Store(const _stringx& dllName, HMODULE module);
+    size_t Count() const;
 
 private:
+    mutable std::mutex lock_;
     std::map<_stringx, HMODULE> modules_;
 };
 

@@ -332,8 +332,10 @@ protected:
                     for (const _stringx& pattern : patterns_)
                         if (PathMatchSpecW(fileName.c_str(), pattern.c_str())) return S_OK;
                 std::vector<std::shared_ptr<CatalogEntry>> candidates;
-                for (const auto& location : SearchLocationList::Instance().Locations())
-                    for (const auto& entry : location->Modules()) candidates.push_back(entry.second);
+                for (const auto& location : SearchLocationList::Instance().Locations()) {
+                    const EntryMapSnapshot modules = location->Modules();
+                    for (const auto& entry : *modules) candidates.push_back(entry.second);
+                }
                 for (const auto& entry : catalog_->GalleryEntries()) candidates.push_back(entry.second);
                 for (const auto& entry : candidates) {
                     bool delivers = false;

@@ -81,7 +81,7 @@ TEST_F(Sources, RemovedFoldersLiveWhileUsedAndComeBackAsNewLocations) {
     Update(&changed);
     EXPECT_FALSE(changed);
     // What a module object and a location item hold.
-    std::shared_ptr<const CatalogEntry> entry = SearchLocationList::Instance().Locations().front()->Modules().begin()->second;
+    std::shared_ptr<const CatalogEntry> entry = SearchLocationList::Instance().Locations().front()->Modules()->begin()->second;
     std::weak_ptr<SearchLocation> first = SearchLocationList::Instance().Locations().front();
 
     env.SetSearchPathText(L"");
@@ -93,8 +93,8 @@ TEST_F(Sources, RemovedFoldersLiveWhileUsedAndComeBackAsNewLocations) {
     env.SetSearchPath({shelf});
     ASSERT_EQ(1u, Update(&changed).size());
     std::shared_ptr<const SearchLocation> again = SearchLocationList::Instance().Locations().front();
-    EXPECT_EQ(1u, again->Modules().size()) << "scanned when made";
-    EXPECT_NE(entry, again->Modules().begin()->second);
+    EXPECT_EQ(1u, again->Modules()->size()) << "scanned when made";
+    EXPECT_NE(entry, again->Modules()->begin()->second);
 
     // Removed a second time: the location and entry in use still work (the heap is churned so that
     // freed ones would be overwritten).
@@ -102,7 +102,7 @@ TEST_F(Sources, RemovedFoldersLiveWhileUsedAndComeBackAsNewLocations) {
     EXPECT_TRUE(Update(&changed).empty());
     std::vector<std::wstring> churn(2000, std::wstring(40, L'x'));
     EXPECT_EQ(1033, entry->Language());
-    EXPECT_EQ(1u, again->Modules().size());
+    EXPECT_EQ(1u, again->Modules()->size());
 }
 
 }  // namespace

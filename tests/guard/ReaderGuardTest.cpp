@@ -252,10 +252,10 @@ TEST_F(ReaderGuard, MoreModulesThanABatchEachComeUnderTheirOwnPath) {
     // The scan of a folder files each header under its own module file.
     SearchLocation location;
     location.Initialise(folder_, 0, L"");
-    ASSERT_EQ(paths.size(), location.Modules().size());
+    ASSERT_EQ(paths.size(), location.Modules()->size());
     for (size_t i = 0; i < paths.size(); ++i) {
-        auto module = location.Modules().find(paths[i]);
-        ASSERT_NE(location.Modules().end(), module) << i;
+        auto module = location.Modules()->find(paths[i]);
+        ASSERT_NE(location.Modules()->end(), module) << i;
         EXPECT_EQ(ModuleIdAt(i), module->second->ModuleId()) << i;
     }
 }

@@ -128,46 +128,46 @@ TEST_F(Scan, RescanSeesAddedTouchedBackDatedDeletedAndVanishedModules) {
 
     SearchLocation location;
     location.Initialise(folder + L"\\", 0, L"Shelf");
-    ASSERT_EQ(2u, location.Modules().size()) << "only .msm files, and no folder named like one";
+    ASSERT_EQ(2u, location.Modules()->size()) << "only .msm files, and no folder named like one";
     // Held as a module object handed out holds its entry.
-    std::shared_ptr<const CatalogEntry> first = location.Modules().at(a);
-    std::weak_ptr<const CatalogEntry> unused = location.Modules().at(b);
+    std::shared_ptr<const CatalogEntry> first = location.Modules()->at(a);
+    std::weak_ptr<const CatalogEntry> unused = location.Modules()->at(b);
     EXPECT_EQ(_stringx(L"Shelf"), first->SourceLocation());
     EXPECT_FALSE(location.Scan()) << "nothing changed";
-    EXPECT_EQ(first, location.Modules().at(a)) << "no new entries for unchanged files";
+    EXPECT_EQ(first, location.Modules()->at(a)) << "no new entries for unchanged files";
 
     _stringx broken = Place(L"corrupt.msm", folder, L"broken.msm");
     EXPECT_TRUE(location.Scan());
-    EXPECT_EQ(_stringx(L":0"), location.Modules().at(broken)->EntryKey()) << "a corrupt module is listed";
+    EXPECT_EQ(_stringx(L":0"), location.Modules()->at(broken)->EntryKey()) << "a corrupt module is listed";
 
     // Touched: the entry is replaced, and the old one stays usable for whoever holds it.
     ShiftWriteTime(a, 60);
     EXPECT_TRUE(location.Scan());
-    std::shared_ptr<const CatalogEntry> replaced = location.Modules().at(a);
+    std::shared_ptr<const CatalogEntry> replaced = location.Modules()->at(a);
     EXPECT_NE(first, replaced);
     EXPECT_EQ(replaced->EntryKey(), first->EntryKey());
 
     ShiftWriteTime(a, -3600);
     EXPECT_FALSE(location.Scan()) << "an earlier time than recorded is no change";
-    EXPECT_EQ(replaced, location.Modules().at(a));
+    EXPECT_EQ(replaced, location.Modules()->at(a));
 
     // Replaced a second time: both earlier entries still work (the heap is churned so that freed
     // entries would be overwritten).
     ShiftWriteTime(a, 7200);
     EXPECT_TRUE(location.Scan());
     std::vector<std::wstring> churn(2000, std::wstring(40, L'x'));
-    EXPECT_EQ(location.Modules().at(a)->EntryKey(), first->EntryKey());
-    EXPECT_EQ(location.Modules().at(a)->EntryKey(), replaced->EntryKey());
+    EXPECT_EQ(location.Modules()->at(a)->EntryKey(), first->EntryKey());
+    EXPECT_EQ(location.Modules()->at(a)->EntryKey(), replaced->EntryKey());
 
     ASSERT_TRUE(DeleteFileW(b.c_str()));
     EXPECT_TRUE(location.Scan());
-    EXPECT_EQ(2u, location.Modules().size());
-    EXPECT_EQ(0u, location.Modules().count(b));
+    EXPECT_EQ(2u, location.Modules()->size());
+    EXPECT_EQ(0u, location.Modules()->count(b));
     EXPECT_TRUE(unused.expired()) << "an entry that nobody uses goes with its file";
 
     cvtest::RemoveTree(folder);
     EXPECT_TRUE(location.Scan());
-    EXPECT_TRUE(location.Modules().empty());
+    EXPECT_TRUE(location.Modules()->empty());
     EXPECT_FALSE(location.Scan());
 }
 
@@ -183,7 +183,7 @@ TEST_F(Scan, AKindOneLocationIsTheModuleFileItself) {
     for (const auto& c : cases) {
         SearchLocation location;
         location.Initialise(c.path, 1, L"");
-        EXPECT_EQ(c.modules, location.Modules().size()) << _stringx(c.path).AsNarrow();
+        EXPECT_EQ(c.modules, location.Modules()->size()) << _stringx(c.path).AsNarrow();
     }
 }
 
