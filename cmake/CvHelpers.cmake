@@ -12,7 +12,8 @@ endfunction()
 
 # cv_test(<name> SOURCES <files...> [DEPS <targets...>] [LOCKS <resources...>] [REGISTERED] [CLEANUP] [SERIAL]
 #         [TIMEOUT <seconds, 120>])
-# A GoogleTest executable run under wine; every test case becomes one ctest test.
+# A GoogleTest executable run under wine; every test case becomes one ctest test, but for suites
+# named *Child, which only run in the child processes of other tests.
 # REGISTERED: needs the server and the stand-ins registered in the private prefix.
 # CLEANUP: changes the registration; runs after every REGISTERED test, holding the registration lock.
 # SERIAL: runs alone (listening to the debugger output would stall other processes' output).
@@ -42,6 +43,8 @@ function(cv_test name)
     WORKING_DIRECTORY ${CV_OUT}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
+    # Suites named *Child are the bodies of child processes that their parent tests start.
+    TEST_FILTER "-*Child.*"
     PROPERTIES ${props} TIMEOUT ${ARG_TIMEOUT}
     # No module cache unless a test asks for it: a cache left by an earlier run would spare reads
     # that tests count on.
