@@ -9,6 +9,7 @@
 #include "base/Handles.h"
 #include "msi/ReaderWire.h"
 #include "msi/SearchLocation.h"
+#include "SourceIdentity.h"
 
 extern "C" DWORD WINAPI RtlComputeCrc32(DWORD initial, const BYTE* data, INT length);
 
@@ -115,27 +116,9 @@ private:
     bool ok_ = true;
 };
 
-// The code of this binary: a cache written by another build counts as empty.
-const BYTE* BuildIdentity() {
-    static const auto identity = [] {
-        std::array<BYTE, 16> id{};
-        HMODULE module = nullptr;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(&BuildIdentity), &module);
-        auto* base = reinterpret_cast<const BYTE*>(module);
-        auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-        auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        uint32_t words[4] = {nt->FileHeader.TimeDateStamp, nt->OptionalHeader.SizeOfImage, kFormat, 0};
-        const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
-            if (section->Characteristics & IMAGE_SCN_CNT_CODE)
-                words[3] = RtlComputeCrc32(words[3], base + section->VirtualAddress,
-                                           static_cast<INT>(section->Misc.VirtualSize));
-        memcpy(id.data(), words, sizeof words);
-        return id;
-    }();
-    return identity.data();
-}
+// The sources this was built from, whatever the architecture: a cache written by a server built
+// from other sources counts as empty.
+const BYTE* BuildIdentity() { return kSourceIdentity; }
 
 bool ReadAt(HANDLE file, ULONGLONG offset, void* to, size_t length) {
     OVERLAPPED at{};
