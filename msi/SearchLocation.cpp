@@ -171,6 +171,14 @@ bool SearchLocation::Rescan(EntryMapSnapshot& modules) {
     }
     for (; file != found.files.end(); ++file) fresh.push_back(file - found.files.begin());
 
+    changed |= LoadFresh(found, fresh, before, after);
+    if (after) modules = std::move(after);
+    return changed;
+}
+
+bool SearchLocation::LoadFresh(const FoundFiles& found, const std::vector<size_t>& fresh, const EntryMap& before,
+                               std::shared_ptr<EntryMap>& after) {
+    bool changed = false;
     // New files' headers come from the cache where it knows them; the others are read together,
     // several at once, then taken in path order.
     auto add = [&](size_t i, const ModuleReadResult& header) {
@@ -205,6 +213,5 @@ bool SearchLocation::Rescan(EntryMapSnapshot& modules) {
         cache_->Retain(found.files);
         cache_->Save();
     }
-    if (after) modules = std::move(after);
     return changed;
 }

@@ -56,6 +56,9 @@ public:
 private:
     // Lists the folder and files what changed into a new map; true when anything did.
     bool Rescan(EntryMapSnapshot& modules);
+    // Entries for the files at the indexes fresh, into after (a copy of before made on the first).
+    bool LoadFresh(const FoundFiles& found, const std::vector<size_t>& fresh, const EntryMap& before,
+                   std::shared_ptr<EntryMap>& after);
     std::shared_ptr<CatalogEntry> NewEntry(const FoundFiles& found, size_t i, const ModuleReadResult& header);
 
     mutable std::mutex lock_;  // guards modules_ and the scan under way
