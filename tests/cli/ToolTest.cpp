@@ -1,7 +1,6 @@
 // mmcat.exe as a user runs it: a process over a folder of generated modules, its JSON parsed and
 // checked field by field, its text, its exit codes, and what it leaves behind.
 #include <windows.h>
-#include <tlhelp32.h>
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <set>
@@ -710,16 +709,6 @@ std::vector<std::string> Lines(const std::string& text) {
         lines.push_back(text.substr(start, end - start));
     return lines;
 }
-
-// Processes whose parent is the given one and whose image has the given name.
-size_t ChildrenNamed(DWORD parent, const wchar_t* image) {
-    unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{sizeof(entry)};
-    size_t count = 0;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
-        if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, image) == 0) ++count;
-    return count;
-}
 }  // namespace
 
 // Tables for scripts, the closures turned around and over the whole catalog, and the graph's labels.
@@ -816,12 +805,12 @@ TEST_F(Tool, KilledRunLeavesNothingBehind) {
     // the readers stay until their server goes.
     bool reading = false;
     while (!reading && WaitForSingleObject(host.get(), 10) == WAIT_TIMEOUT)
-        reading = ChildrenNamed(process.dwProcessId, L"CvModuleReader.exe") > 0;
+        reading = !cvtest::ChildrenNamed(process.dwProcessId, L"CvModuleReader.exe").empty();
     EXPECT_TRUE(reading) << "the run ended before a reader was seen";
     TerminateProcess(host.get(), 9);
     WaitForSingleObject(host.get(), INFINITE);
     Sleep(2000);
-    EXPECT_EQ(0u, ChildrenNamed(process.dwProcessId, L"CvModuleReader.exe"));
+    EXPECT_EQ(0u, cvtest::ChildrenNamed(process.dwProcessId, L"CvModuleReader.exe").size());
 
     Outcome next = Mmcat(L"list --format keys --path \"" + folder_ + L"\"");
     EXPECT_EQ(0u, next.exitCode) << next.err;

@@ -133,6 +133,35 @@ TEST_F(ReaderGuard, AStalledReaderIsStoppedAndTheReadTriedOnceMore) {
     EXPECT_EQ(1u, entry.Files().size());
 }
 
+// A server that dies while its reader is stuck in a read takes the reader with it: the pipe the
+// reader would notice closes only when the read ends. The server is a child of this program.
+TEST_F(ReaderGuard, AReaderStuckInAReadEndsWithItsServer) {
+    _stringx stalling = Copy(L"multi-1033.msm", L"stall-once-server-dies.msm");
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\" --gtest_filter=ReaderGuardChild.ReadsUntilStopped";
+    SetEnvironmentVariableW(L"CV_GUARD_CHILD", stalling.c_str());
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION started{};
+    BOOL made = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &started);
+    SetEnvironmentVariableW(L"CV_GUARD_CHILD", nullptr);
+    ASSERT_TRUE(made);
+    unique_handle host(started.hProcess), thread(started.hThread);
+    // The reader leaves a mark beside the file as it begins to stall.
+    _stringx mark = stalling + L".stalled";
+    for (ULONGLONG limit = GetTickCount64() + 60000; GetTickCount64() < limit;)
+        if (GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES || WaitForSingleObject(host.get(), 20) != WAIT_TIMEOUT)
+            break;
+    std::vector<DWORD> readers = cvtest::ChildrenNamed(started.dwProcessId, L"CvModuleReader.exe");
+    unique_handle reader(readers.empty() ? nullptr : OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, readers[0]));
+    TerminateProcess(host.get(), 9);
+    ASSERT_TRUE(reader) << "the server ended before its reader stalled";
+    bool ended = WaitForSingleObject(reader.get(), 5000) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(reader.get(), 9);
+    EXPECT_TRUE(ended) << "the reader outlived its server";
+}
+
 TEST_F(ReaderGuard, ABatchLongerThanTheStallLimitIsNotCutShort) {
     // Each file begins well within the limit, but eight of them (a write of replies) take longer
     // than it: only the reader's progress keeps it alive.
@@ -258,6 +287,17 @@ TEST_F(ReaderGuard, MoreModulesThanABatchEachComeUnderTheirOwnPath) {
         ASSERT_NE(location.Modules()->end(), module) << i;
         EXPECT_EQ(ModuleIdAt(i), module->second->ModuleId()) << i;
     }
+}
+
+// The body of the server that the test above stops: it reads the stalling file it is given, with a
+// stall limit far beyond the test's patience.
+class ReaderGuardChild : public cvtest::ComTest {};
+
+TEST_F(ReaderGuardChild, ReadsUntilStopped) {
+    wchar_t path[MAX_PATH];
+    if (!GetEnvironmentVariableW(L"CV_GUARD_CHILD", path, MAX_PATH)) GTEST_SKIP() << "started by its parent test";
+    SetReaderTimeout(600000);
+    ReadModuleGuarded(ModuleRead::Header, path);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "tests/support/TestSupport.h"
 
 #include <msiquery.h>
+#include <tlhelp32.h>
+#include "base/Handles.h"
 
 namespace cvtest {
 
@@ -188,6 +190,16 @@ HRESULT CanUnloadNow(const wchar_t* dll) {
     HMODULE module = GetModuleHandleW(dll);
     auto canUnload = module ? reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(module, "DllCanUnloadNow")) : nullptr;
     return !module ? S_OK : canUnload ? canUnload() : E_FAIL;
+}
+
+std::vector<DWORD> ChildrenNamed(DWORD parent, const wchar_t* image) {
+    unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{sizeof(entry)};
+    std::vector<DWORD> children;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, image) == 0)
+            children.push_back(entry.th32ProcessID);
+    return children;
 }
 
 void ComTest::SetUp() { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 #include "base/Utf8.h"
 #include "base/stringx.h"
 
@@ -63,6 +64,9 @@ private:
 // DllCanUnloadNow of a loaded DLL, by name or path: S_OK once every object it made is released, and when
 // it is not loaded.
 HRESULT CanUnloadNow(const wchar_t* dll);
+
+// The processes of that image name that the process `parent` started and that still run.
+std::vector<DWORD> ChildrenNamed(DWORD parent, const wchar_t* image);
 
 // Single-threaded apartment for the test, and no installer handle or server object left after it.
 class ComTest : public ::testing::Test {
