@@ -200,12 +200,16 @@ bool SearchLocation::LoadFresh(const FoundFiles& found, const std::vector<size_t
     for (size_t i : reading) added.push_back(found.PathOf(i));
     ReadModulesGuarded(ModuleRead::Header, added, [&](size_t k, ModuleReadResult& header) {
         const auto& [name, stamp] = found.files[reading[k]];
-        // A file refused because it went away or changed after the listing is left to the next scan:
-        // kept, it would stand for the file that comes back under the same name and time.
-        if (header.Unsafe && !StillAsListed(added[k], stamp)) return;
+        // A file refused, or that did not open, because it went away or changed after the listing is
+        // left to the next scan: kept, it would stand for the file that comes back under the same
+        // name and time.
+        auto doubtful = [](const ModuleReadResult& read) {
+            return read.Unsafe || read.InstallerFailed || static_cast<bool>(read.Failure);
+        };
+        if (doubtful(header) && !StillAsListed(added[k], stamp)) return;
         // It may also have gone and come back meanwhile: a refusal is kept only when it holds twice.
-        if (header.Unsafe) header = ReadModuleGuarded(ModuleRead::Header, added[k]);
-        if (header.Unsafe && !StillAsListed(added[k], stamp)) return;
+        if (doubtful(header)) header = ReadModuleGuarded(ModuleRead::Header, added[k]);
+        if (doubtful(header) && !StillAsListed(added[k], stamp)) return;
         if (cache_) cache_->NoteHeader(name, stamp, header);
         add(reading[k], header);
     });
