@@ -44,6 +44,8 @@ public:
     bool FromGallery() const { return fromGallery_ != 0; }
     ULONGLONG LastWriteTime() const { return lastWriteTime_; }
     void SetLastWriteTime(ULONGLONG fileTime) { lastWriteTime_ = fileTime; }
+    // What was read does not stand for the file (it was in use): the next scan reads it again.
+    void MarkStale() { lastWriteTime_ = 0; }
     void SetLastWriteTime(const FILETIME& fileTime) {
         lastWriteTime_ = static_cast<ULONGLONG>(fileTime.dwHighDateTime) << 32 | fileTime.dwLowDateTime;
     }
@@ -112,7 +114,8 @@ private:
     _stringx subject_;
     _stringx displayName_;  // empty while it is the subject, as it mostly is
     bool displayIsSubject_ = false;
-    ULONGLONG lastWriteTime_ = 0;
+    // Any thread may mark the entry stale (see MarkStale) while a scan compares it.
+    std::atomic<ULONGLONG> lastWriteTime_{0};
     LONG language_ = 0;
     // The lists, made on the first request for any of them: a catalog holds thousands of entries
     // whose lists are never asked for.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <new>
 #include <set>
+#include "base/Handles.h"
 #include "msi/DirectoryResolver.h"
 #include "msi/CompoundFile.h"
 #include "msi/InstallerAccess.h"
@@ -177,6 +178,13 @@ _stringx ReadSummaryText(MSIHANDLE summary, UINT property) {
 void PerformModuleRead(ModuleRead what, const _stringx& path, const _stringx& argument, ModuleReadResult& result,
                        bool checkContainer) {
     result.Path = path;
+    // Held with the installer's own sharing for the whole read: nobody can move or write the file
+    // meanwhile, so a failure below belongs to the file, not to whoever else was using it.
+    unique_file guard(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!guard && (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION)) {
+        result.InUse = result.InstallerFailed = true;
+        return;
+    }
     if (checkContainer && !IsSoundCompoundFile(path.c_str())) {
         result.Unsafe = true;
         return;

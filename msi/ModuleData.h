@@ -52,6 +52,9 @@ struct ModuleReadResult {
     bool Unsafe = false;
     // The installer failed during the read; its process had better start afresh.
     bool InstallerFailed = false;
+    // Another process held the file so that the installer could not open it (a move or a write under
+    // way): nothing was read, as if the installer had failed, and the next read may succeed.
+    bool InUse = false;
     ReadFailure Failure;
 };
 

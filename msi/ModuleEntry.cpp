@@ -36,26 +36,32 @@ void ModuleEntry::ApplyHeader(const ModuleReadResult& read) {
     SetHeader(h.ModuleId, h.Language, h.Version, h.Author, h.Comments, h.RevisionNumber, h.Subject);
 }
 
+ModuleReadResult ModuleEntry::Read(ModuleRead what, const _stringx& argument) {
+    ModuleReadResult read = ReadModuleGuarded(what, Path(), argument);
+    if (read.InUse) MarkStale();
+    return read;
+}
+
 void ModuleEntry::ReadDialogNames(std::vector<_stringx>& names) {
-    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Dialogs, Path());
+    ModuleReadResult read = Read(ModuleRead::Dialogs);
     names.insert(names.end(), read.Names.begin(), read.Names.end());
     if (read.Failure) read.Failure.Raise();
 }
 
 void ModuleEntry::ReadCustomActionNames(std::vector<_stringx>& names) {
-    ModuleReadResult read = ReadModuleGuarded(ModuleRead::CustomActions, Path());
+    ModuleReadResult read = Read(ModuleRead::CustomActions);
     names.insert(names.end(), read.Names.begin(), read.Names.end());
     if (read.Failure) read.Failure.Raise();
 }
 
 void ModuleEntry::ReadDependencies() {
-    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Dependencies, Path());
+    ModuleReadResult read = Read(ModuleRead::Dependencies);
     for (const DependencyEntry& entry : read.Dependencies) AddDependency(entry);
     if (read.Failure) read.Failure.Raise();
 }
 
 void ModuleEntry::ReadExclusions() {
-    ModuleReadResult read = ReadModuleGuarded(ModuleRead::Exclusions, Path());
+    ModuleReadResult read = Read(ModuleRead::Exclusions);
     for (const ExclusionEntry& entry : read.Exclusions) AddExclusion(entry);
     if (read.Failure) read.Failure.Raise();
 }
@@ -92,7 +98,7 @@ ReadFailure ModuleEntry::ReadFiles() {
             cached = true;
         });
     if (!cached) {
-        read = ReadModuleGuarded(ModuleRead::Files, Path());
+        read = Read(ModuleRead::Files);
         if (cache) cache->NoteList(name, cacheLink_->stamp, read);
     }
     for (FileEntry& entry : read.Files) AddFile(std::move(entry));
@@ -146,7 +152,8 @@ void ModuleEntry::ReadLists(const std::vector<ModuleEntry*>& modules,
     std::vector<_stringx> paths;
     for (size_t k : reading) paths.push_back(modules[k]->Path());
     ReadModulesGuarded(ModuleRead::Files, paths, [&](size_t i, ModuleReadResult& list) {
-        const ModuleEntry* module = modules[reading[i]];
+        ModuleEntry* module = modules[reading[i]];
+        if (list.InUse) module->MarkStale();
         if (current.count(reading[i]))
             module->cacheLink_->cache->NoteList(module->cacheLink_->cache->NameOf(module->Path()),
                                                 module->cacheLink_->stamp, list);
@@ -210,8 +217,10 @@ const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
         answer = KnownDirectory(directoryKey);
     }
     if (!answer) {
-        ModuleReadResult read = ReadModuleGuarded(ModuleRead::Directory, Path(), directoryKey);
+        ModuleReadResult read = Read(ModuleRead::Directory, directoryKey);
         if (read.Unsafe) RaiseUnreadable(Path());
+        // Not filed: the entry is read anew at the next scan.
+        if (read.InUse) return nullptr;
         if (read.Failure) read.Failure.Raise();
         std::lock_guard<std::mutex> hold(g_directoriesLock);
         // Another thread's answer for the key may have been filed meanwhile: the first stands.

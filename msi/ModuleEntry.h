@@ -34,6 +34,9 @@ protected:
 
 private:
     void ApplyHeader(const ModuleReadResult& read);
+    // A read of the entry's own file; one the file's use by another process kept out marks the
+    // entry stale.
+    ModuleReadResult Read(ModuleRead what, const _stringx& argument = _stringx());
 
     // Target folders read so far (each answer, once filed, stays where it is); made with the first
     // of them. Any thread may file one: both go under one lock for every entry, held only to file

@@ -113,7 +113,7 @@ struct ReaderPool {
             result = ModuleReadResult();
             return false;
         }
-        if (result.InstallerFailed) reader.Stop();
+        if (result.InstallerFailed && !result.InUse) reader.Stop();
         return true;
     }
 

@@ -154,6 +154,7 @@ void ResultFields(Wire& w, Result& result) {
     w.Field(result.Path);
     w.Field(result.Unsafe);
     w.Field(result.InstallerFailed);
+    w.Field(result.InUse);
     Failure(w, result.Failure);
     auto& h = result.Header;
     w.Field(h.ModuleId);

@@ -64,6 +64,7 @@ std::shared_ptr<CatalogEntry> SearchLocation::NewEntry(const FoundFiles& found, 
     auto entry = std::make_shared<ModuleEntry>();
     entry->Load(found.PathOf(i), displayName_, header);
     entry->SetLastWriteTime(found.files[i].second.written);
+    if (header.InUse) entry->MarkStale();
     if (cache_) entry->LinkCache(cache_, found.files[i].second);
     return entry;
 }

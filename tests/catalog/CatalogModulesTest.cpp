@@ -385,3 +385,77 @@ TEST_F(CatalogModules, AFailedRebuildIsTriedAgainAtTheNextRead) {
     EXPECT_EQ(_stringx(L"#3"), Props(Modules(catalog.Get()).Get(), {L"Count"})) << "complete once it can be read";
 }
 }  // namespace
+
+namespace {
+// A module another process holds while it is read (a move under way, a writer) reads as unreadable,
+// but only until it is free: its header, or its list, is read again at the next read of the catalog,
+// and a later catalog does not take the verdict from the module cache.
+TEST_F(CatalogModules, AModuleInUseWhenReadIsReadAgainOnceFree) {
+    cvtest::TestEnvironment env(L"catalog-in-use");
+    _stringx shelf = Shelf(env, {});
+    // The module cache on, in a profile of the test's own.
+    wchar_t profile[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"LOCALAPPDATA", profile, MAX_PATH);
+    SetEnvironmentVariableW(L"LOCALAPPDATA", env.AddSearchFolder(L"profile").c_str());
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"1");
+    struct Restore {
+        const wchar_t* profile;
+        ~Restore() {
+            SetEnvironmentVariableW(L"LOCALAPPDATA", profile);
+            SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"0");
+        }
+    } restore{profile};
+    const struct {
+        const char* holder;
+        DWORD access, share;
+    } holders[] = {
+        {"a move under way", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+        {"a writer", GENERIC_WRITE, FILE_SHARE_READ},
+    };
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    _stringx signature = _stringx(kMulti) + L":1033";
+    for (const auto& h : holders) {
+        // Settled times: the cache would keep what it is told.
+        _stringx path = env.CopyFixture(L"multi-1033.msm", shelf, L"held.msm");
+        cvtest::SetWriteTime(path, now, -600);
+        unique_file held;
+        auto hold = [&] {
+            held.reset(CreateFileW(path.c_str(), h.access, h.share, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(held) << h.holder;
+        };
+        auto found = [&](IMMCatalog* catalog) {
+            ComPtr<IDispatch> module;
+            EXPECT_EQ(S_OK, catalog->FindModule(signature.AsBSTR(), 0, module.Put()));
+            return static_cast<bool>(module);
+        };
+        LONG ignored = 0;
+        hold();
+        ComPtr<IMMCatalog> catalog = NewCatalog();
+        EXPECT_FALSE(found(catalog.Get())) << h.holder;
+        catalog = nullptr;
+        held.reset();
+        catalog = NewCatalog();
+        EXPECT_TRUE(found(catalog.Get())) << h.holder << ": a later catalog";
+
+        cvtest::SetWriteTime(path, now, -500);
+        hold();
+        ASSERT_EQ(S_OK, catalog->Refresh(&ignored));
+        EXPECT_FALSE(found(catalog.Get())) << h.holder;
+        held.reset();
+        ASSERT_EQ(S_OK, catalog->Refresh(&ignored));
+        EXPECT_TRUE(found(catalog.Get())) << h.holder << ": the header read again";
+
+        cvtest::SetWriteTime(path, now, -400);
+        ASSERT_EQ(S_OK, catalog->Refresh(&ignored));
+        hold();
+        EXPECT_EQ(_stringx(L"0|<no object>"), FindForFile(catalog.Get(), L"[SystemFolder]shared.dll", L"3.0.0.0"));
+        held.reset();
+        ASSERT_EQ(S_OK, catalog->Refresh(&ignored));
+        EXPECT_EQ(_stringx(L"-1|#1033"), FindForFile(catalog.Get(), L"[SystemFolder]shared.dll", L"3.0.0.0"))
+            << h.holder << ": the list read again";
+        catalog = nullptr;
+        ASSERT_TRUE(DeleteFileW(path.c_str()));
+    }
+}
+}  // namespace
