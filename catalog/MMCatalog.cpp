@@ -169,9 +169,11 @@ HRESULT MMCatalog::FinalConstruct() {
 void MMCatalog::EnsureCurrent() {
     if (!autoRefresh_) return;
     bool changed = false;
+    std::set<const SearchLocation*> scanned;
     const LocationList locations =
-        SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed);
-    for (const auto& location : locations) changed = location->Scan() || changed;
+        SearchLocationList::Instance().Update(settings_.Get(), folders_.Get(), displayNames_, changed, &scanned);
+    for (const auto& location : locations)
+        if (!scanned.count(location.get())) changed = location->Scan() || changed;
     if (changed) MarkAllDirty();
     // Read before the modules are: a change made meanwhile makes the next read rebuild again.
     ULONG generation = SourcesGeneration();

@@ -107,7 +107,7 @@ void SearchLocationList::Merge(const std::vector<_stringx>& folders, SHORT kind,
 }
 
 LocationList SearchLocationList::Update(IAppSettings* settings, IAppFolders* folders, DisplayNameMap& displayNames,
-                                        bool& changed) {
+                                        bool& changed, std::set<const SearchLocation*>* scanned) {
     changed = false;
     if (!settings || !folders) return Locations();
 
@@ -139,7 +139,10 @@ LocationList SearchLocationList::Update(IAppSettings* settings, IAppFolders* fol
     }
     // A location another thread has just made may still be scanning: the scan waits for it.
     for (const auto& location : current)
-        if (!location->Scanned()) location->Scan();
+        if (!location->Scanned()) {
+            location->Scan();
+            if (scanned) scanned->insert(location.get());
+        }
     if (changed) NoteSourcesChanged();
     return current;
 }

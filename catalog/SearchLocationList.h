@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 #include "appservices.h"
 #include "msi/SearchLocation.h"
@@ -33,8 +34,10 @@ public:
     static SearchLocationList& Instance();
 
     // Brings the list up to date and answers a copy of it; changed is set when a location was removed
-    // or added. Locations found for the first time are scanned before the answer.
-    LocationList Update(IAppSettings* settings, IAppFolders* folders, DisplayNameMap& displayNames, bool& changed);
+    // or added. Locations found for the first time are scanned before the answer; those this call
+    // scanned go into scanned, when given, as listed late enough for the caller.
+    LocationList Update(IAppSettings* settings, IAppFolders* folders, DisplayNameMap& displayNames, bool& changed,
+                        std::set<const SearchLocation*>* scanned = nullptr);
     LocationList Locations() const;
     // The last lease is gone: the locations go too (each as soon as nothing else uses it).
     void Clear();
