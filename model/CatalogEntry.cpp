@@ -35,15 +35,15 @@ void CatalogEntry::LoadFromGallery(const _stringx& path) {
     ComputeDisplayName();
 }
 
-void CatalogEntry::SetHeader(const _stringx& moduleId, LONG language, const _stringx& version, const _stringx& author,
-                             const _stringx& comments, const _stringx& revisionNumber, const _stringx& subject) {
-    moduleId_ = moduleId;
+void CatalogEntry::SetHeader(_stringx moduleId, LONG language, _stringx version, _stringx author, _stringx comments,
+                             _stringx revisionNumber, _stringx subject) {
+    moduleId_ = std::move(moduleId);
     language_ = language;
-    version_ = version;
-    author_ = author;
-    comments_ = comments;
-    revisionNumber_ = revisionNumber;
-    subject_ = subject;
+    version_ = std::move(version);
+    author_ = std::move(author);
+    comments_ = std::move(comments);
+    revisionNumber_ = std::move(revisionNumber);
+    subject_ = std::move(subject);
     SetNameAndVersion(revisionNumber_.c_str(), version_.c_str());
 }
 

@@ -22,8 +22,9 @@ public:
 
     // The module reader's header: also makes the EntryKey, and names the gallery description file
     // after the package code (RevisionNumber) with the module's version as the recorded one.
-    void SetHeader(const _stringx& moduleId, LONG language, const _stringx& version, const _stringx& author,
-                   const _stringx& comments, const _stringx& revisionNumber, const _stringx& subject);
+    // Taken by value: a header read for the entry alone is moved in.
+    void SetHeader(_stringx moduleId, LONG language, _stringx version, _stringx author, _stringx comments,
+                   _stringx revisionNumber, _stringx subject);
     void SetPath(const _stringx& path) { path_ = path; }
     void SetSourceLocation(const _stringx& sourceLocation) { sourceLocation_ = sourceLocation; }
     // The friendly name from the index, else Subject, else Path.

@@ -79,11 +79,15 @@ public:
         return blob;
     }
     std::wstring TakeName() {
-        std::string bytes = TakeBlob(MAX_PATH * 64);
-        if (bytes.size() % sizeof(wchar_t)) Fail();
-        std::wstring name(bytes.size() / sizeof(wchar_t), L'\0');
-        memcpy(name.data(), bytes.data(), bytes.size());
-        return ok_ ? name : std::wstring();
+        uint32_t length = Take32();
+        if (!ok_ || length > MAX_PATH * 64 || length > size_ - at_ || length % sizeof(wchar_t)) {
+            Fail();
+            return std::wstring();
+        }
+        std::wstring name(length / sizeof(wchar_t), L'\0');
+        memcpy(name.data(), data_ + at_, length);
+        at_ += length;
+        return name;
     }
     ListedStamp TakeStamp() {
         ListedStamp stamp;
@@ -324,7 +328,8 @@ bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
             record.listLength > LargestList(record.stamp))
             return false;
         record.listOffset += kFixedSize + headerLength;
-        records_[name] = std::move(record);
+        // Written in name order: each lands at the end.
+        records_.insert_or_assign(records_.end(), std::move(name), std::move(record));
     }
     return c.ok() && c.AtEnd();
 }

@@ -23,17 +23,18 @@ void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation) {
     Load(path, sourceLocation, ReadModuleGuarded(ModuleRead::Header, path));
 }
 
-void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation, const ModuleReadResult& header) {
+void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation, ModuleReadResult header) {
     SetPath(path);
     SetSourceLocation(sourceLocation);
     ApplyHeader(header);
     ComputeDisplayName();
 }
 
-void ModuleEntry::ApplyHeader(const ModuleReadResult& read) {
+void ModuleEntry::ApplyHeader(ModuleReadResult& read) {
     if (read.Failure) read.Failure.Raise();
-    const ModuleHeader& h = read.Header;
-    SetHeader(h.ModuleId, h.Language, h.Version, h.Author, h.Comments, h.RevisionNumber, h.Subject);
+    ModuleHeader& h = read.Header;
+    SetHeader(std::move(h.ModuleId), h.Language, std::move(h.Version), std::move(h.Author), std::move(h.Comments),
+              std::move(h.RevisionNumber), std::move(h.Subject));
 }
 
 ModuleReadResult ModuleEntry::Read(ModuleRead what, const _stringx& argument) {

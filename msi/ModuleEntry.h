@@ -13,8 +13,9 @@ class ModuleEntry : public CatalogEntry {
 public:
     // Reads the header of the module at path; a path that is not a module gives empty values.
     void Load(const _stringx& path, const _stringx& sourceLocation);
-    // The same with the header read already (a failed read raises here, as Load would).
-    void Load(const _stringx& path, const _stringx& sourceLocation, const ModuleReadResult& header);
+    // The same with the header read already (a failed read raises here, as Load would); its texts
+    // are taken.
+    void Load(const _stringx& path, const _stringx& sourceLocation, ModuleReadResult header);
     // The file list read already, for an entry that has not read its own; its records are taken.
     void AdoptFileList(ModuleReadResult& read);
     // The cache of the entry's location and the stamp its file was listed with: the list comes from
@@ -33,7 +34,7 @@ protected:
     ReadFailure ReadFiles() override;
 
 private:
-    void ApplyHeader(const ModuleReadResult& read);
+    void ApplyHeader(ModuleReadResult& read);
     // A read of the entry's own file; one the file's use by another process kept out marks the
     // entry stale.
     ModuleReadResult Read(ModuleRead what, const _stringx& argument = _stringx());

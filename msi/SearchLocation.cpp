@@ -59,8 +59,7 @@ void ListLocation(const _stringx& folder, SHORT kind, FoundFiles& found) {
         found.files.emplace_back(folder.str(), ListedStamp::Of(data));
 }
 
-std::shared_ptr<CatalogEntry> SearchLocation::NewEntry(const FoundFiles& found, size_t i,
-                                                      const ModuleReadResult& header) {
+std::shared_ptr<CatalogEntry> SearchLocation::NewEntry(const FoundFiles& found, size_t i, ModuleReadResult header) {
     auto entry = std::make_shared<ModuleEntry>();
     entry->Load(found.PathOf(i), displayName_, header);
     entry->SetLastWriteTime(found.files[i].second.written);
@@ -182,8 +181,8 @@ bool SearchLocation::LoadFresh(const FoundFiles& found, const std::vector<size_t
     bool changed = false;
     // New files' headers come from the cache where it knows them; the others are read together,
     // several at once, then taken in path order.
-    auto add = [&](size_t i, const ModuleReadResult& header) {
-        std::shared_ptr<CatalogEntry> entry = NewEntry(found, i, header);
+    auto add = [&](size_t i, ModuleReadResult& header) {
+        std::shared_ptr<CatalogEntry> entry = NewEntry(found, i, std::move(header));
         if (!after) after = std::make_shared<EntryMap>(before);
         (*after)[entry->Path()] = std::move(entry);
         changed = true;

@@ -59,7 +59,7 @@ private:
     // Entries for the files at the indexes fresh, into after (a copy of before made on the first).
     bool LoadFresh(const FoundFiles& found, const std::vector<size_t>& fresh, const EntryMap& before,
                    std::shared_ptr<EntryMap>& after);
-    std::shared_ptr<CatalogEntry> NewEntry(const FoundFiles& found, size_t i, const ModuleReadResult& header);
+    std::shared_ptr<CatalogEntry> NewEntry(const FoundFiles& found, size_t i, ModuleReadResult header);
 
     mutable std::mutex lock_;  // guards modules_ and the scan under way
     EntryMapSnapshot modules_ = std::make_shared<const EntryMap>();
