@@ -189,6 +189,8 @@ ModuleSummary ReadSummary(IMergeModule2* module) {
     return summary;
 }
 
+_stringx ModulePath(IMergeModule2* module) { return Text(&IMergeModule2::get_Path, module, L"Path"); }
+
 std::vector<FileRecord> FileRecordsOf(IMergeModule2* module) {
     return ReadList<IFileItem, FileRecord>(
         module, &IMergeModule2::get_Files, IID_IFileItem, L"Files", [](IFileItem* item, FileRecord& file) {
@@ -211,6 +213,13 @@ void ResolveTargetFolders(const _stringx& path, std::vector<FileRecord>& files) 
 }
 
 ModuleDetails ReadDetails(IMergeModule2* module) {
+    ModuleDetails details = ReadDetailsButFiles(module);
+    details.Files = FileRecordsOf(module);
+    ResolveTargetFolders(details.Summary.Path, details.Files);
+    return details;
+}
+
+ModuleDetails ReadDetailsButFiles(IMergeModule2* module) {
     ModuleDetails details;
     details.Summary = ReadSummary(module);
     details.RevisionNumber = Text(&IMergeModule2::get_RevisionNumber, module, L"RevisionNumber");
@@ -226,8 +235,6 @@ ModuleDetails ReadDetails(IMergeModule2* module) {
     details.CustomActions =
         ReadNames<ICustomActionItem>(module, &IMergeModule2::get_CustomActions, IID_ICustomActionItem, L"CustomActions");
     details.DownloadFiles = ReadDownloadFiles(module);
-    details.Files = FileRecordsOf(module);
-    ResolveTargetFolders(details.Summary.Path, details.Files);
     return details;
 }
 

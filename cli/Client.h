@@ -60,8 +60,12 @@ struct ModuleDetails {
 _stringx LoadedServerVersion();
 
 ModuleSummary ReadSummary(IMergeModule2* module);
+// The module file's path alone; empty for a gallery module without one.
+_stringx ModulePath(IMergeModule2* module);
 // Everything the module answers; files with their folders resolved in the module file itself.
 ModuleDetails ReadDetails(IMergeModule2* module);
+// The same but for the files, for a caller that reads many modules' files at once.
+ModuleDetails ReadDetailsButFiles(IMergeModule2* module);
 std::vector<FileRecord> FileRecordsOf(IMergeModule2* module);
 // The target folder of each file, resolved by the server's own resolution in the module at path.
 void ResolveTargetFolders(const _stringx& path, std::vector<FileRecord>& files);

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include "base/Versions.h"
 #include "cli/ModuleSet.h"
+#include "cli/ServerInternals.h"
 
 using nlohmann::json;
 
@@ -101,14 +102,31 @@ ModuleFiles ReadModuleFiles(IMergeModule2* module, const ModuleNode* node) {
     return files;
 }
 
+std::vector<ModuleFiles> ReadSetFiles(const ModuleSet& set) {
+    std::vector<server_internals::ModuleOfSet> onDisk;
+    std::vector<size_t> position(set.Modules.size(), SIZE_MAX);
+    for (size_t i = 0; i < set.Modules.size(); ++i) {
+        _stringx path = ModulePath(set.Modules[i].Get());
+        if (path.empty()) continue;
+        position[i] = onDisk.size();
+        onDisk.push_back({path, set.Graph.Modules[i]->EntryKey});
+    }
+    std::vector<server_internals::ModuleFileList> lists = server_internals::ReadFileLists(onDisk);
+    std::vector<ModuleFiles> modules;
+    for (size_t i = 0; i < set.Modules.size(); ++i) {
+        if (position[i] != SIZE_MAX && lists[position[i]].Read)
+            modules.push_back({set.Graph.Modules[i], std::move(lists[position[i]].Files)});
+        else
+            modules.push_back(ReadModuleFiles(set.Modules[i].Get(), set.Graph.Modules[i]));
+    }
+    return modules;
+}
+
 int ConflictsCommand(const Request& request) {
     std::unique_ptr<ModuleSet> set = GatherModuleSet(request.Arguments);
-    std::vector<ModuleFiles> modules;
+    std::vector<ModuleFiles> modules = ReadSetFiles(*set);
     size_t fileCount = 0;
-    for (size_t i = 0; i < set->Modules.size(); ++i) {
-        modules.push_back(ReadModuleFiles(set->Modules[i].Get(), set->Graph.Modules[i]));
-        fileCount += modules.back().Files.size();
-    }
+    for (const ModuleFiles& module : modules) fileCount += module.Files.size();
     ConflictAnswer answer = FindConflicts(modules);
     json unresolved = json::array();
     for (const Delivery& d : answer.Unresolved) unresolved.push_back(DeliveryJson(d));

@@ -6,6 +6,8 @@
 #include "cli/Client.h"
 #include "cli/Commands.h"
 
+struct ModuleSet;
+
 struct ModuleFiles {
     const ModuleNode* Module = nullptr;
     std::vector<FileRecord> Files;  // target folders resolved
@@ -34,6 +36,9 @@ _stringx TargetPath(const FileRecord& file);
 
 // The module's files with their folders resolved by the server's own resolution.
 ModuleFiles ReadModuleFiles(IMergeModule2* module, const ModuleNode* node);
+// The same for every module of the set, in its order: the module files' lists read together; a
+// gallery module, and a file whose list does not read, answer through ReadModuleFiles.
+std::vector<ModuleFiles> ReadSetFiles(const ModuleSet& set);
 
 // conflicts [KEY...]: exit 1 when there is a conflict.
 int ConflictsCommand(const Request& request);

@@ -85,13 +85,13 @@ json GatherPage(ModuleSet& set) {
     const Closure& graph = set.Graph;
     for (const ModuleNode* node : graph.Modules) page.index.emplace(node->EntryKey, page.index.size());
     json modules = json::array(), unreadable = json::array();
-    std::vector<ModuleFiles> files;
+    std::vector<ModuleFiles> files = ReadSetFiles(set);
     for (size_t i = 0; i < set.Modules.size(); ++i) {
-        ModuleDetails details = ReadDetails(set.Modules[i].Get());
+        ModuleDetails details = ReadDetailsButFiles(set.Modules[i].Get());
+        details.Files = files[i].Files;
         modules.push_back(ModuleJson(details, *graph.Modules[i], graph, page));
         // The catalog keeps a file that does not open as a module without values.
         if (details.Summary.ModuleId.empty()) unreadable.push_back(i);
-        files.push_back(ModuleFiles{graph.Modules[i], std::move(details.Files)});
     }
     ConflictAnswer answer = FindConflicts(files);
     json excluded = json::array(), cycles = json::array(), unresolved = json::array(), scope = json::array();

@@ -8,12 +8,16 @@
 //   the ones it drops because they name no folder;
 // - which files of a search location the scan takes for module files, so that the tool can name the
 //   ones the catalog passed over (unreadable, or hidden by another copy of the same key);
+// - the file lists of a whole module set with their target folders, read several at once and from
+//   the module cache as the file search reads them: one module after another through the
+//   interfaces and ModuleFolders costs a few trips to the reader processes per module;
 // Nothing else in cli/ includes msi/, model/, catalog/ or folders/; a further need of the internals
 // belongs here too.
 #pragma once
 #include <memory>
 #include <vector>
 #include "base/stringx.h"
+#include "cli/Client.h"
 
 class ModuleEntry;
 
@@ -33,6 +37,24 @@ public:
 private:
     std::unique_ptr<ModuleEntry> entry_;
 };
+
+// A module of a set by its file and the key the catalog gave it.
+struct ModuleOfSet {
+    _stringx Path, EntryKey;
+};
+
+struct ModuleFileList {
+    // False when the list did not read, or when the file's own header gives another key (a gallery
+    // description's module found on the search path lists what its description says): the module
+    // object answers then.
+    bool Read = false;
+    std::vector<FileRecord> Files;  // in key order, as the module's Files collection gives them
+};
+
+// The file records of each module file, with the target folders ModuleFolders would resolve:
+// headers and lists are read several at once, each from the cache of the file's folder while the
+// file is unchanged since the catalog's scan listed it.
+std::vector<ModuleFileList> ReadFileLists(const std::vector<ModuleOfSet>& modules);
 
 // The long name of a stored file name ("SHORT~1.TXT|Long Name.txt"): files are searched and
 // delivered by it.

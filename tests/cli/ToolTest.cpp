@@ -3,10 +3,15 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <thread>
 #include <nlohmann/json.hpp>
 #include "base/Handles.h"
+#include "cli/Configuration.h"
+#include "cli/Conflicts.h"
+#include "cli/ModuleSet.h"
+#include "server/ComException.h"
 #include "tests/support/CorpusManifest.h"
 #include "tests/support/Environment.h"
 #include "base/Utf8.h"
@@ -698,6 +703,104 @@ TEST(Conflicts, EachPlantedClassOverTheCatalogAndOverClosures) {
     Outcome unknown = Mmcat(L"conflicts NoSuch.Module" + paths);
     EXPECT_EQ(1u, unknown.exitCode);
     EXPECT_NE(std::string::npos, unknown.err.find("no module NoSuch.Module:0")) << unknown.err;
+}
+
+// Each module's records as one line, every field; or the error that ended the read.
+using SetAnswer = std::vector<std::vector<std::string>>;
+SetAnswer AnswerOf(const std::function<std::vector<ModuleFiles>()>& read) {
+    SetAnswer answer;
+    try {
+        for (const ModuleFiles& module : read()) {
+            answer.emplace_back(1, ToUtf8(module.Module->EntryKey));
+            for (const FileRecord& f : module.Files)
+                answer.back().push_back(ToUtf8(f.FileKey + L"|" + f.StoredName + L"|" + f.FileName + L"|" + f.Directory + L"|" +
+                                               (f.Resolved ? f.TargetFolder : L"(unresolved)") + L"|" + f.Version + L"|" +
+                                               f.Language + _stringx::Formatted(L"|%ld|%ld", f.Size, f.Sequence)));
+        }
+    } catch (const ToolError& e) {
+        answer = {{"error " + ToUtf8(e.Message())}};
+    } catch (const CComException& e) {
+        answer = {{"error " + ToUtf8(e.Error().Description())}};
+    }
+    return answer;
+}
+
+// The set's lists read together, from the readers and then from the module cache, equal the lists
+// read module by module through their objects: unresolved folders, gallery modules (one whose
+// description names a file on the search path that holds another module), a module damaged after
+// the catalog read it.
+TEST_F(Tool, SetFilesReadTogetherAsOneByOne) {
+    _stringx profile = cvtest::FreshScratchDir(L"cli-set-files-profile");
+    SetEnvironmentVariableW(L"LOCALAPPDATA", profile.c_str());
+    SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", nullptr);
+    cvtest::TestEnvironment environment(L"cli-set-files");
+    environment.SetSearchPath({folder_, CV_TEST_CONFLICTS_CORPUS L"\\Modules\\Core", CV_TEST_CONFLICTS_CORPUS L"\\Modules\\Extra"});
+    const std::string described = "Language=1033\r\nVersion=1.0\r\n[Files]\r\nKey1=a.dll\r\n[a.dll]\r\nFileName=A.DLL|a.dll\r\n"
+                                  "Version=1.0\r\nFileSize=10\r\nLanguage=1033\r\n";
+    environment.WriteGalleryFile(L"Away.ini", "[MergeModule]\r\nFileName=Away.msm\r\nModuleID=Away.X\r\n" + described +
+                                                  "[Away.msm]\r\nLocation=elsewhere\r\n");
+    environment.WriteGalleryFile(L"Borrowed.ini", "[MergeModule]\r\nFileName=deps-cycle-b.msm\r\nModuleID=Borrowed.X\r\n" +
+                                                      described + "[deps-cycle-b.msm]\r\nLocation=here\r\n");
+    Configuration scope{ConfigurationOptions()};
+    auto compare = [&](const ModuleSet& set) {
+        SetAnswer together = AnswerOf([&] { return ReadSetFiles(set); });
+        SetAnswer alone = AnswerOf([&] {
+            std::vector<ModuleFiles> modules;
+            for (size_t i = 0; i < set.Modules.size(); ++i)
+                modules.push_back(ReadModuleFiles(set.Modules[i].Get(), set.Graph.Modules[i]));
+            return modules;
+        });
+        EXPECT_EQ(alone.size(), together.size());
+        for (size_t i = 0; i < std::min(alone.size(), together.size()); ++i) EXPECT_EQ(alone[i], together[i]);
+        return together;
+    };
+    auto cacheBytes = [&] {
+        ULONGLONG bytes = 0;
+        WIN32_FIND_DATAW data;
+        unique_find found(FindFirstFileW(JoinPath(profile, L"CvMMUpdater2\\Cache\\*.cache").c_str(), &data));
+        for (bool more = bool(found); more; more = FindNextFileW(found.get(), &data)) bytes += data.nFileSizeLow;
+        return bytes;
+    };
+    // Only files settled for a while go into a cache.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    WIN32_FIND_DATAW data;
+    unique_find copies(FindFirstFileW(JoinPath(folder_, L"*.msm").c_str(), &data));
+    for (bool more = bool(copies); more; more = FindNextFileW(copies.get(), &data))
+        cvtest::SetWriteTime(JoinPath(folder_, data.cFileName), now, -3600);
+    std::unique_ptr<ModuleSet> all = GatherModuleSet({});
+    const ULONGLONG headersOnly = cacheBytes();
+    EXPECT_LT(0u, headersOnly) << "the catalog's scan wrote the folders' caches";
+    for (const char* round : {"read", "cached"}) {
+        SCOPED_TRACE(round);
+        SetAnswer answer = compare(*all);
+        EXPECT_LT(headersOnly, cacheBytes()) << "the lists read went into the caches";
+        std::string text;
+        for (const auto& module : answer) text += module[0] + "\n" + (module.size() > 1 ? module[1] : "") + "\n";
+        EXPECT_NE(std::string::npos, text.find("(unresolved)")) << text;
+        EXPECT_NE(std::string::npos, text.find("Away.X:1033\na.dll|A.DLL|a.dll|a.dll||(unresolved)")) << text;
+        EXPECT_NE(std::string::npos, text.find("Borrowed.X:1033\na.dll|A.DLL|a.dll|a.dll||(unresolved)")) << text;
+        EXPECT_NE(std::string::npos, text.find("[ProgramFilesFolder]")) << text;
+    }
+    auto borrowed = std::find_if(all->Graph.Modules.begin(), all->Graph.Modules.end(),
+                                 [](const ModuleNode* m) { return m->EntryKey == L"Borrowed.X:1033"; });
+    ASSERT_NE(all->Graph.Modules.end(), borrowed);
+    EXPECT_EQ(Module(L"deps-cycle-b.msm"), ModulePath(all->Modules[borrowed - all->Graph.Modules.begin()].Get()));
+
+    // A module whose list was read before keeps it, its folders unresolved; a module file named
+    // alone, read for the first time, lists nothing.
+    // (A set's nodes last until the next set is gathered.)
+    const char damage[] = "damaged since the catalog read it";
+    std::unique_ptr<ModuleSet> known = GatherModuleSet({FromNarrow(kFull)});
+    cvtest::WriteText(Module(L"full.msm"), damage);
+    SetAnswer kept = compare(*known);
+    ASSERT_EQ(1u, kept.size());
+    EXPECT_LT(5u, kept[0].size());
+    for (size_t i = 1; i < kept[0].size(); ++i) EXPECT_NE(std::string::npos, kept[0][i].find("|(unresolved)|")) << kept[0][i];
+    std::unique_ptr<ModuleSet> named = GatherModuleSet({Module(L"deps-cycle-a.msm")});
+    cvtest::WriteText(Module(L"deps-cycle-a.msm"), damage);
+    for (const auto& module : compare(*named)) EXPECT_EQ(1u, module.size()) << module[0];
+    ForgetCatalog();
 }
 }  // namespace
 
