@@ -179,12 +179,10 @@ void PerformModuleRead(ModuleRead what, const _stringx& path, const _stringx& ar
                        bool checkContainer) {
     result.Path = path;
     // Held with the installer's own sharing for the whole read: nobody can move or write the file
-    // meanwhile, so a failure below belongs to the file, not to whoever else was using it.
+    // meanwhile, so a failure below belongs to the file, not to whoever else was using it. A file
+    // held already is read all the same (it answers as it always did) and marked in use.
     unique_file guard(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!guard && (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION)) {
-        result.InUse = result.InstallerFailed = true;
-        return;
-    }
+    result.InUse = !guard && (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION);
     if (checkContainer && !IsSoundCompoundFile(path.c_str())) {
         result.Unsafe = true;
         return;

@@ -52,8 +52,8 @@ struct ModuleReadResult {
     bool Unsafe = false;
     // The installer failed during the read; its process had better start afresh.
     bool InstallerFailed = false;
-    // Another process held the file so that the installer could not open it (a move or a write under
-    // way): nothing was read, as if the installer had failed, and the next read may succeed.
+    // Another process held the file when the read began (a move or a write under way): what was read
+    // may not stand for the file, and the next read may give more.
     bool InUse = false;
     ReadFailure Failure;
 };

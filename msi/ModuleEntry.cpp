@@ -220,8 +220,6 @@ const _stringx* ModuleEntry::ModuleDirectory(const _stringx& directoryKey) {
     if (!answer) {
         ModuleReadResult read = Read(ModuleRead::Directory, directoryKey);
         if (read.Unsafe) RaiseUnreadable(Path());
-        // Not filed: the entry is read anew at the next scan.
-        if (read.InUse) return nullptr;
         if (read.Failure) read.Failure.Raise();
         std::lock_guard<std::mutex> hold(g_directoriesLock);
         // Another thread's answer for the key may have been filed meanwhile: the first stands.
