@@ -193,6 +193,9 @@ _stringx Environment(const wchar_t* name) {
     return length && length < ARRAYSIZE(value) ? _stringx(value) : _stringx();
 }
 
+// The exit code given for a child that could not be started (the program rebuilt meanwhile).
+constexpr DWORD kNotStarted = static_cast<DWORD>(-1);
+
 // Runs one test of this program in child processes at once, each with its own value of
 // CV_CACHE_CHILD; each must end within the limit or is stopped. Their exit codes, STILL_ACTIVE for
 // one stopped.
@@ -217,7 +220,7 @@ std::vector<DWORD> RunChildren(const char* test, const std::vector<_stringx>& ar
         }
     }
     SetEnvironmentVariableW(L"CV_CACHE_CHILD", nullptr);
-    std::vector<DWORD> codes(arguments.size(), static_cast<DWORD>(-1));
+    std::vector<DWORD> codes(arguments.size(), kNotStarted);
     const ULONGLONG end = GetTickCount64() + limitMs;
     for (size_t i = 0; i < processes.size(); ++i) {
         ULONGLONG now = GetTickCount64();
@@ -718,6 +721,10 @@ TEST_F(SearchEquivalence, DamagedCacheCampaign) {
         if (code == 0 && !open && ended == next + batch) {
             next += batch;
             continue;
+        }
+        if (code == kNotStarted) {
+            ADD_FAILURE() << "no child could be started for damaged cache file " << next;
+            break;
         }
         (code == STILL_ACTIVE ? hangs : crashes) += 1;
         ADD_FAILURE() << "damaged cache file " << begun << (code == STILL_ACTIVE ? " stalled" : " ended") << " its reader, code " << code;
