@@ -488,7 +488,9 @@ TEST_F(Tool, LooksUpModulesAsUsersTypeThem) {
         std::set<std::string> keys;
         if (result.contains("modules")) keys = Keys(result["modules"], "entry_key");
         if (result.contains("entry_key")) keys.insert(result["entry_key"].get<std::string>());
-        if (c.keys.size() > 1 || c.exitCode == 0) EXPECT_EQ(c.keys, keys);
+        if (c.keys.size() > 1 || c.exitCode == 0) {
+            EXPECT_EQ(c.keys, keys);
+        }
     }
     Outcome several = Run(L"deps cycle");
     EXPECT_EQ(1u, several.exitCode);
@@ -843,7 +845,9 @@ TEST_F(Tool, ScriptableOutputs) {
     // Each key once per line, a requirement named by what answers it.
     for (const std::string& line : Lines(Run(L"deps " + FromNarrow(kBroken)).out)) {
         size_t first = line.find(".1A2B3C4D_");
-        if (line.find("    requires ") == 0) EXPECT_EQ(std::string::npos, line.find(".1A2B3C4D_", first + 1)) << line;
+        if (line.find("    requires ") == 0) {
+            EXPECT_EQ(std::string::npos, line.find(".1A2B3C4D_", first + 1)) << line;
+        }
     }
     std::string dot = Run(L"deps --dot --short " + FromNarrow(kBroken)).out;
     EXPECT_NE(std::string::npos, dot.find("\"" + kTop + "\" [label=\"ChainTop\\n1.0.0.0\"];"));
