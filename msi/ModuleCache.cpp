@@ -348,9 +348,9 @@ bool LocationCache::FindHeader(const std::wstring& name, const ListedStamp& stam
 }
 
 namespace {
-// Only what reads the same next time is kept: a settled file, not in use, whose read did not fail, or that the
-// readers refused while it could be opened (a file held by another process is not damaged). A header
-// whose database does not open is kept: its values are what every read gives.
+// Only what reads the same next time is kept: a settled file, not in use, whose read did not fail,
+// or that the readers refused while it could be opened (a file held by another process is not
+// damaged). A header whose database does not open is kept: its values are what every read gives.
 bool Keepable(const _stringx& path, const ListedStamp& stamp, const ModuleReadResult& read, bool header) {
     if (stamp.written + kSettleTime > Now() || read.InUse) return false;
     if (read.Unsafe) return static_cast<bool>(OpenForReading(path));
