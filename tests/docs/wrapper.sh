@@ -6,9 +6,14 @@ set -u
 src=$1
 export CV_BUILD_DIR=$2
 stamp="${CV_WINEPREFIX:-$2/wineprefix}/cvmmupdater2.registered"
-# The trace of a pipeline's parts may share a line ("+ + + ..."): each launch is counted where it
-# stands, not by the line it begins.
-launches() { sh -x "$src/tools/mmcat.sh" --version 2>&1 >/dev/null | grep -o 'wine-run\.sh [^] ]' | wc -l; }
+# Counted by wine-run.sh itself: a trace of the script interleaves the parts of its pipelines.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+launches() {
+    : >"$log"
+    CV_LAUNCH_LOG=$log "$src/tools/mmcat.sh" --version >/dev/null 2>&1
+    wc -l <"$log"
+}
 fail=0
 [ -f "$stamp" ] || { echo "FAIL: registration left no stamp"; fail=1; }
 [ "$(launches)" = 1 ] || { echo "FAIL: a current registration still costs a wine process"; fail=1; }
