@@ -251,3 +251,13 @@ _stringx JoinPath(const _stringx& left, const _stringx& right) {
     if (!leftSlash && !rightSlash && !right.empty()) return left + L"\\" + right;
     return left + right;
 }
+
+int CompareNoCase(const wchar_t* a, const wchar_t* b) {
+    for (size_t i = 0;; ++i) {
+        wchar_t x = a[i], y = b[i];
+        if (x >= 0x80 || y >= 0x80) return _wcsicmp(a + i, b + i);
+        if (x >= L'A' && x <= L'Z') x += L'a' - L'A';
+        if (y >= L'A' && y <= L'Z') y += L'a' - L'A';
+        if (x != y || x == 0) return static_cast<int>(x) - static_cast<int>(y);
+    }
+}

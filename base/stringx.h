@@ -91,7 +91,11 @@ void SplitSearchPath(const _stringx& text, std::vector<_stringx>& folders, std::
 // Joins two path parts with exactly one backslash between them.
 _stringx JoinPath(const _stringx& left, const _stringx& right);
 
+// _wcsicmp's order. Its locale lookup per character costs more than the compare: the ASCII part of
+// two texts is compared here, folded to lower case as it folds, the rest by _wcsicmp.
+int CompareNoCase(const wchar_t* a, const wchar_t* b);
+
 // Case-insensitive ordering (_wcsicmp), for maps keyed by folders or collection keys.
 struct NoCaseLess {
-    bool operator()(const _stringx& a, const _stringx& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
+    bool operator()(const _stringx& a, const _stringx& b) const { return CompareNoCase(a.c_str(), b.c_str()) < 0; }
 };

@@ -39,13 +39,9 @@ ComPtr<Interface> CreateAppServices(REFIID iid) {
 // A module object bound to the entry, added to the collection under its EntryKey (a later equal key
 // replaces the earlier module in place).
 void AddModule(ModuleCollection& modules, CatalogEntry* entry, const std::shared_ptr<void>& keepAlive) {
-    ComPtr<IMergeModule2> module;
-    CheckResult(MergeModule2::CreateBound(entry, keepAlive, IID_IMergeModule2, module.PutVoid()));
-    unique_bstr key;
-    CheckResult(module->get_EntryKey(key.put()));
     ComPtr<IDispatch> item;
-    CheckResult(module.As(IID_IDispatch, item));
-    modules.CollectionStore::Add(key.get(), item.Get());
+    CheckResult(MergeModule2::CreateBound(entry, keepAlive, IID_IDispatch, item.PutVoid()));
+    modules.CollectionStore::Add(entry->EntryKey(), item.Get());
 }
 
 // The signature that the file-to-module index gives for a file: its value is "flag:ModuleID[:Language]",

@@ -184,7 +184,12 @@ bool SearchLocation::LoadFresh(const FoundFiles& found, const std::vector<size_t
     auto add = [&](size_t i, ModuleReadResult& header) {
         std::shared_ptr<CatalogEntry> entry = NewEntry(found, i, std::move(header));
         if (!after) after = std::make_shared<EntryMap>(before);
-        (*after)[entry->Path()] = std::move(entry);
+        // Files come in path order: on a first scan each lands at the end.
+        _stringx path = entry->Path();
+        if (after->empty() || std::prev(after->end())->first < path)
+            after->emplace_hint(after->end(), std::move(path), std::move(entry));
+        else
+            (*after)[path] = std::move(entry);
         changed = true;
     };
     std::vector<size_t> reading;

@@ -21,6 +21,14 @@ TEST_F(CatalogEntryTest, ModuleHeaderNamesItsGalleryFileAfterThePackageCode) {
     EXPECT_EQ(VARIANT_TRUE, update) << "the gallery describes 2.0.0.1, the module is 2.0";
 }
 
+// The key is made by hand: it must read as the formatted one for every language and ModuleID.
+TEST(EntryKey, ReadsAsModuleIdColonLanguage) {
+    const _stringx withNul(std::wstring(L"Cut\0Tail", 8));
+    for (const _stringx& id : {_stringx(), _stringx(L"Mod.1"), _stringx(L"M\u00f6d.\u00e9"), withNul})
+        for (LONG language : {0L, 1L, 9L, 10L, 1033L, 65535L, -1L, -10L, 2147483647L, -2147483647L - 1})
+            EXPECT_EQ(_stringx::Formatted(L"%s:%d", id.c_str(), static_cast<int>(language)), MakeEntryKey(id, language));
+}
+
 TEST_F(CatalogEntryTest, DisplayNameIsFriendlyNameElseSubjectElsePath) {
     _stringx module = JoinPath(ModuleFolder({L"Widgets.msm"}), L"Widgets.msm");
     Env().WriteModulesIndex({{L"Known.1:1033", L"Friendly Known"}});
