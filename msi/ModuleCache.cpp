@@ -6,12 +6,11 @@
 #include <array>
 #include <cstring>
 #include <cstdio>
+#include "base/Crc32.h"
 #include "base/Handles.h"
 #include "msi/ReaderWire.h"
 #include "msi/SearchLocation.h"
 #include "SourceIdentity.h"
-
-extern "C" DWORD WINAPI RtlComputeCrc32(DWORD initial, const BYTE* data, INT length);
 
 namespace {
 // Layout: a fixed part (magic, format, build identity, length and checksum of the header section),
@@ -42,9 +41,7 @@ ULONGLONG Now() {
 }
 ULONGLONG TimeValue(const FILETIME& time) { return static_cast<ULONGLONG>(time.dwHighDateTime) << 32 | time.dwLowDateTime; }
 
-uint32_t Checksum(const char* data, size_t length) {
-    return RtlComputeCrc32(0, reinterpret_cast<const BYTE*>(data), static_cast<INT>(length));
-}
+uint32_t Checksum(const char* data, size_t length) { return Crc32(data, length); }
 
 void Put32(std::string& out, uint32_t value) { out.append(reinterpret_cast<const char*>(&value), sizeof value); }
 void Put64(std::string& out, ULONGLONG value) { out.append(reinterpret_cast<const char*>(&value), sizeof value); }

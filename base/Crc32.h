@@ -1,0 +1,7 @@
+// CRC-32 (IEEE 802.3, reflected), the value ntdll's RtlComputeCrc32(0, ...) gives, several bytes a
+// step: the module cache checks every section it reads with it, megabytes at a first search.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+uint32_t Crc32(const void* data, size_t length);
