@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <cstdio>
+#include <string_view>
 #include "base/Crc32.h"
 #include "base/Handles.h"
 #include "msi/ReaderWire.h"
@@ -68,10 +69,15 @@ public:
         Raw(&value, sizeof value);
         return value;
     }
-    std::string TakeBlob(size_t most) {
+    std::string TakeBlob(size_t most) { return std::string(TakeView(most)); }
+    // The same, left where it is.
+    std::string_view TakeView(size_t most) {
         uint32_t length = Take32();
-        if (!ok_ || length > most || length > size_ - at_) return Fail();
-        std::string blob(data_ + at_, length);
+        if (!ok_ || length > most || length > size_ - at_) {
+            Fail();
+            return std::string_view();
+        }
+        std::string_view blob(data_ + at_, length);
         at_ += length;
         return blob;
     }
@@ -135,12 +141,12 @@ unique_file OpenForReading(const _stringx& path, DWORD access = GENERIC_READ) {
 }
 
 // What a module's list section holds once its checksum, name and stamp are checked.
-bool DecodeListSection(const std::string& section, uint32_t crc, const std::wstring& name, const ListedStamp& stamp,
+bool DecodeListSection(std::string_view section, uint32_t crc, const std::wstring& name, const ListedStamp& stamp,
                        ModuleReadResult* list) {
     if (Checksum(section.data(), section.size()) != crc) return false;
     Cursor c(section.data(), section.size());
     if (c.TakeName() != name || c.TakeStamp() != stamp) return false;
-    std::string encoded = c.TakeBlob(section.size());
+    std::string_view encoded = c.TakeView(section.size());
     if (!c.ok() || !c.AtEnd()) return false;
     if (!list) return true;
     *list = ModuleReadResult();
@@ -444,7 +450,8 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
             if (!file || !ReadAt(file.get(), chunkStart, chunk.data(), chunk.size())) chunk.clear();
         }
         const bool inChunk = s.offset + s.length <= chunkStart + chunk.size();
-        std::string bytes = inChunk ? chunk.substr(static_cast<size_t>(s.offset - chunkStart), s.length) : std::string();
+        std::string_view bytes =
+            inChunk ? std::string_view(chunk).substr(static_cast<size_t>(s.offset - chunkStart), s.length) : std::string_view();
         if (inChunk && DecodeListSection(bytes, s.crc, wanted[s.position].first, wanted[s.position].second, &list))
             take(s.position, list);
         else

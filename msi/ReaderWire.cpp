@@ -59,7 +59,9 @@ private:
 // than the rest could hold.
 class Reader {
 public:
-    explicit Reader(const std::string& in) : in_(in) {}
+    static constexpr uint32_t kReservedItems = 4096;
+
+    explicit Reader(std::string_view in) : in_(in) {}
     bool ok() const { return ok_; }
     bool AtEnd() const { return at_ == in_.size(); }
     void Field(uint32_t& value) { Raw(&value, sizeof value); }
@@ -85,10 +87,13 @@ public:
         text = _stringx(std::move(wide));
     }
     void Field(GUID& guid) { Raw(&guid, sizeof guid); }
-    // Not reserved ahead: a garbled count must not ask for more than the reply holds.
+    // Reserved up to a bound, and only for a count the rest of the reply could hold: a garbled count
+    // must not ask for more memory than a few thousand items take.
     template <typename Item, typename Each>
     void List(std::vector<Item>& items, Each&& each) {
-        for (uint32_t n = Count(); n > 0 && ok_; --n) {
+        const uint32_t count = Count();
+        items.reserve(items.size() + std::min<uint32_t>(count, kReservedItems));
+        for (uint32_t n = count; n > 0 && ok_; --n) {
             items.emplace_back();
             each(items.back());
         }
@@ -135,7 +140,7 @@ private:
         at_ += size;
     }
 
-    const std::string& in_;
+    std::string_view in_;
     size_t at_ = 0;
     bool ok_ = true;
     std::vector<_stringx> folders_;
@@ -220,7 +225,7 @@ void EncodeResult(const ModuleReadResult& result, std::string& out) {
     ResultFields(w, result);
 }
 
-bool DecodeResult(const std::string& in, ModuleReadResult& result) {
+bool DecodeResult(std::string_view in, ModuleReadResult& result) {
     Reader r(in);
     ResultFields(r, result);
     return r.ok() && r.AtEnd();

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include "msi/ModuleData.h"
 
 // The largest request and reply either end sends or accepts: a request is a path and a key; a
@@ -39,4 +40,4 @@ void TakeFrame(std::string& buffer, uint32_t length, std::string& payload);
 void EncodeRequest(ModuleRead what, const _stringx& path, const _stringx& argument, std::string& out);
 bool DecodeRequest(const std::string& in, ModuleRead& what, _stringx& path, _stringx& argument);
 void EncodeResult(const ModuleReadResult& result, std::string& out);
-bool DecodeResult(const std::string& in, ModuleReadResult& result);
+bool DecodeResult(std::string_view in, ModuleReadResult& result);
