@@ -25,7 +25,7 @@ public:
     // Taken by value: a header read for the entry alone is moved in.
     void SetHeader(_stringx moduleId, LONG language, _stringx version, _stringx author, _stringx comments,
                    _stringx revisionNumber, _stringx subject);
-    void SetPath(const _stringx& path) { path_ = path; }
+    void SetPath(_stringx path) { path_ = std::move(path); }
     void SetSourceLocation(const _stringx& sourceLocation) { sourceLocation_ = sourceLocation; }
     // The friendly name from the index, else Subject, else Path.
     void ComputeDisplayName();

@@ -12,14 +12,14 @@ std::vector<size_t>::const_iterator CollectionStore::Place(const _stringx& key) 
                             [&](size_t position, const _stringx& wanted) { return NoCaseLess()(elements_[position].key, wanted); });
 }
 
-void CollectionStore::Add(const _stringx& key, IDispatch* item) {
+void CollectionStore::Add(_stringx key, IDispatch* item) {
     auto place = Place(key);
     if (place != order_.end() && !NoCaseLess()(key, elements_[*place].key)) {
         elements_[*place].item = item;
         return;
     }
     size_t at = static_cast<size_t>(place - order_.begin());
-    elements_.push_back(CollectionElement{key, item});
+    elements_.push_back(CollectionElement{std::move(key), item});
     try {
         order_.insert(order_.begin() + static_cast<ptrdiff_t>(at), elements_.size() - 1);
     } catch (...) {

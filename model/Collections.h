@@ -44,7 +44,7 @@ public:
     virtual ~CollectionStore() { RemoveAll(); }
 
     // Appends {key, item}; an existing key (in any letter case) gets the new item in its place.
-    void Add(const _stringx& key, IDispatch* item);
+    void Add(_stringx key, IDispatch* item);
     // The 0-based position that an automation index names: integers (also by reference) by 1-based
     // position, anything else as a key text. npos when it names nothing.
     size_t Find(const VARIANT& index) const;

@@ -23,8 +23,8 @@ void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation) {
     Load(path, sourceLocation, ReadModuleGuarded(ModuleRead::Header, path));
 }
 
-void ModuleEntry::Load(const _stringx& path, const _stringx& sourceLocation, ModuleReadResult header) {
-    SetPath(path);
+void ModuleEntry::Load(_stringx path, const _stringx& sourceLocation, ModuleReadResult header) {
+    SetPath(std::move(path));
     SetSourceLocation(sourceLocation);
     ApplyHeader(header);
     ComputeDisplayName();
@@ -76,7 +76,7 @@ void ModuleEntry::TakeDirectories(DirectoryAnswerMap& read) {
 }
 
 void ModuleEntry::LinkCache(std::shared_ptr<LocationCache> cache, const ListedStamp& stamp) {
-    cacheLink_ = std::make_unique<CacheLink>(CacheLink{std::move(cache), stamp});
+    cacheLink_.emplace(CacheLink{std::move(cache), stamp});
 }
 
 namespace {

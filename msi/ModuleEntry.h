@@ -5,6 +5,7 @@
 #include <msi.h>
 #include <functional>
 #include <memory>
+#include <optional>
 #include "model/CatalogEntry.h"
 #include "msi/ModuleCache.h"
 #include "msi/ModuleData.h"
@@ -15,7 +16,7 @@ public:
     void Load(const _stringx& path, const _stringx& sourceLocation);
     // The same with the header read already (a failed read raises here, as Load would); its texts
     // are taken.
-    void Load(const _stringx& path, const _stringx& sourceLocation, ModuleReadResult header);
+    void Load(_stringx path, const _stringx& sourceLocation, ModuleReadResult header);
     // The file list read already, for an entry that has not read its own; its records are taken.
     void AdoptFileList(ModuleReadResult& read);
     // The cache of the entry's location and the stamp its file was listed with: the list comes from
@@ -53,7 +54,7 @@ private:
         std::shared_ptr<LocationCache> cache;
         ListedStamp stamp;
     };
-    std::unique_ptr<CacheLink> cacheLink_;
+    std::optional<CacheLink> cacheLink_;
     static void ReadLists(const std::vector<ModuleEntry*>& modules,
                           const std::function<void(size_t, ModuleReadResult&)>& settle);
     friend void PreloadFileLists(const std::vector<CatalogEntry*>& entries);
