@@ -41,23 +41,31 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     std::vector<CatalogEntry*> entries;
     for (const Candidate& candidate : candidates_) entries.push_back(candidate.entry);
     PreloadFileLists(entries);
-    size_t records = 0;
+    size_t records = 0, characters = 0;
     for (const Candidate& candidate : candidates_) {
         candidate.entry->LoadFiles();
         records += candidate.entry->LoadedFiles().size();
+        for (const auto& file : candidate.entry->LoadedFiles()) characters += file.second.LongName.length();
     }
     // Two passes: each record's name numbered and counted, then each record put in its name's run.
     byName_.reserve(records);
     std::vector<uint32_t> nameOf;
     nameOf.reserve(records);
     runStart_.clear();
-    std::wstring key;
+    // Every name lowered into the block first: the map's views are made once it is complete.
+    names_.reserve(characters);
+    for (const Candidate& candidate : candidates_)
+        for (const auto& file : candidate.entry->LoadedFiles())
+            for (wchar_t c : file.second.LongName.str()) names_.push_back(Lower(c));
+    size_t at = 0;
     for (size_t position = 0; position < candidates_.size(); ++position) {
         CatalogEntry& entry = *candidates_[position].entry;
         if (entry.FilesFailurePending()) failing_.push_back(position);
         for (const auto& file : entry.LoadedFiles()) {
-            LowerInto(file.second.LongName, key);
-            auto named = byName_.try_emplace(key, static_cast<uint32_t>(runStart_.size())).first;
+            const size_t length = file.second.LongName.length();
+            auto named = byName_.try_emplace(std::wstring_view(names_.data() + at, length),
+                                             static_cast<uint32_t>(runStart_.size())).first;
+            at += length;
             if (named->second == runStart_.size()) runStart_.push_back(0);
             ++runStart_[named->second];
             nameOf.push_back(named->second);

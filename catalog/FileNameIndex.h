@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -43,7 +44,8 @@ public:
     // returned true. Records that mayMatch(hits, i) rules out are passed over.
     template <typename MayMatch, typename Visit>
     bool VisitByName(const _stringx& fileName, MayMatch&& mayMatch, Visit&& visit) {
-        auto named = byName_.find(NameKey(fileName));
+        const std::wstring key = NameKey(fileName);
+        auto named = byName_.find(std::wstring_view(key));
         size_t failing = 0;
         if (named != byName_.end()) {
             Hits hits = Run(named->second);
@@ -86,7 +88,10 @@ private:
     bool built_ = false;
     ULONG generation_ = 0;
     std::vector<Candidate> candidates_;
-    std::unordered_map<std::wstring, uint32_t> byName_;  // name key -> its number
+    // Every record's name key, one after another: a text apiece would cost an allocation per record.
+    // The map's views into it are made once it is complete.
+    std::vector<wchar_t> names_;
+    std::unordered_map<std::wstring_view, uint32_t> byName_;  // name key -> its number
     // Every record, grouped by name in the names' order, each group in visiting order; a name's
     // group starts at runStart_[name] and ends where the next one starts.
     std::vector<uint32_t> runStart_;

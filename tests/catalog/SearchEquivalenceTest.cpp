@@ -213,8 +213,7 @@ std::vector<DWORD> RunChildren(const char* test, const std::vector<_stringx>& ar
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = startup.hStdError = nul.get();
         PROCESS_INFORMATION process{};
-        std::wstring command = line.str();
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        if (cvtest::StartProcess(line.str(), TRUE, 0, nullptr, startup, process)) {
             CloseHandle(process.hThread);
             processes.emplace_back(process.hProcess);
         }

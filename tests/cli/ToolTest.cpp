@@ -65,7 +65,7 @@ Outcome Mmcat(const _stringx& arguments, const std::string& input = std::string(
     startup.hStdError = errors.get();
     std::wstring line = (L"\"" + JoinPath(cvtest::OutDir(), L"mmcat.exe") + L"\" " + arguments).str();
     PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    BOOL started = cvtest::StartProcess(line, TRUE, 0, nullptr, startup, process);
     writer.reset();
     errors.reset();
     in.reset();
@@ -905,8 +905,7 @@ TEST_F(Tool, KilledRunLeavesNothingBehind) {
     std::wstring line = (L"\"" + JoinPath(cvtest::OutDir(), L"mmcat.exe") + L"\" check --path \"" + corpus + L"\"").str();
     STARTUPINFOW startup{sizeof(startup)};
     PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                               &process));
+    ASSERT_TRUE(cvtest::StartProcess(line, FALSE, CREATE_NO_WINDOW, nullptr, startup, process));
     unique_handle host(process.hProcess), thread(process.hThread);
     // Killed once it reads through a reader: nine files are enough for the scan to start one, and
     // the readers stay until their server goes.
@@ -942,8 +941,7 @@ TEST_F(Tool, KilledRunLeavesNothingBehind) {
     piped.hStdInput = input.get();
     piped.hStdOutput = piped.hStdError = output.get();
     std::wstring batch = (L"\"" + JoinPath(cvtest::OutDir(), L"mmcat.exe") + L"\" -").str();
-    ASSERT_TRUE(CreateProcessW(nullptr, &batch[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &piped,
-                               &process));
+    ASSERT_TRUE(cvtest::StartProcess(batch, TRUE, CREATE_NO_WINDOW, nullptr, piped, process));
     unique_handle closed(process.hProcess), closedThread(process.hThread);
     output.reset();
     input.reset();

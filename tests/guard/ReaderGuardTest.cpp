@@ -143,8 +143,7 @@ TEST_F(ReaderGuard, AReaderStuckInAReadEndsWithItsServer) {
     SetEnvironmentVariableW(L"CV_GUARD_CHILD", stalling.c_str());
     STARTUPINFOW startup{sizeof(startup)};
     PROCESS_INFORMATION started{};
-    BOOL made = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                               &startup, &started);
+    BOOL made = cvtest::StartProcess(line, FALSE, CREATE_NO_WINDOW, nullptr, startup, started);
     SetEnvironmentVariableW(L"CV_GUARD_CHILD", nullptr);
     ASSERT_TRUE(made);
     unique_handle host(started.hProcess), thread(started.hThread);

@@ -1,6 +1,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <msiquery.h>
+#include <cstdio>
 #include <tlhelp32.h>
 #include "base/Handles.h"
 
@@ -98,6 +99,18 @@ std::string ReadBytes(const _stringx& path) {
 
 bool FileExists(const _stringx& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+BOOL StartProcess(std::wstring commandLine, BOOL inheritHandles, DWORD flags, const wchar_t* workingFolder,
+                  STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
+    std::wstring line = commandLine;  // CreateProcessW may write into its command line
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, inheritHandles, flags, nullptr, workingFolder, &startup,
+                       &process))
+        return TRUE;
+    if (GetLastError() != ERROR_INTERNAL_ERROR) return FALSE;
+    fwprintf(stderr, L"wine could not start %ls (ERROR_INTERNAL_ERROR); starting it once more\n", commandLine.c_str());
+    return CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, inheritHandles, flags, nullptr, workingFolder,
+                          &startup, &process);
+}
+
 DWORD RunProcess(const _stringx& commandLine, std::string* output, DWORD timeoutMs, const wchar_t* workingFolder) {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -109,8 +122,7 @@ DWORD RunProcess(const _stringx& commandLine, std::string* output, DWORD timeout
     startup.hStdOutput = startup.hStdError = writeEnd;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process{};
-    std::wstring line = commandLine.str();
-    BOOL ok = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, workingFolder, &startup, &process);
+    BOOL ok = StartProcess(commandLine.str(), TRUE, 0, workingFolder, startup, process);
     CloseHandle(writeEnd);
     std::string text = ReadToEnd(readEnd);  // an empty read when the process never started
     if (!ok) return static_cast<DWORD>(-1);

@@ -29,6 +29,11 @@ bool FileExists(const _stringx& path);
 // A path with its slashes turned into backslashes.
 _stringx Backslashed(const wchar_t* path);
 
+// CreateProcessW, once more when it fails with ERROR_INTERNAL_ERROR: now and then under load wine
+// fails to bring up a new process at all, as its loader does (see wine-run.sh). Said on stderr.
+BOOL StartProcess(std::wstring commandLine, BOOL inheritHandles, DWORD flags, const wchar_t* workingFolder,
+                  STARTUPINFOW& startup, PROCESS_INFORMATION& process);
+
 // Runs a command line, collecting what it writes to stdout and stderr; returns its exit code.
 DWORD RunProcess(const _stringx& commandLine, std::string* output = nullptr, DWORD timeoutMs = 120000,
                  const wchar_t* workingFolder = nullptr);
