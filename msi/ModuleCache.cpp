@@ -277,6 +277,11 @@ ListedFiles LocationCache::ListNow() const {
     return std::move(found.files);
 }
 
+void LocationCache::ClearRecords() {
+    records_.clear();
+    next_ = records_.end();
+}
+
 // A damaged, cut or foreign file loads as no records; it is rewritten at the next save.
 void LocationCache::Load() {
     dirty_ = true;
@@ -286,7 +291,7 @@ void LocationCache::Load() {
     if (!file || !GetFileSizeEx(file.get(), &size)) return;
     auto read = [&](ULONGLONG offset, char* to, size_t length) { return ReadAt(file.get(), offset, to, length); };
     if (!LoadFrom(read, static_cast<ULONGLONG>(size.QuadPart))) {
-        records_.clear();
+        ClearRecords();
         return;
     }
     dirty_ = false;
@@ -342,8 +347,11 @@ bool LocationCache::FindHeader(const std::wstring& name, const ListedStamp& stam
     {
         // Decoding calls nothing outside: done under the lock, without a copy.
         std::lock_guard<std::mutex> hold(lock_);
-        auto found = records_.find(name);
+        // Asked in name order, as the folder lists them: the record after the last one found is
+        // tried before a search.
+        auto found = next_ != records_.end() && next_->first == name ? next_ : records_.find(name);
         if (found == records_.end() || found->second.stamp != stamp) return false;
+        next_ = std::next(found);
         if (DecodeResult(found->second.header, header) && header.Path.empty()) return true;
     }
     header = ModuleReadResult();
@@ -469,6 +477,7 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
 
 void LocationCache::Retain(const ListedFiles& listed) {
     std::lock_guard<std::mutex> hold(lock_);
+    next_ = records_.end();
     auto file = listed.begin();
     for (auto record = records_.begin(); record != records_.end();) {
         while (file != listed.end() && file->first < record->first) ++file;
@@ -560,11 +569,11 @@ void LocationCache::Save() {
         return;
     }
     // The records now point into the file just written; their lists leave memory.
-    records_.clear();
+    ClearRecords();
     auto read = [&](ULONGLONG offset, char* to, size_t length) {
         if (offset > bytes.size() || length > bytes.size() - offset) return false;
         memcpy(to, bytes.data() + offset, length);
         return true;
     };
-    if (!LoadFrom(read, bytes.size())) records_.clear();
+    if (!LoadFrom(read, bytes.size())) ClearRecords();
 }

@@ -69,12 +69,15 @@ private:
     void Load();
     bool LoadFrom(const ReadBytes& read, ULONGLONG fileSize);
     bool Compose(std::string& out);
+    void ClearRecords();
 
     const _stringx folder_;
     const SHORT kind_;
     const _stringx file_;
     std::mutex lock_;
     std::map<std::wstring, Record> records_;
+    // Where FindHeader looks first; reset whenever records go.
+    std::map<std::wstring, Record>::iterator next_ = records_.end();
     bool dirty_ = false;
 };
 

@@ -32,7 +32,10 @@ void FindModuleFiles(const _stringx& folder, FoundFiles& found) {
     found.folder = pattern.substr(0, pattern.rfind(L'\\') + 1);
     found.files.clear();
     WIN32_FIND_DATAW data;
-    unique_find search(FindFirstFileW(pattern.c_str(), &data));
+    // Without short names and many entries a call, for fewer round trips to a network share; a
+    // pattern still matches short names, so the files are the same.
+    unique_find search(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                        FIND_FIRST_EX_LARGE_FETCH));
     if (!search) return;
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;

@@ -650,6 +650,53 @@ TEST_F(SearchEquivalence, ChangesBetweenCatalogsShowAsWithoutTheCache) {
     }
 }
 
+// Three files of one size and time, the cache written over them; then, with no save possible, the
+// middle one gone at a warm start, and back by a refresh under its old stamp with other content.
+// The warm start takes each header by name, not by the order it was recorded in, and the refresh
+// reads the file again: the cache forgot it when it went.
+TEST_F(SearchEquivalence, SameStampsAndAForgottenStampAnswerAsWithoutTheCache) {
+    SetSwitches(false, true);
+    std::map<ULONGLONG, std::vector<_stringx>> bySize;
+    for (const CorpusModule& module : manifest_.modules) {
+        _stringx path = ModulePath(module);
+        bySize[cvtest::ReadBytes(path).size()].push_back(path);
+    }
+    auto group = std::find_if(bySize.begin(), bySize.end(), [](const auto& same) { return same.second.size() >= 3; });
+    ASSERT_NE(group, bySize.end()) << "three modules of the same size";
+    const std::vector<_stringx>& sources = group->second;
+    const _stringx folder = sources[0].substr(0, sources[0].rfind(L'\\'));
+    // Named to sort after the folder's own files.
+    const _stringx copies[] = {JoinPath(folder, L"zzzz-a.msm"), JoinPath(folder, L"zzzz-b.msm"),
+                               JoinPath(folder, L"zzzz-c.msm")};
+    FILETIME base;
+    GetSystemTimeAsFileTime(&base);
+    for (size_t k = 0; k < 3; ++k) cvtest::WriteTextDated(copies[k], cvtest::ReadBytes(sources[k]), base, -3600);
+
+    UseCache(true);
+    FreshAnswers(13);
+    ASSERT_FALSE(CacheFiles().empty());
+    catalog_ = nullptr;
+    // Each cache's temporary file is taken by a folder of the same name: no save succeeds.
+    std::vector<_stringx> blockers;
+    for (const _stringx& cache : CacheFiles()) {
+        blockers.push_back(cache + _stringx::Formatted(L".%lu.%lu.tmp", GetCurrentProcessId(), GetCurrentThreadId()));
+        ASSERT_TRUE(CreateDirectoryW(blockers.back().c_str(), nullptr));
+    }
+    ASSERT_TRUE(DeleteFileW(copies[1].c_str()));
+    const _stringx warm = FreshAnswers(13);
+    cvtest::WriteTextDated(copies[1], cvtest::ReadBytes(sources[0]), base, -3600);
+    LONG result = 0;
+    ASSERT_EQ(S_OK, catalog_->Refresh(&result));
+    const _stringx refreshed = CatalogAnswers(catalog_.Get(), Queries(13));
+    for (const _stringx& blocker : blockers) RemoveDirectoryW(blocker.c_str());
+
+    UseCache(false);
+    EXPECT_EQ("", Parting(FreshAnswers(13), refreshed)) << "back under its old stamp";
+    ASSERT_TRUE(DeleteFileW(copies[1].c_str()));
+    EXPECT_EQ("", Parting(FreshAnswers(13), warm)) << "the warm start without it";
+    for (const _stringx& copy : {copies[0], copies[2]}) DeleteFileW(copy.c_str());
+}
+
 // Two processes build catalogs over the same folders at once, from no cache and over a whole one:
 // both answer right, and a third reads what they left as a whole cache.
 TEST_F(SearchEquivalence, TwoProcessesAtOnceLeaveAWholeCache) {
