@@ -183,9 +183,8 @@ TEST_F(SettingsDocumentTest, RewrittenWithinTheWindowIsReadAgain) {
         GetSystemTimeAsFileTime(&dated);
         _stringx first = WriteAndAsk(path, "a", dated, 0), second = WriteAndAsk(path, "b", dated, 0);
         GetSystemTimeAsFileTime(&after);
-        if (reinterpret_cast<ULARGE_INTEGER&>(after).QuadPart - reinterpret_cast<ULARGE_INTEGER&>(dated).QuadPart >=
-            2 * 10000000ull)
-            continue;
+        auto ticks = [](const FILETIME& time) { return ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart; };
+        if (ticks(after) - ticks(dated) >= 2 * 10000000ull) continue;
         EXPECT_EQ(_stringx(L"a|b"), first + L"|" + second);
         return;
     }
