@@ -36,12 +36,17 @@ ComPtr<Interface> CreateAppServices(REFIID iid) {
     return object;
 }
 
-// A module object bound to the entry, added to the collection under its EntryKey (a later equal key
-// replaces the earlier module in place).
-void AddModule(ModuleCollection& modules, CatalogEntry* entry, const std::shared_ptr<void>& keepAlive) {
+// A module object bound to the entry, under its EntryKey.
+CollectionElement ModuleElement(CatalogEntry* entry, const std::shared_ptr<void>& keepAlive) {
     ComPtr<IDispatch> item;
     CheckResult(MergeModule2::CreateBound(entry, keepAlive, IID_IDispatch, item.PutVoid()));
-    modules.CollectionStore::Add(entry->EntryKey(), item.Get());
+    return CollectionElement{entry->EntryKey(), std::move(item)};
+}
+
+// Added to the collection (a later equal key replaces the earlier module in place).
+void AddModule(ModuleCollection& modules, CatalogEntry* entry, const std::shared_ptr<void>& keepAlive) {
+    CollectionElement element = ModuleElement(entry, keepAlive);
+    modules.CollectionStore::Add(std::move(element.key), element.item.Get());
 }
 
 // The signature that the file-to-module index gives for a file: its value is "flag:ModuleID[:Language]",
@@ -187,12 +192,14 @@ void MMCatalog::Rebuild(const LocationList& locations, ULONG generation) {
     // when complete, so a failed rebuild is tried again at the next read.
     auto modules = MakeCollection<ModuleCollection>();
     // Unnamed locations first, so that repository folders win equal keys; later locations win too.
+    CollectionElements found;
     for (bool named : {false, true})
         for (const auto& location : locations)
             if (location->DisplayName().empty() != named) {
-                const EntryMapSnapshot found = location->Modules();  // held: a rescan may publish another
-                for (const auto& module : *found) AddModule(*modules.Get(), module.second.get(), module.second);
+                const EntryMapSnapshot entries = location->Modules();  // held: a rescan may publish another
+                for (const auto& module : *entries) found.push_back(ModuleElement(module.second.get(), module.second));
             }
+    modules->AddAll(std::move(found));
 
     // Gallery entries only under keys still free: a description never replaces a module on disk.
     // Entries of the previous scan stay alive in the module objects that callers hold.

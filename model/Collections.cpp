@@ -1,6 +1,8 @@
 #include "model/Collections.h"
 
 #include <algorithm>
+#include <iterator>
+#include <numeric>
 #include "base/Handles.h"
 
 namespace {
@@ -26,6 +28,47 @@ void CollectionStore::Add(_stringx key, IDispatch* item) {
         elements_.pop_back();
         throw;
     }
+}
+
+void CollectionStore::AddAll(CollectionElements arrivals) {
+    const NoCaseLess less;
+    std::vector<size_t> sorted(arrivals.size());
+    std::iota(sorted.begin(), sorted.end(), size_t{0});
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [&](size_t a, size_t b) { return less(arrivals[a].key, arrivals[b].key); });
+    // Each run of equal keys acts as its earliest arrival taking the latest one's item; a key the
+    // store holds already keeps its place and takes that item.
+    struct Run {
+        size_t first, last;
+    };
+    std::vector<Run> fresh;  // in key order
+    std::vector<std::pair<size_t, size_t>> replaced;  // element, arrival
+    for (size_t i = 0; i < sorted.size();) {
+        size_t j = i + 1;
+        while (j < sorted.size() && !less(arrivals[sorted[i]].key, arrivals[sorted[j]].key)) ++j;
+        const size_t present = FindKey(arrivals[sorted[i]].key);
+        if (present != npos) replaced.emplace_back(present, sorted[j - 1]);
+        else fresh.push_back({sorted[i], sorted[j - 1]});
+        i = j;
+    }
+    // New elements go in the order of their earliest arrival. Everything that can fail is allocated
+    // before the store changes.
+    std::vector<size_t> byArrival(fresh.size());
+    std::iota(byArrival.begin(), byArrival.end(), size_t{0});
+    std::sort(byArrival.begin(), byArrival.end(), [&](size_t a, size_t b) { return fresh[a].first < fresh[b].first; });
+    std::vector<size_t> positionOf(fresh.size()), added(fresh.size()), merged;
+    merged.reserve(order_.size() + fresh.size());
+    elements_.reserve(elements_.size() + fresh.size());
+    for (const auto& [element, arrival] : replaced) elements_[element].item = arrivals[arrival].item;
+    for (size_t k = 0; k < byArrival.size(); ++k) {
+        const Run& run = fresh[byArrival[k]];
+        positionOf[byArrival[k]] = elements_.size();
+        elements_.push_back(CollectionElement{std::move(arrivals[run.first].key), std::move(arrivals[run.last].item)});
+    }
+    for (size_t r = 0; r < fresh.size(); ++r) added[r] = positionOf[r];
+    std::merge(order_.begin(), order_.end(), added.begin(), added.end(), std::back_inserter(merged),
+               [&](size_t a, size_t b) { return less(elements_[a].key, elements_[b].key); });
+    order_.swap(merged);
 }
 
 size_t CollectionStore::FindKey(const _stringx& key) const {

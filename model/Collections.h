@@ -45,6 +45,9 @@ public:
 
     // Appends {key, item}; an existing key (in any letter case) gets the new item in its place.
     void Add(_stringx key, IDispatch* item);
+    // The same for each element in turn, with one sort instead of an insert into the index each: a
+    // catalog adds its thousands of modules in path order, which is seldom their keys' order.
+    void AddAll(CollectionElements arrivals);
     // The 0-based position that an automation index names: integers (also by reference) by 1-based
     // position, anything else as a key text. npos when it names nothing.
     size_t Find(const VARIANT& index) const;

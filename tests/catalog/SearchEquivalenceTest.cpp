@@ -451,9 +451,11 @@ TEST_F(SearchEquivalence, AfterModulesAreAddedTouchedAndDeleted) {
     EXPECT_EQ(0, Compare(sample)) << "added";
 
     // Touched: a new entry for the same file.
-    FILETIME later;
-    GetSystemTimeAsFileTime(&later);
-    reinterpret_cast<ULARGE_INTEGER&>(later).QuadPart += 600ull * 10000000;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ahead{{now.dwLowDateTime, now.dwHighDateTime}};
+    ahead.QuadPart += 600ull * 10000000;
+    FILETIME later{ahead.LowPart, ahead.HighPart};
     {
         unique_file file(CreateFileW(lastPath.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &later));

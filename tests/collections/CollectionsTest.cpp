@@ -127,6 +127,49 @@ TEST_F(Collections, EnumeratorNextSkipResetClone) {
     EXPECT_EQ(_stringx(L"<end>"), NextName(Enumerate(MakeDialogCollection({}).Get()).Get()));
 }
 
+// Many elements at once, as a catalog fills its collection, land exactly as the same elements added
+// one by one: keys in any letter case, repeated keys, keys the store holds already, any order.
+TEST_F(Collections, AddingAllAtOnceEqualsAddingEachInTurn) {
+    std::vector<_stringx> names;
+    for (int i = 0; i < 32; ++i) names.push_back(_stringx::Formatted(L"item %d", i));
+    ComPtr<IDialogCollection> source = MakeDialogCollection(names);
+    std::vector<ComPtr<IDispatch>> items(names.size());
+    for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i)
+        ASSERT_EQ(S_OK, source->get_Item(Index(VT_I4, i + 1), items[i].Put()));
+    const _stringx pool[] = {L"Mod.A:1033", L"mod.a:1033", L"MOD.A:1033", L"Mod.B:0",    L"mod.b:0", L"Zed:1",
+                             L"zED:1",      L"Alpha:2",    L"alpha:2",    L"Mid:3",      L"Mod.A:1031", L"\u00c9t\u00e9:1",
+                             L"\u00e9T\u00c9:1", L"Mod.A:10330", L"",       L"a"};
+    unsigned seed = 12345;
+    auto next = [&](unsigned bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % bound;
+    };
+    for (int round = 0; round < 300; ++round) {
+        auto oneByOne = MakeCollection<ModuleCollection>(), atOnce = MakeCollection<ModuleCollection>();
+        for (unsigned n = next(5); n > 0; --n) {
+            const _stringx& key = pool[next(ARRAYSIZE(pool))];
+            IDispatch* item = items[next(static_cast<unsigned>(items.size()))].Get();
+            oneByOne->Add(key, item);
+            atOnce->Add(key, item);
+        }
+        CollectionElements arrivals;
+        for (unsigned n = next(24); n > 0; --n) {
+            const _stringx& key = pool[next(ARRAYSIZE(pool))];
+            IDispatch* item = items[next(static_cast<unsigned>(items.size()))].Get();
+            oneByOne->Add(key, item);
+            arrivals.push_back(CollectionElement{key, item});
+        }
+        atOnce->AddAll(std::move(arrivals));
+        ASSERT_EQ(oneByOne->Size(), atOnce->Size()) << "round " << round;
+        for (size_t i = 0; i < oneByOne->Size(); ++i) {
+            EXPECT_EQ(oneByOne->Elements()[i].key, atOnce->Elements()[i].key) << "round " << round << ", element " << i;
+            EXPECT_EQ(oneByOne->Elements()[i].item.Get(), atOnce->Elements()[i].item.Get()) << "round " << round;
+        }
+        for (const _stringx& key : pool) EXPECT_EQ(oneByOne->FindKey(key), atOnce->FindKey(key)) << "round " << round;
+        if (HasFailure()) break;
+    }
+}
+
 TEST_F(Collections, ItemGettersAndTheirOuts) {
     ComPtr<IExclusionItem> exclusion;
     ComPtr<IFileItem> file;
