@@ -414,6 +414,15 @@ protected:
         _stringx path = module.path;
         return JoinPath(root_, path.substr(path.find(L"Modules\\")));
     }
+    // The corpus's module paths, grouped by file size.
+    std::map<ULONGLONG, std::vector<_stringx>> ModulesBySize() const {
+        std::map<ULONGLONG, std::vector<_stringx>> bySize;
+        for (const CorpusModule& module : manifest_.modules) {
+            _stringx path = ModulePath(module);
+            bySize[cvtest::ReadBytes(path).size()].push_back(path);
+        }
+        return bySize;
+    }
 
     _stringx root_;
     CorpusManifest manifest_;
@@ -608,11 +617,7 @@ TEST_F(SearchEquivalence, DamagedCacheFilesAnswerAsTheModulesDo) {
 // catalogs: the one that starts from the cache answers as one that reads every module.
 TEST_F(SearchEquivalence, ChangesBetweenCatalogsShowAsWithoutTheCache) {
     SetSwitches(false, true);
-    std::map<ULONGLONG, std::vector<_stringx>> bySize;
-    for (const CorpusModule& module : manifest_.modules) {
-        _stringx path = ModulePath(module);
-        bySize[cvtest::ReadBytes(path).size()].push_back(path);
-    }
+    const std::map<ULONGLONG, std::vector<_stringx>> bySize = ModulesBySize();
     auto largest = std::max_element(bySize.begin(), bySize.end(),
                                     [](const auto& a, const auto& b) { return a.second.size() < b.second.size(); });
     ASSERT_GE(largest->second.size(), 3u) << "modules of the same size";
@@ -658,11 +663,7 @@ TEST_F(SearchEquivalence, ChangesBetweenCatalogsShowAsWithoutTheCache) {
 // reads the file again: the cache forgot it when it went.
 TEST_F(SearchEquivalence, SameStampsAndAForgottenStampAnswerAsWithoutTheCache) {
     SetSwitches(false, true);
-    std::map<ULONGLONG, std::vector<_stringx>> bySize;
-    for (const CorpusModule& module : manifest_.modules) {
-        _stringx path = ModulePath(module);
-        bySize[cvtest::ReadBytes(path).size()].push_back(path);
-    }
+    const std::map<ULONGLONG, std::vector<_stringx>> bySize = ModulesBySize();
     auto group = std::find_if(bySize.begin(), bySize.end(), [](const auto& same) { return same.second.size() >= 3; });
     ASSERT_NE(group, bySize.end()) << "three modules of the same size";
     const std::vector<_stringx>& sources = group->second;
