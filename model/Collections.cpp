@@ -56,16 +56,15 @@ void CollectionStore::AddAll(CollectionElements arrivals) {
     std::vector<size_t> byArrival(fresh.size());
     std::iota(byArrival.begin(), byArrival.end(), size_t{0});
     std::sort(byArrival.begin(), byArrival.end(), [&](size_t a, size_t b) { return fresh[a].first < fresh[b].first; });
-    std::vector<size_t> positionOf(fresh.size()), added(fresh.size()), merged;
+    std::vector<size_t> added(fresh.size()), merged;  // added: each fresh run's position, in key order
     merged.reserve(order_.size() + fresh.size());
     elements_.reserve(elements_.size() + fresh.size());
     for (const auto& [element, arrival] : replaced) elements_[element].item = arrivals[arrival].item;
     for (size_t k = 0; k < byArrival.size(); ++k) {
         const Run& run = fresh[byArrival[k]];
-        positionOf[byArrival[k]] = elements_.size();
+        added[byArrival[k]] = elements_.size();
         elements_.push_back(CollectionElement{std::move(arrivals[run.first].key), std::move(arrivals[run.last].item)});
     }
-    for (size_t r = 0; r < fresh.size(); ++r) added[r] = positionOf[r];
     std::merge(order_.begin(), order_.end(), added.begin(), added.end(), std::back_inserter(merged),
                [&](size_t a, size_t b) { return less(elements_[a].key, elements_[b].key); });
     order_.swap(merged);
