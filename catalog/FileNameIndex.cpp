@@ -45,7 +45,7 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     for (const Candidate& candidate : candidates_) {
         candidate.entry->LoadFiles();
         records += candidate.entry->LoadedFiles().size();
-        for (const auto& file : candidate.entry->LoadedFiles()) characters += file.second.LongName.length();
+        for (const FileEntry& file : candidate.entry->LoadedFiles()) characters += file.LongName().length();
     }
     // Two passes: each record's name numbered and counted, then each record put in its name's run.
     byName_.reserve(records);
@@ -55,14 +55,14 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     // Every name lowered into the block first: the map's views are made once it is complete.
     names_.reserve(characters);
     for (const Candidate& candidate : candidates_)
-        for (const auto& file : candidate.entry->LoadedFiles())
-            for (wchar_t c : file.second.LongName.str()) names_.push_back(Lower(c));
+        for (const FileEntry& file : candidate.entry->LoadedFiles())
+            for (wchar_t c : file.LongName()) names_.push_back(Lower(c));
     size_t at = 0;
     for (size_t position = 0; position < candidates_.size(); ++position) {
         CatalogEntry& entry = *candidates_[position].entry;
         if (entry.FilesFailurePending()) failing_.push_back(position);
-        for (const auto& file : entry.LoadedFiles()) {
-            const size_t length = file.second.LongName.length();
+        for (const FileEntry& file : entry.LoadedFiles()) {
+            const size_t length = file.LongName().length();
             auto named = byName_.try_emplace(std::wstring_view(names_.data() + at, length),
                                              static_cast<uint32_t>(runStart_.size())).first;
             at += length;
@@ -87,11 +87,11 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     std::vector<uint32_t> filled(runStart_.begin(), runStart_.end() - 1);
     size_t next = 0;
     for (size_t position = 0; position < candidates_.size(); ++position)
-        for (const auto& file : candidates_[position].entry->LoadedFiles()) {
+        for (const FileEntry& file : candidates_[position].entry->LoadedFiles()) {
             uint32_t at = filled[nameOf[next++]]++;
             position_[at] = static_cast<uint32_t>(position);
-            record_[at] = &file.second;
-            keyHash_[at] = HashNoCase(file.second.Directory);
+            record_[at] = &file;
+            keyHash_[at] = HashNoCase(file.Directory());
         }
     generation_ = generation;
     built_ = true;

@@ -74,10 +74,10 @@ bool DeliversFile(CatalogEntry& entry, FileNameIndex::Hits& hits, size_t begin, 
     for (size_t i = begin; i < end; ++i) {
         if (!MayDeliver(hits, i, query)) continue;
         const FileEntry* record = hits.record[i];
-        if (query.matchDirectoryKey && !SameText(record->Directory, query.directoryKey)) continue;
+        if (query.matchDirectoryKey && !SameText(record->Directory(), query.directoryKey)) continue;
         if (query.matchResolvedFolder && !query.folderPart.empty()) {
             // A folder is resolved once per entry: what an earlier search learnt of it stands.
-            const _stringx* resolved = entry.ModuleDirectory(record->Directory);
+            const _stringx* resolved = entry.ModuleDirectory(record->Directory());
             hits.folder[i] = resolved ? FileNameIndex::kFolderResolved : FileNameIndex::kFolderUnresolvable;
             hits.folderHash[i] = resolved ? FileNameIndex::HashNoCase(*resolved) : 0;
             if (!resolved || hits.folderHash[i] != query.folderHash || !SameText(*resolved, query.folderPart)) continue;

@@ -88,12 +88,12 @@ ModuleFileList ListOf(ModuleEntry& entry) {
     ModuleFileList list;
     if (entry.FilesFailurePending()) return list;
     list.Read = true;
-    for (const auto& [key, file] : entry.LoadedFiles()) {
+    for (const FileEntry& file : entry.LoadedFiles()) {
         FileRecord record;
         record.FileKey = file.FileKey;
         record.StoredName = file.StoredName;
         record.FileName = ::LongFileName(file.StoredName);
-        record.Directory = file.Directory;
+        record.Directory = file.Directory();
         record.Version = file.Version;
         record.Language = file.Language;
         record.Size = file.FileSize;

@@ -88,7 +88,7 @@ const ExclusionMap& CatalogEntry::Exclusions() {
     return TheLists().exclusions;
 }
 
-const FileMap& CatalogEntry::Files() {
+const FileList& CatalogEntry::Files() {
     LoadFiles();
     if (ReadFailure failure = TakeFilesFailure()) failure.Raise();
     return TheLists().files;
@@ -121,8 +121,8 @@ ReadFailure CatalogEntry::TakeFilesFailure() {
     return std::exchange(lists->filesFailure, ReadFailure());
 }
 
-const FileMap& CatalogEntry::LoadedFiles() const {
-    static const FileMap none;
+const FileList& CatalogEntry::LoadedFiles() const {
+    static const FileList none;
     Lists* lists = lists_.load(std::memory_order_acquire);
     return lists ? lists->files : none;
 }
@@ -136,8 +136,7 @@ CatalogEntry::Lists& CatalogEntry::TheLists() {
 }
 
 void CatalogEntry::AdoptFiles(std::vector<FileEntry>&& files, ReadFailure failure) {
-    for (FileEntry& entry : files) AddFile(std::move(entry));
-    files.clear();
+    AddFiles(std::move(files));
     if (failure) FailFiles(std::move(failure));
 }
 
@@ -161,18 +160,6 @@ void CatalogEntry::AddDependency(const DependencyEntry& entry) {
 }
 
 void CatalogEntry::AddExclusion(const ExclusionEntry& entry) { TheLists().exclusions[entry.Key] = entry; }
-
-void CatalogEntry::AddFile(const FileEntry& entry) { TheLists().files[entry.FileKey] = entry; }
-void CatalogEntry::AddFile(FileEntry&& entry) {
-    // A list read in key order is filed at the end each time, without a search.
-    FileMap& files = TheLists().files;
-    if (files.empty() || std::prev(files.end())->first < entry.FileKey) {
-        _stringx key = entry.FileKey;
-        files.emplace_hint(files.end(), std::move(key), std::move(entry));
-    } else {
-        files[entry.FileKey] = std::move(entry);
-    }
-}
 
 void CatalogEntry::ReadGalleryDependencies() {
     LONG count = GetDependencyCount();
@@ -203,6 +190,8 @@ void CatalogEntry::ReadGalleryExclusions() {
 
 // A description file that fails part way is kept as a module file's failed read is.
 ReadFailure CatalogEntry::ReadGalleryFiles() {
+    std::vector<FileEntry> records;
+    ReadFailure failure;
     try {
         LONG count = GetFileCount();
         for (LONG i = 0; i < count; ++i) {
@@ -212,13 +201,13 @@ ReadFailure CatalogEntry::ReadGalleryFiles() {
             GetFile(i, key.put(), name.put(), version.put(), &entry.FileSize, &language);
             entry.FileKey = key.get();
             entry.StoredName = name.get();
-            entry.LongName = LongFileName(entry.StoredName);
             entry.Version = version.get();
             entry.Language = _stringx::Formatted(L"%d", static_cast<int>(language));
-            AddFile(entry);
+            records.push_back(std::move(entry));
         }
     } catch (const CComException& error) {
-        return ReadFailure::Of(error.Error());
+        failure = ReadFailure::Of(error.Error());
     }
-    return ReadFailure();
+    AddFiles(std::move(records));
+    return failure;
 }

@@ -57,7 +57,7 @@ public:
     const std::vector<_stringx>& CustomActionNames();
     const DependencyMap& Dependencies();
     const ExclusionMap& Exclusions();
-    const FileMap& Files();
+    const FileList& Files();
     // Reads the file list now without raising: a failure of that read waits for the first caller
     // of Files(), who sees it exactly as if the list had been read for him.
     void LoadFiles();
@@ -71,7 +71,7 @@ public:
     void FinishFiles() { filesOnce_.Finish(); }
     void FailFiles(ReadFailure failure);
     // The file list as read so far, without reading or raising.
-    const FileMap& LoadedFiles() const;
+    const FileList& LoadedFiles() const;
 
     // The target path of one of the module's Directory keys. Only an entry read from a module file
     // can answer; this one (and every entry filled from a gallery file) cannot.
@@ -88,7 +88,7 @@ protected:
     virtual void ReadCustomActionNames(std::vector<_stringx>& names);
     virtual void ReadDependencies();  // calls AddDependency per row
     virtual void ReadExclusions();    // calls AddExclusion per row
-    virtual ReadFailure ReadFiles();  // calls AddFile per row; a failure is kept for Files()
+    virtual ReadFailure ReadFiles();  // calls AddFiles; a failure is kept for Files()
 
     // The file list read elsewhere, taken as LoadFiles would have read it.
     void AdoptFiles(std::vector<FileEntry>&& files, ReadFailure failure);
@@ -98,8 +98,7 @@ protected:
 
     void AddDependency(const DependencyEntry& entry);
     void AddExclusion(const ExclusionEntry& entry);
-    void AddFile(const FileEntry& entry);
-    void AddFile(FileEntry&& entry);
+    void AddFiles(std::vector<FileEntry>&& records) { TheLists().files.Add(std::move(records)); }
 
 private:
     void ReadGalleryDependencies();
@@ -125,7 +124,7 @@ private:
         std::vector<_stringx> customActionNames;
         DependencyMap dependencies;
         ExclusionMap exclusions;
-        FileMap files;
+        FileList files;
         ReadFailure filesFailure;
     };
     Lists& TheLists();

@@ -36,8 +36,8 @@ STDMETHODIMP ExclusionItem::get_Language(BSTR* value) {
     return CopyTextOut(_stringx::Formatted(L"%d", static_cast<int>(entry_.Language)), value);
 }
 
-FileItem::FileItem(const FileEntry& entry) : entry_(entry) { entry_.LongName.clear(); }
-STDMETHODIMP FileItem::get_Directory(BSTR* value) { return CopyTextOut(entry_.Directory, value); }
+FileItem::FileItem(const FileEntry& entry) : entry_(entry) {}
+STDMETHODIMP FileItem::get_Directory(BSTR* value) { return CopyTextOut(entry_.Directory(), value); }
 STDMETHODIMP FileItem::get_FileKey(BSTR* value) { return CopyTextOut(entry_.FileKey, value); }
 STDMETHODIMP FileItem::get_FileSize(LONG* value) { return CopyNumberOut(entry_.FileSize, value); }
 STDMETHODIMP FileItem::get_FileName(BSTR* value) { return CopyTextOut(entry_.StoredName, value); }
@@ -95,8 +95,10 @@ ComPtr<IExclusionCollection> MakeExclusionCollection(const ExclusionMap& exclusi
     return MakeFromMap<ExclusionCollection, ExclusionItem>(exclusions);
 }
 
-ComPtr<IFileCollection> MakeFileCollection(const FileMap& files) {
-    return MakeFromMap<FileCollection, FileItem>(files);
+ComPtr<IFileCollection> MakeFileCollection(const FileList& files) {
+    auto collection = MakeCollection<FileCollection>();
+    for (const FileEntry& record : files) AddItem<FileItem>(*collection.Get(), record);
+    return HandOut(*collection.Get());
 }
 
 ComPtr<IDownloadFileCollection> MakeDownloadFileCollection(GalleryEntry& gallery) {

@@ -107,7 +107,7 @@ public:
     STDMETHODIMP get_Sequence(LONG* value) override;
 
 private:
-    FileEntry entry_;  // without the long name, which no getter gives
+    FileEntry entry_;
 };
 
 // Collections of a module's lists, keyed "1", "2", ... in list order (the maps in key order),
@@ -116,6 +116,6 @@ ComPtr<IDialogCollection> MakeDialogCollection(const std::vector<_stringx>& name
 ComPtr<ICustomActionCollection> MakeCustomActionCollection(const std::vector<_stringx>& names);
 ComPtr<IDependencyCollection> MakeDependencyCollection(const DependencyMap& dependencies);
 ComPtr<IExclusionCollection> MakeExclusionCollection(const ExclusionMap& exclusions);
-ComPtr<IFileCollection> MakeFileCollection(const FileMap& files);
+ComPtr<IFileCollection> MakeFileCollection(const FileList& files);
 // Reads the download files of the gallery description file afresh, in index order.
 ComPtr<IDownloadFileCollection> MakeDownloadFileCollection(GalleryEntry& gallery);

@@ -112,11 +112,15 @@ void ReadFileList(const _stringx& path, ModuleReadResult& result) {
     // No ORDER BY: the installer library sorts slowly, and a table's rows differ in their keys, so
     // the order they come in changes nothing but which of two rows with one key would win. For the
     // files that stays the higher Sequence, as sorted below.
-    std::map<_stringx, _stringx> componentDirectories;
+    std::map<_stringx, std::shared_ptr<const _stringx>> componentDirectories;
     {
         TableCursor components;
         components.OpenQuery(database.get(), L"SELECT * FROM Component");
-        while (components.Fetch()) componentDirectories[components.GetString(1)] = components.GetString(3);
+        while (components.Fetch()) {
+            _stringx directory = components.GetString(3);
+            componentDirectories[components.GetString(1)] =
+                directory.empty() ? nullptr : std::make_shared<const _stringx>(std::move(directory));
+        }
     }
     TableCursor cursor;
     cursor.OpenQuery(database.get(), L"SELECT * FROM File");
@@ -126,13 +130,12 @@ void ReadFileList(const _stringx& path, ModuleReadResult& result) {
         entry.FileKey = cursor.GetString(1);
         entry.Language = cursor.GetString(6);
         entry.StoredName = cursor.GetString(3);
-        entry.LongName = LongFileName(entry.StoredName);
         entry.FileSize = cursor.GetInteger(4);
         entry.Version = cursor.GetString(5);
         entry.Sequence = cursor.GetInteger(8);
         auto directory = componentDirectories.find(cursor.GetString(2));
-        if (directory != componentDirectories.end()) entry.Directory = directory->second;
-        if (!entry.Directory.empty()) directories.insert(entry.Directory);
+        if (directory != componentDirectories.end()) entry.SetDirectory(directory->second);
+        if (!entry.Directory().empty()) directories.insert(entry.Directory());
         result.Files.push_back(std::move(entry));
     }
     cursor.Close();

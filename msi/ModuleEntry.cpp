@@ -102,7 +102,7 @@ ReadFailure ModuleEntry::ReadFiles() {
         read = Read(ModuleRead::Files);
         if (cache) cache->NoteList(name, cacheLink_->stamp, read);
     }
-    for (FileEntry& entry : read.Files) AddFile(std::move(entry));
+    AddFiles(std::move(read.Files));
     // The folders come with the list, so a file replaced or removed since then answers from them.
     TakeDirectories(read.Directories);
     return read.Failure;

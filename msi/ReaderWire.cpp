@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -33,7 +34,7 @@ public:
     // Thousands of files share a few folders: each folder's key is sent once, and each file
     // refers to it by number.
     void Folders(const std::vector<FileEntry>& files) {
-        for (const FileEntry& f : files) folders_.push_back(&f.Directory);
+        for (const FileEntry& f : files) folders_.push_back(&f.Directory());
         auto before = [](const _stringx* a, const _stringx* b) { return *a < *b; };
         auto same = [](const _stringx* a, const _stringx* b) { return *a == *b; };
         std::sort(folders_.begin(), folders_.end(), before);
@@ -41,15 +42,11 @@ public:
         Field(static_cast<uint32_t>(folders_.size()));
         for (const _stringx* folder : folders_) Field(*folder);
     }
-    void FolderOf(const _stringx& directory) {
-        auto folder = std::lower_bound(folders_.begin(), folders_.end(), &directory,
+    void FolderOf(const FileEntry& file) {
+        auto folder = std::lower_bound(folders_.begin(), folders_.end(), &file.Directory(),
                                        [](const _stringx* a, const _stringx* b) { return *a < *b; });
         Field(static_cast<uint32_t>(folder - folders_.begin()));
     }
-    // Made again on the other side.
-    template <typename Make>
-    void Derived(const _stringx&, Make&&) {}
-
 private:
     std::string& out_;
     std::vector<const _stringx*> folders_;
@@ -108,19 +105,17 @@ public:
     }
     void Folders(const std::vector<FileEntry>&) {
         for (uint32_t n = Count(); n > 0 && ok_; --n) {
-            folders_.emplace_back();
-            Field(folders_.back());
+            _stringx folder;
+            Field(folder);
+            folders_.push_back(folder.empty() ? nullptr : std::make_shared<const _stringx>(std::move(folder)));
         }
     }
-    void FolderOf(_stringx& directory) {
+    // The records of a folder share its text.
+    void FolderOf(FileEntry& file) {
         uint32_t folder = 0;
         Field(folder);
-        if (folder < folders_.size()) directory = folders_[folder];
+        if (folder < folders_.size()) file.SetDirectory(folders_[folder]);
         else ok_ = false;
-    }
-    template <typename Make>
-    void Derived(_stringx& value, Make&& make) {
-        value = make();
     }
 
 private:
@@ -143,7 +138,7 @@ private:
     std::string_view in_;
     size_t at_ = 0;
     bool ok_ = true;
-    std::vector<_stringx> folders_;
+    std::vector<std::shared_ptr<const _stringx>> folders_;
 };
 
 // One description of each record, for both directions: `Record` is const when encoding.
@@ -177,8 +172,7 @@ void ResultFields(Wire& w, Result& result) {
     w.Folders(result.Files);
     w.List(result.Files, [&](auto& f) {
         for (auto* text : {&f.StoredName, &f.Version, &f.Language, &f.FileKey}) w.Field(*text);
-        w.Derived(f.LongName, [&] { return LongFileName(f.StoredName); });
-        w.FolderOf(f.Directory);
+        w.FolderOf(f);
         w.Field(f.FileSize);
         w.Field(f.Sequence);
     });

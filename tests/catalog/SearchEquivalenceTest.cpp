@@ -341,13 +341,12 @@ protected:
                 for (const auto& entry : catalog_->GalleryEntries()) candidates.push_back(entry.second);
                 for (const auto& entry : candidates) {
                     bool delivers = false;
-                    for (const auto& file : entry->Files()) {
-                        const FileEntry& record = file.second;
-                        if (!SameText(record.LongName, fileName)) continue;
-                        if (matchKey && !SameText(record.Directory, q.key)) continue;
+                    for (const FileEntry& record : entry->Files()) {
+                        if (!SameText(LongFileName(record.StoredName), fileName)) continue;
+                        if (matchKey && !SameText(record.Directory(), q.key)) continue;
                         _stringx resolved;
                         if (matchFolder && !folderPart.empty() &&
-                            (!WalkResolve(*entry, record.Directory, resolved) || !SameText(resolved, folderPart)))
+                            (!WalkResolve(*entry, record.Directory(), resolved) || !SameText(resolved, folderPart)))
                             continue;
                         if ((record.Version.empty() ? _stringx(L"0") : record.Version) != wanted) continue;
                         delivers = true;

@@ -80,13 +80,14 @@ TEST_F(CatalogEntryTest, GalleryListsBecomeRecords) {
     const ExclusionEntry& excluded = exclusions.rbegin()->second;
     EXPECT_EQ(_stringx(L"Old.1:1031|1.0|1.9"), excluded.Key + L"|" + excluded.MinVersion + L"|" + excluded.MaxVersion);
 
-    const FileMap& files = entry.Files();
+    const FileList& files = entry.Files();
     ASSERT_EQ(2u, files.size());
-    const FileEntry& core = files.at(L"f1");
+    ASSERT_TRUE(files.Find(L"f1") && files.Find(L"f2"));
+    const FileEntry& core = *files.Find(L"f1");
     EXPECT_EQ(_stringx(L"core library.dll|3.1|1033|4096"),
-              _stringx::Formatted(L"%s|%s|%s|%d", core.LongName.c_str(), core.Version.c_str(), core.Language.c_str(),
-                                  static_cast<int>(core.FileSize)));
-    EXPECT_EQ(_stringx(L"0"), files.at(L"f2").Language);
+              _stringx::Formatted(L"%s|%s|%s|%d", std::wstring(core.LongName()).c_str(), core.Version.c_str(),
+                                  core.Language.c_str(), static_cast<int>(core.FileSize)));
+    EXPECT_EQ(_stringx(L"0"), files.Find(L"f2")->Language);
 
     // At another version its own signature is a dependency after all.
     CatalogEntry self;

@@ -26,10 +26,10 @@ TEST(Reply, FileListComesBackWholeAndDamageIsRefused) {
         SCOPED_TRACE(_stringx(a.FileKey).AsNarrow());
         EXPECT_EQ(a.FileKey, b.FileKey);
         EXPECT_EQ(a.StoredName, b.StoredName);
-        EXPECT_EQ(a.LongName, b.LongName);
+        EXPECT_EQ(a.LongName(), b.LongName());
         EXPECT_EQ(a.Version, b.Version);
         EXPECT_EQ(a.Language, b.Language);
-        EXPECT_EQ(a.Directory, b.Directory);
+        EXPECT_EQ(a.Directory(), b.Directory());
         EXPECT_EQ(a.FileSize, b.FileSize);
         EXPECT_EQ(a.Sequence, b.Sequence);
     }
@@ -60,8 +60,20 @@ ModuleReadResult EveryRecord() {
     for (const wchar_t* id : {L"DepA", L"DepB"}) r.Dependencies.push_back({id, _stringx(id) + L":0", L"1.0", 0});
     for (const wchar_t* id : {L"ExA", L"ExB"}) r.Exclusions.push_back({id, _stringx(id) + L":0", L"1", L"2", 0});
     // The first file lies in the second folder sent ("DirB"), so that its index is the last one.
-    r.Files.push_back({L"f1", L"f1", L"1.0", L"0", L"DirB", L"K1", 10, 1});
-    r.Files.push_back({L"f2", L"f2", L"", L"", L"DirA", L"K2", 20, 2});
+    auto file = [&](const wchar_t* name, const wchar_t* version, const wchar_t* language, const wchar_t* directory,
+                    const wchar_t* key, LONG size, LONG sequence) {
+        FileEntry record;
+        record.StoredName = name;
+        record.Version = version;
+        record.Language = language;
+        record.FileKey = key;
+        record.FileSize = size;
+        record.Sequence = sequence;
+        record.SetDirectory(directory);
+        r.Files.push_back(std::move(record));
+    };
+    file(L"f1", L"1.0", L"0", L"DirB", L"K1", 10, 1);
+    file(L"f2", L"", L"", L"DirA", L"K2", 20, 2);
     r.Directories[L"DirA"].Path = L"[TARGETDIR]A\\";
     r.Directories[L"DirB"].Failure.Description = L"broken";
     return r;
@@ -82,7 +94,7 @@ TEST(Reply, EveryCountAndIndexIsCheckedAtItsEdge) {
     ASSERT_TRUE(DecodeResult(wire, back));
     EXPECT_EQ(full.Names, back.Names);
     ASSERT_EQ(2u, back.Files.size());
-    EXPECT_EQ(_stringx(L"DirB"), back.Files[0].Directory);
+    EXPECT_EQ(_stringx(L"DirB"), back.Files[0].Directory());
     EXPECT_EQ(_stringx(L"broken"), back.Directories[L"DirB"].Failure.Description);
 
     // Where each count lies: the lists come in this order, each after its count, and a reply
@@ -136,7 +148,7 @@ TEST(Reply, EveryCountAndIndexIsCheckedAtItsEdge) {
     std::string first = wire;
     Put32(first, firstFolder, 0);
     ASSERT_TRUE(DecodeResult(first, back = ModuleReadResult()));
-    EXPECT_EQ(_stringx(L"DirA"), back.Files[0].Directory) << "the index names its folder";
+    EXPECT_EQ(_stringx(L"DirA"), back.Files[0].Directory()) << "the index names its folder";
     ASSERT_TRUE(DecodeResult(Wire(ModuleReadResult()), back = ModuleReadResult())) << "an empty reply";
 }
 
