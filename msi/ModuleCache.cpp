@@ -141,7 +141,7 @@ unique_file OpenForReading(const _stringx& path, DWORD access = GENERIC_READ) {
 }
 
 // What a module's list section holds once its checksum, name and stamp are checked.
-bool DecodeListSection(std::string_view section, uint32_t crc, const std::wstring& name, const ListedStamp& stamp,
+bool DecodeListSection(std::string_view section, uint32_t crc, std::wstring_view name, const ListedStamp& stamp,
                        ModuleReadResult* list) {
     if (Checksum(section.data(), section.size()) != crc) return false;
     Cursor c(section.data(), section.size());
@@ -195,6 +195,22 @@ std::map<std::wstring, std::weak_ptr<LocationCache>>& Registry() {
     return *registry;
 }
 }  // namespace
+
+void ListedFiles::Add(std::wstring_view name, const ListedStamp& stamp) {
+    files_.push_back({names_.size(), name.size(), stamp});
+    names_.insert(names_.end(), name.begin(), name.end());
+}
+
+void ListedFiles::SortByName() {
+    std::sort(files_.begin(), files_.end(), [&](const File& a, const File& b) {
+        return std::wstring_view(names_.data() + a.at, a.length) < std::wstring_view(names_.data() + b.at, b.length);
+    });
+}
+
+void ListedFiles::Clear() {
+    names_.clear();
+    files_.clear();
+}
 
 ListedStamp ListedStamp::Of(const WIN32_FIND_DATAW& data) {
     return {static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow, TimeValue(data.ftLastWriteTime)};
@@ -342,7 +358,7 @@ bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
     return c.ok() && c.AtEnd();
 }
 
-bool LocationCache::FindHeader(const std::wstring& name, const ListedStamp& stamp, ModuleReadResult& header) {
+bool LocationCache::FindHeader(std::wstring_view name, const ListedStamp& stamp, ModuleReadResult& header) {
     header = ModuleReadResult();
     {
         // Decoding calls nothing outside: done under the lock, without a copy.
@@ -428,8 +444,8 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
     {
         std::lock_guard<std::mutex> hold(lock_);
         for (size_t i = 0; i < wanted.size(); ++i) {
-            auto found = records_.find(wanted[i].first);
-            if (found == records_.end() || found->second.stamp != wanted[i].second) continue;
+            auto found = records_.find(wanted.Name(i));
+            if (found == records_.end() || found->second.stamp != wanted.Stamp(i)) continue;
             const Record& r = found->second;
             if (!r.pending.empty()) sections.push_back({i, r.pending});
             else if (r.listLength > 0) sections.push_back({i, std::string(), r.listOffset, r.listLength, r.listCrc});
@@ -460,10 +476,10 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
         const bool inChunk = s.offset + s.length <= chunkStart + chunk.size();
         std::string_view bytes =
             inChunk ? std::string_view(chunk).substr(static_cast<size_t>(s.offset - chunkStart), s.length) : std::string_view();
-        if (inChunk && DecodeListSection(bytes, s.crc, wanted[s.position].first, wanted[s.position].second, &list))
+        if (inChunk && DecodeListSection(bytes, s.crc, wanted.Name(s.position), wanted.Stamp(s.position), &list))
             take(s.position, list);
         else
-            bad.push_back(wanted[s.position].first);
+            bad.emplace_back(wanted.Name(s.position));
     }
     if (bad.empty()) return;
     // Read from the module instead, and written again at the next save.
@@ -478,10 +494,10 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
 void LocationCache::Retain(const ListedFiles& listed) {
     std::lock_guard<std::mutex> hold(lock_);
     next_ = records_.end();
-    auto file = listed.begin();
+    size_t file = 0;
     for (auto record = records_.begin(); record != records_.end();) {
-        while (file != listed.end() && file->first < record->first) ++file;
-        if (file != listed.end() && file->first == record->first && file->second == record->second.stamp) {
+        while (file < listed.size() && listed.Name(file) < record->first) ++file;
+        if (file < listed.size() && listed.Name(file) == record->first && listed.Stamp(file) == record->second.stamp) {
             ++record;
             continue;
         }

@@ -93,11 +93,14 @@ ReadFailure ModuleEntry::ReadFiles() {
     const std::wstring name = cache ? cache->NameOf(Path()) : std::wstring();
     ModuleReadResult read;
     bool cached = false;
-    if (cache)
-        cache->FindLists({{name, cacheLink_->stamp}}, [&](size_t, ModuleReadResult& list) {
+    if (cache) {
+        ListedFiles wanted;
+        wanted.Add(name, cacheLink_->stamp);
+        cache->FindLists(wanted, [&](size_t, ModuleReadResult& list) {
             read = std::move(list);
             cached = true;
         });
+    }
     if (!cached) {
         read = Read(ModuleRead::Files);
         if (cache) cache->NoteList(name, cacheLink_->stamp, read);
@@ -132,7 +135,8 @@ void ModuleEntry::ReadLists(const std::vector<ModuleEntry*>& modules,
     std::set<size_t> current, cached;
     for (auto& [cache, wanted] : byCache) {
         ListedFiles now = cache->ListNow();
-        std::map<std::wstring, ListedStamp> stamps(now.begin(), now.end());
+        std::map<std::wstring_view, ListedStamp> stamps;
+        for (size_t i = 0; i < now.size(); ++i) stamps.emplace(now.Name(i), now.Stamp(i));
         ListedFiles asked;
         std::vector<size_t> askers;
         for (size_t k : wanted) {
@@ -140,7 +144,7 @@ void ModuleEntry::ReadLists(const std::vector<ModuleEntry*>& modules,
             auto listed = stamps.find(name);
             if (listed == stamps.end() || listed->second != modules[k]->cacheLink_->stamp) continue;
             current.insert(k);
-            asked.emplace_back(name, listed->second);
+            asked.Add(name, listed->second);
             askers.push_back(k);
         }
         cache->FindLists(asked, [&](size_t i, ModuleReadResult& list) {

@@ -25,12 +25,20 @@ bool StillAsListed(const _stringx& path, const ListedStamp& listed) {
 }
 }  // namespace
 
+_stringx FoundFiles::PathOf(size_t i) const {
+    std::wstring_view name = files.Name(i);
+    std::wstring path;
+    path.reserve(folder.length() + name.size());
+    path.append(folder.c_str(), folder.length()).append(name);
+    return _stringx(std::move(path));
+}
+
 void FindModuleFiles(const _stringx& folder, FoundFiles& found) {
     _stringx pattern = folder;
     if (!pattern.ends_with(L'\\')) pattern += L"\\";
     pattern += L"*.msm";
     found.folder = pattern.substr(0, pattern.rfind(L'\\') + 1);
-    found.files.clear();
+    found.files.Clear();
     WIN32_FIND_DATAW data;
     // Without short names and many entries a call, for fewer round trips to a network share; a
     // pattern still matches short names, so the files are the same.
@@ -39,11 +47,10 @@ void FindModuleFiles(const _stringx& folder, FoundFiles& found) {
     if (!search) return;
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        found.files.emplace_back(data.cFileName, ListedStamp::Of(data));
+        found.files.Add(data.cFileName, ListedStamp::Of(data));
     } while (FindNextFileW(search.get(), &data));
     // One folder: the order of the names is the order of the paths.
-    std::sort(found.files.begin(), found.files.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    found.files.SortByName();
 }
 
 void SearchLocation::Initialise(const _stringx& folder, SHORT kind, const _stringx& displayName) {
@@ -59,15 +66,15 @@ void ListLocation(const _stringx& folder, SHORT kind, FoundFiles& found) {
     WIN32_FIND_DATAW data;
     unique_find search(FindFirstFileW(folder.c_str(), &data));
     if (search && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        found.files.emplace_back(folder.str(), ListedStamp::Of(data));
+        found.files.Add(folder.str(), ListedStamp::Of(data));
 }
 
 std::shared_ptr<CatalogEntry> SearchLocation::NewEntry(const FoundFiles& found, size_t i, ModuleReadResult header) {
     auto entry = std::make_shared<ModuleEntry>();
     entry->Load(found.PathOf(i), displayName_, header);
-    entry->SetLastWriteTime(found.files[i].second.written);
+    entry->SetLastWriteTime(found.files.Stamp(i).written);
     if (header.InUse) entry->MarkStale();
-    if (cache_) entry->LinkCache(cache_, found.files[i].second);
+    if (cache_) entry->LinkCache(cache_, found.files.Stamp(i));
     return entry;
 }
 
@@ -156,23 +163,23 @@ bool SearchLocation::Rescan(EntryMapSnapshot& modules) {
         changed = true;
     };
     size_t prefix = found.folder.length();
-    auto file = found.files.begin();
+    const ListedFiles& files = found.files;
+    size_t file = 0;
     for (auto module = before.begin(); module != before.end(); ++module) {
         std::wstring_view name(module->first.c_str(), module->first.length());
         name.remove_prefix(std::min(prefix, name.size()));
-        for (; file != found.files.end() && std::wstring_view(file->first) < name; ++file)
-            fresh.push_back(file - found.files.begin());
-        if (file == found.files.end() || std::wstring_view(file->first) != name) {
+        for (; file < files.size() && files.Name(file) < name; ++file) fresh.push_back(file);
+        if (file == files.size() || files.Name(file) != name) {
             retire(module);
             continue;
         }
-        if (module->second->LastWriteTime() < file->second.written) {
+        if (module->second->LastWriteTime() < files.Stamp(file).written) {
             retire(module);
-            fresh.push_back(file - found.files.begin());
+            fresh.push_back(file);
         }
         ++file;
     }
-    for (; file != found.files.end(); ++file) fresh.push_back(file - found.files.begin());
+    for (; file < files.size(); ++file) fresh.push_back(file);
 
     changed |= LoadFresh(found, fresh, before, after);
     if (after) modules = std::move(after);
@@ -198,7 +205,7 @@ bool SearchLocation::LoadFresh(const FoundFiles& found, const std::vector<size_t
     std::vector<size_t> reading;
     for (size_t i : fresh) {
         ModuleReadResult header;
-        if (cache_ && cache_->FindHeader(found.files[i].first, found.files[i].second, header)) {
+        if (cache_ && cache_->FindHeader(found.files.Name(i), found.files.Stamp(i), header)) {
             add(i, header);
         } else {
             reading.push_back(i);
@@ -207,7 +214,7 @@ bool SearchLocation::LoadFresh(const FoundFiles& found, const std::vector<size_t
     std::vector<_stringx> added;
     for (size_t i : reading) added.push_back(found.PathOf(i));
     ReadModulesGuarded(ModuleRead::Header, added, [&](size_t k, ModuleReadResult& header) {
-        const auto& [name, stamp] = found.files[reading[k]];
+        const ListedStamp& stamp = found.files.Stamp(reading[k]);
         // A file refused, or that did not open, because it went away or changed after the listing is
         // left to the next scan: kept, it would stand for the file that comes back under the same
         // name and time.
@@ -218,7 +225,7 @@ bool SearchLocation::LoadFresh(const FoundFiles& found, const std::vector<size_t
         // It may also have gone and come back meanwhile: a refusal is kept only when it holds twice.
         if (doubtful(header)) header = ReadModuleGuarded(ModuleRead::Header, added[k]);
         if (doubtful(header) && !StillAsListed(added[k], stamp)) return;
-        if (cache_) cache_->NoteHeader(name, stamp, header);
+        if (cache_) cache_->NoteHeader(std::wstring(found.files.Name(reading[k])), stamp, header);
         add(reading[k], header);
     });
     if (cache_) {

@@ -16,7 +16,7 @@
 struct FoundFiles {
     _stringx folder;  // ends in a backslash, or empty
     ListedFiles files;
-    _stringx PathOf(size_t i) const { return folder + files[i].first.c_str(); }
+    _stringx PathOf(size_t i) const;
 };
 // Shared: a module object handed out keeps its entry alive after a rescan replaced it.
 using EntryMap = std::map<_stringx, std::shared_ptr<CatalogEntry>>;
