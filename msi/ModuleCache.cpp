@@ -69,8 +69,7 @@ public:
         Raw(&value, sizeof value);
         return value;
     }
-    std::string TakeBlob(size_t most) { return std::string(TakeView(most)); }
-    // The same, left where it is.
+    // A blob of at most `most` bytes after its length, left where it is.
     std::string_view TakeView(size_t most) {
         uint32_t length = Take32();
         if (!ok_ || length > most || length > size_ - at_) {
@@ -293,8 +292,14 @@ ListedFiles LocationCache::ListNow() const {
     return std::move(found.files);
 }
 
+std::string_view LocationCache::HeaderOf(const Record& record) const {
+    if (record.headerLength == 0) return record.ownHeader;
+    return std::string_view(loaded_).substr(record.headerAt, record.headerLength);
+}
+
 void LocationCache::ClearRecords() {
     records_.clear();
+    loaded_.clear();
     next_ = records_.end();
 }
 
@@ -333,7 +338,8 @@ bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
     f.Skip(16);
     const uint32_t headerLength = f.Take32(), headerCrc = f.Take32();
     if (!f.ok() || headerLength > fileSize - kFixedSize) return false;
-    std::string header(headerLength, '\0');
+    std::string& header = loaded_;
+    header.assign(headerLength, '\0');
     if (!read(kFixedSize, header.data(), header.size())) return false;
     if (Checksum(header.data(), header.size()) != headerCrc) return false;
 
@@ -344,7 +350,9 @@ bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
         std::wstring name = c.TakeName();
         Record record;
         record.stamp = c.TakeStamp();
-        record.header = c.TakeBlob(kLargestHeader);
+        std::string_view blob = c.TakeView(kLargestHeader);
+        record.headerAt = static_cast<size_t>(blob.data() - header.data());
+        record.headerLength = blob.size();
         record.listOffset = c.Take64();
         record.listLength = c.Take32();
         record.listCrc = c.Take32();
@@ -368,7 +376,7 @@ bool LocationCache::FindHeader(std::wstring_view name, const ListedStamp& stamp,
         auto found = next_ != records_.end() && next_->first == name ? next_ : records_.find(name);
         if (found == records_.end() || found->second.stamp != stamp) return false;
         next_ = std::next(found);
-        if (DecodeResult(found->second.header, header) && header.Path.empty()) return true;
+        if (DecodeResult(HeaderOf(found->second), header) && header.Path.empty()) return true;
     }
     header = ModuleReadResult();
     return false;
@@ -410,7 +418,7 @@ void LocationCache::NoteHeader(const std::wstring& name, const ListedStamp& stam
     Record& record = records_[name];
     record = Record();
     record.stamp = stamp;
-    record.header = std::move(encoded);
+    record.ownHeader = std::move(encoded);
     record.pending = std::move(list);
     dirty_ = true;
 }
@@ -540,7 +548,8 @@ bool LocationCache::Compose(std::string& out) {
         PutName(header, name);
         Put64(header, record.stamp.size);
         Put64(header, record.stamp.written);
-        PutBlob(header, record.header.data(), record.header.size());
+        const std::string_view recorded = HeaderOf(record);
+        PutBlob(header, recorded.data(), recorded.size());
         Put64(header, section.empty() ? 0 : lists.size());
         Put32(header, static_cast<uint32_t>(section.size()));
         Put32(header, section.empty() ? 0 : Checksum(section.data(), section.size()));
