@@ -8,8 +8,6 @@
 extern "C" __declspec(dllimport) int __cdecl _vsnwprintf(wchar_t*, size_t, const wchar_t*, va_list);
 extern "C" __declspec(dllimport) int __cdecl _vscwprintf(const wchar_t*, va_list);
 
-_stringx::_stringx() { LastErrorGuard keep; }
-
 _stringx::_stringx(const wchar_t* text) {
     LastErrorGuard keep;
     if (text) text_ = text;
@@ -60,6 +58,11 @@ _stringx& _stringx::operator=(const _stringx& other) {
 
 _stringx& _stringx::operator=(_stringx&& other) noexcept {
     text_ = std::move(other.text_);
+    return *this;
+}
+
+_stringx& _stringx::operator=(std::wstring&& text) noexcept {
+    text_ = std::move(text);
     return *this;
 }
 

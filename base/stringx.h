@@ -13,7 +13,7 @@ class _stringx {
 public:
     static constexpr size_t npos = std::wstring::npos;
 
-    _stringx();
+    _stringx() noexcept = default;  // an empty std::wstring allocates nothing
     _stringx(const wchar_t* text);  // null counts as empty
     _stringx(size_t count, const wchar_t* text);
     _stringx(const std::wstring& text);
@@ -24,6 +24,7 @@ public:
 
     _stringx& operator=(const _stringx& other);
     _stringx& operator=(_stringx&& other) noexcept;
+    _stringx& operator=(std::wstring&& text) noexcept;
     _stringx& operator=(const wchar_t* text);
 
     _stringx& operator+=(const _stringx& other);

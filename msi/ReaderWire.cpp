@@ -81,7 +81,7 @@ public:
         }
         std::wstring wide(length, L'\0');
         Raw(wide.data(), length * sizeof(wchar_t));
-        text = _stringx(std::move(wide));
+        text = std::move(wide);
     }
     void Field(GUID& guid) { Raw(&guid, sizeof guid); }
     // Reserved up to a bound, and only for a count the rest of the reply could hold: a garbled count
