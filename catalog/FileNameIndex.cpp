@@ -86,12 +86,20 @@ void FileNameIndex::Build(std::vector<Candidate> candidates, ULONG generation) {
     folder_.assign(records, kFolderUnknown);
     std::vector<uint32_t> filled(runStart_.begin(), runStart_.end() - 1);
     size_t next = 0;
+    // The records of one folder share its text: hashed once for a run of them.
+    const _stringx* lastDirectory = nullptr;
+    uint32_t lastHash = 0;
     for (size_t position = 0; position < candidates_.size(); ++position)
         for (const FileEntry& file : candidates_[position].entry->LoadedFiles()) {
             uint32_t at = filled[nameOf[next++]]++;
             position_[at] = static_cast<uint32_t>(position);
             record_[at] = &file;
-            keyHash_[at] = HashNoCase(file.Directory());
+            const _stringx& directory = file.Directory();
+            if (&directory != lastDirectory) {
+                lastHash = HashNoCase(directory);
+                lastDirectory = &directory;
+            }
+            keyHash_[at] = lastHash;
         }
     generation_ = generation;
     built_ = true;

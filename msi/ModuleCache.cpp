@@ -462,7 +462,8 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
     // In file order, consecutive sections a chunk at a time: one read for many lists.
     std::sort(sections.begin(), sections.end(), [](const Section& a, const Section& b) { return a.offset < b.offset; });
     unique_file file;
-    std::string chunk;
+    std::unique_ptr<char[]> chunk;  // not cleared first: the read fills it
+    size_t chunkSize = 0;
     ULONGLONG chunkStart = 0;
     std::vector<std::wstring> bad;
     for (size_t i = 0; i < sections.size(); ++i) {
@@ -472,18 +473,19 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
             if (DecodeResult(s.pending, list)) take(s.position, list);
             continue;
         }
-        if (s.offset < chunkStart || s.offset + s.length > chunkStart + chunk.size()) {
+        if (s.offset < chunkStart || s.offset + s.length > chunkStart + chunkSize) {
             if (!file) file = OpenForReading(file_);
             ULONGLONG end = s.offset + s.length;
             for (size_t j = i + 1; j < sections.size() && sections[j].offset + sections[j].length - s.offset <= kChunk; ++j)
                 if (sections[j].pending.empty()) end = std::max(end, sections[j].offset + sections[j].length);
             chunkStart = s.offset;
-            chunk.assign(static_cast<size_t>(end - s.offset), '\0');
-            if (!file || !ReadAt(file.get(), chunkStart, chunk.data(), chunk.size())) chunk.clear();
+            chunkSize = static_cast<size_t>(end - s.offset);
+            chunk.reset(new char[chunkSize]);
+            if (!file || !ReadAt(file.get(), chunkStart, chunk.get(), chunkSize)) chunkSize = 0;
         }
-        const bool inChunk = s.offset + s.length <= chunkStart + chunk.size();
+        const bool inChunk = s.offset + s.length <= chunkStart + chunkSize;
         std::string_view bytes =
-            inChunk ? std::string_view(chunk).substr(static_cast<size_t>(s.offset - chunkStart), s.length) : std::string_view();
+            inChunk ? std::string_view(chunk.get(), chunkSize).substr(static_cast<size_t>(s.offset - chunkStart), s.length) : std::string_view();
         if (inChunk && DecodeListSection(bytes, s.crc, wanted.Name(s.position), wanted.Stamp(s.position), &list))
             take(s.position, list);
         else
