@@ -19,16 +19,18 @@ _stringx MakeEntryKey(const _stringx& moduleId, LONG language) {
     return _stringx(std::move(key));
 }
 
-_stringx LongFileName(const _stringx& storedName) {
-    size_t bar = storedName.find(L'|');
-    return bar == _stringx::npos ? storedName : storedName.substr(bar + 1);
-}
-
-std::wstring_view FileEntry::LongName() const {
-    std::wstring_view stored(StoredName.c_str(), StoredName.length());
+namespace {
+// The one rule for a long name: what follows the first "|", else the whole stored name.
+std::wstring_view LongPart(const _stringx& storedName) {
+    std::wstring_view stored(storedName.c_str(), storedName.length());
     size_t bar = stored.find(L'|');
     return bar == std::wstring_view::npos ? stored : stored.substr(bar + 1);
 }
+}  // namespace
+
+_stringx LongFileName(const _stringx& storedName) { return _stringx(std::wstring(LongPart(storedName))); }
+
+std::wstring_view FileEntry::LongName() const { return LongPart(StoredName); }
 
 const _stringx& FileEntry::Directory() const {
     static const _stringx none;
