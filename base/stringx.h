@@ -6,6 +6,7 @@
 #include <oleauto.h>
 #include <cstdarg>
 #include <string>
+#include <string_view>
 #include <vector>
 #include "base/LastErrorGuard.h"
 
@@ -18,6 +19,7 @@ public:
     _stringx(size_t count, const wchar_t* text);
     _stringx(const std::wstring& text);
     _stringx(std::wstring&& text) noexcept;
+    explicit _stringx(std::wstring_view text) : _stringx(text.size(), text.data()) {}
     _stringx(const _stringx& other);
     _stringx(_stringx&& other) noexcept;
     ~_stringx();
@@ -39,6 +41,7 @@ public:
     bool empty() const { return text_.empty(); }
     wchar_t operator[](size_t i) const { return text_[i]; }
     const std::wstring& str() const { return text_; }
+    operator std::wstring_view() const noexcept { return text_; }
 
     size_t find(wchar_t c, size_t from = 0) const { return text_.find(c, from); }
     size_t find(const wchar_t* s, size_t from = 0) const { return text_.find(s, from); }

@@ -83,7 +83,7 @@ bool DeliversFile(CatalogEntry& entry, FileNameIndex::Hits& hits, size_t begin, 
             if (!resolved || hits.folderHash[i] != query.folderHash || !SameText(*resolved, query.folderPart)) continue;
         }
         // A file without a version stands for version "0".
-        if (record->Version.empty() ? query.version.str() != L"0" : record->Version != query.version) continue;
+        if (record->Version().empty() ? query.version.str() != L"0" : record->Version() != query.version) continue;
         return true;
     }
     return false;

@@ -90,12 +90,12 @@ ModuleFileList ListOf(ModuleEntry& entry) {
     list.Read = true;
     for (const FileEntry& file : entry.LoadedFiles()) {
         FileRecord record;
-        record.FileKey = file.FileKey;
-        record.StoredName = file.StoredName;
-        record.FileName = ::LongFileName(file.StoredName);
+        record.FileKey = _stringx(file.FileKey());
+        record.StoredName = _stringx(file.StoredName());
+        record.FileName = _stringx(file.LongName());
         record.Directory = file.Directory();
-        record.Version = file.Version;
-        record.Language = file.Language;
+        record.Version = _stringx(file.Version());
+        record.Language = _stringx(file.Language());
         record.Size = file.FileSize;
         record.Sequence = file.Sequence;
         record.Resolved = ResolveIn(entry, record.Directory, record.TargetFolder);

@@ -191,6 +191,7 @@ void CatalogEntry::ReadGalleryExclusions() {
 // A description file that fails part way is kept as a module file's failed read is.
 ReadFailure CatalogEntry::ReadGalleryFiles() {
     std::vector<FileEntry> records;
+    FileTexts texts;
     ReadFailure failure;
     try {
         LONG count = GetFileCount();
@@ -199,15 +200,16 @@ ReadFailure CatalogEntry::ReadGalleryFiles() {
             LONG language = 0;
             FileEntry entry;
             GetFile(i, key.put(), name.put(), version.put(), &entry.FileSize, &language);
-            entry.FileKey = key.get();
-            entry.StoredName = name.get();
-            entry.Version = version.get();
-            entry.Language = _stringx::Formatted(L"%d", static_cast<int>(language));
+            texts.Append(entry, FileEntry::kFileKey, _stringx(key.get()));
+            texts.Append(entry, FileEntry::kStoredName, _stringx(name.get()));
+            texts.Append(entry, FileEntry::kVersion, _stringx(version.get()));
+            texts.Append(entry, FileEntry::kLanguage, _stringx::Formatted(L"%d", static_cast<int>(language)));
             records.push_back(std::move(entry));
         }
     } catch (const CComException& error) {
         failure = ReadFailure::Of(error.Error());
     }
+    texts.Share(records.data(), records.data() + records.size());
     AddFiles(std::move(records));
     return failure;
 }

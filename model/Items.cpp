@@ -4,10 +4,10 @@
 #include "server/ComException.h"
 #include "base/Handles.h"
 
-HRESULT CopyTextOut(const _stringx& text, BSTR* out) {
+HRESULT CopyTextOut(std::wstring_view text, BSTR* out) {
     if (!out) return S_OK;
     // Out of memory hands out null: the getters of an item do not fail.
-    *out = SysAllocStringLen(text.c_str(), static_cast<UINT>(text.length()));
+    *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     return S_OK;
 }
 
@@ -38,11 +38,11 @@ STDMETHODIMP ExclusionItem::get_Language(BSTR* value) {
 
 FileItem::FileItem(const FileEntry& entry) : entry_(entry) {}
 STDMETHODIMP FileItem::get_Directory(BSTR* value) { return CopyTextOut(entry_.Directory(), value); }
-STDMETHODIMP FileItem::get_FileKey(BSTR* value) { return CopyTextOut(entry_.FileKey, value); }
+STDMETHODIMP FileItem::get_FileKey(BSTR* value) { return CopyTextOut(entry_.FileKey(), value); }
 STDMETHODIMP FileItem::get_FileSize(LONG* value) { return CopyNumberOut(entry_.FileSize, value); }
-STDMETHODIMP FileItem::get_FileName(BSTR* value) { return CopyTextOut(entry_.StoredName, value); }
-STDMETHODIMP FileItem::get_Version(BSTR* value) { return CopyTextOut(entry_.Version, value); }
-STDMETHODIMP FileItem::get_Language(BSTR* value) { return CopyTextOut(entry_.Language, value); }
+STDMETHODIMP FileItem::get_FileName(BSTR* value) { return CopyTextOut(entry_.StoredName(), value); }
+STDMETHODIMP FileItem::get_Version(BSTR* value) { return CopyTextOut(entry_.Version(), value); }
+STDMETHODIMP FileItem::get_Language(BSTR* value) { return CopyTextOut(entry_.Language(), value); }
 STDMETHODIMP FileItem::get_Sequence(LONG* value) { return CopyNumberOut(entry_.Sequence, value); }
 
 namespace {

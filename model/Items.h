@@ -17,7 +17,7 @@
 // Getters of item properties. A text getter given a null out pointer writes nothing and succeeds;
 // otherwise it hands out a new BSTR (an empty text gives an empty BSTR, never null, unless memory
 // runs out). A number getter needs its out pointer.
-HRESULT CopyTextOut(const _stringx& text, BSTR* out);
+HRESULT CopyTextOut(std::wstring_view text, BSTR* out);
 HRESULT CopyNumberOut(LONG value, LONG* out);
 
 // Two faces: ISupportErrorInfo first (also the object's identity), then the item's dual interface,

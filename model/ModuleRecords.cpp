@@ -1,6 +1,7 @@
 #include "model/ModuleRecords.h"
 
 #include <algorithm>
+#include <cstring>
 
 _stringx MakeEntryKey(const _stringx& moduleId, LONG language) {
     // "%s:%d" by hand: a catalog makes thousands of keys, and formatting costs more than the rest.
@@ -21,16 +22,60 @@ _stringx MakeEntryKey(const _stringx& moduleId, LONG language) {
 
 namespace {
 // The one rule for a long name: what follows the first "|", else the whole stored name.
-std::wstring_view LongPart(const _stringx& storedName) {
-    std::wstring_view stored(storedName.c_str(), storedName.length());
+std::wstring_view LongPart(std::wstring_view stored) {
     size_t bar = stored.find(L'|');
     return bar == std::wstring_view::npos ? stored : stored.substr(bar + 1);
 }
 }  // namespace
 
-_stringx LongFileName(const _stringx& storedName) { return _stringx(std::wstring(LongPart(storedName))); }
+_stringx LongFileName(std::wstring_view storedName) { return _stringx(LongPart(storedName)); }
 
-std::wstring_view FileEntry::LongName() const { return LongPart(StoredName); }
+std::wstring_view FileEntry::LongName() const { return LongPart(StoredName()); }
+
+void FileEntry::SetTexts(std::wstring_view storedName, std::wstring_view version, std::wstring_view language,
+                         std::wstring_view fileKey) {
+    FileTexts texts;
+    texts.Reserve(storedName.size() + version.size() + language.size() + fileKey.size());
+    texts.Append(*this, kStoredName, storedName);
+    texts.Append(*this, kVersion, version);
+    texts.Append(*this, kLanguage, language);
+    texts.Append(*this, kFileKey, fileKey);
+    texts.Share(this, this + 1);
+}
+
+wchar_t* FileTexts::Append(FileEntry& record, FileEntry::Text which, size_t length) {
+    const size_t at = block_->size();
+    block_->resize(at + length);
+    record.spans_[which] = {static_cast<uint32_t>(at), static_cast<uint32_t>(length)};
+    return block_->data() + at;
+}
+
+bool FileTexts::Take(FileEntry& record, FileEntry::Text which, const char* bytes, size_t length) {
+    if (!held_) {
+        memcpy(Append(record, which, length), bytes, length * sizeof(wchar_t));
+        return true;
+    }
+    // Spans count characters from the block's start in 32 bits.
+    const uintptr_t start = reinterpret_cast<uintptr_t>(held_.get()), at = reinterpret_cast<uintptr_t>(bytes);
+    if (at < start || at - start > heldLength_ || length > (heldLength_ - (at - start)) / sizeof(wchar_t) ||
+        start % alignof(wchar_t) != 0 || (at - start) % sizeof(wchar_t) != 0 || heldLength_ / sizeof(wchar_t) > UINT32_MAX)
+        return false;
+    record.spans_[which] = {static_cast<uint32_t>((at - start) / sizeof(wchar_t)), static_cast<uint32_t>(length)};
+    return true;
+}
+
+void FileTexts::Share(FileEntry* begin, FileEntry* end) {
+    std::shared_ptr<const wchar_t> base;
+    if (held_) {
+        base = std::shared_ptr<const wchar_t>(held_, reinterpret_cast<const wchar_t*>(held_.get()));
+    } else {
+        // Growing by doubling can leave half the block unused, for as long as the list is held.
+        if (block_->capacity() - block_->size() > block_->size() / 8) block_->shrink_to_fit();
+        base = std::shared_ptr<const wchar_t>(block_, block_->data());
+        block_ = std::make_shared<std::wstring>();
+    }
+    for (FileEntry* record = begin; record != end; ++record) record->texts_ = base;
+}
 
 const _stringx& FileEntry::Directory() const {
     static const _stringx none;
@@ -43,12 +88,12 @@ void FileEntry::SetDirectory(_stringx key) {
 
 const FileEntry* FileList::Find(const _stringx& fileKey) const {
     auto found = std::lower_bound(records_.begin(), records_.end(), fileKey,
-                                  [](const FileEntry& record, const _stringx& key) { return record.FileKey < key; });
-    return found != records_.end() && found->FileKey == fileKey ? &*found : nullptr;
+                                  [](const FileEntry& record, const _stringx& key) { return record.FileKey() < key; });
+    return found != records_.end() && found->FileKey() == fileKey ? &*found : nullptr;
 }
 
 void FileList::Add(std::vector<FileEntry>&& records) {
-    auto before = [](const FileEntry& a, const FileEntry& b) { return a.FileKey < b.FileKey; };
+    auto before = [](const FileEntry& a, const FileEntry& b) { return a.FileKey() < b.FileKey(); };
     // A list read from a module or the cache comes one per key in key order: taken as it stands.
     if (records_.empty() && std::adjacent_find(records.begin(), records.end(), [&](const FileEntry& a, const FileEntry& b) {
                                 return !before(a, b);
@@ -63,7 +108,7 @@ void FileList::Add(std::vector<FileEntry>&& records) {
     std::stable_sort(records_.begin(), records_.end(), before);
     size_t kept = 0;
     for (size_t i = 0; i < records_.size(); ++i)
-        if (i + 1 == records_.size() || records_[i].FileKey != records_[i + 1].FileKey) {
+        if (i + 1 == records_.size() || records_[i].FileKey() != records_[i + 1].FileKey()) {
             if (kept != i) records_[kept] = std::move(records_[i]);
             ++kept;
         }

@@ -2,7 +2,10 @@
 // delivers. The same records come from a module's own tables and from a gallery description file.
 #pragma once
 #include <windows.h>
+#include <algorithm>
+#include <cstdint>
 #include <map>
+#include <string>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -25,18 +28,31 @@ struct ExclusionEntry {
     LONG Language = 0;    // excluded language
 };
 
-// One file of the module.
+// One file of the module. Its texts are spans of a block that many records share (their list's, or
+// the bytes of the cache they were read from): a catalog holds hundreds of thousands of records, and
+// a text apiece cost an allocation and a copy apiece, most of the time it took to read a list.
 struct FileEntry {
-    _stringx StoredName;  // the FileName column as stored: maybe "short|long"
-    _stringx Version;
-    _stringx Language;  // as text, the way the File table holds it
-    _stringx FileKey;
+    enum Text : uint8_t { kStoredName, kVersion, kLanguage, kFileKey, kTexts };
+
     LONG FileSize = 0;
     LONG Sequence = 0;
 
-    // The part of the stored name after the first "|", else all of it: a copy of its own would
-    // cost every record an allocation.
+    // The FileName column as stored: maybe "short|long".
+    std::wstring_view StoredName() const { return TextOf(kStoredName); }
+    std::wstring_view Version() const { return TextOf(kVersion); }
+    // As text, the way the File table holds it.
+    std::wstring_view Language() const { return TextOf(kLanguage); }
+    std::wstring_view FileKey() const { return TextOf(kFileKey); }
+    std::wstring_view TextOf(Text which) const {
+        if (!texts_) return std::wstring_view();
+        return std::wstring_view(texts_.get() + spans_[which].at, spans_[which].length);
+    }
+    // The part of the stored name after the first "|", else all of it.
     std::wstring_view LongName() const;
+    // Gives the record a block of its own. Records read by the list are filled by FileTexts.
+    void SetTexts(std::wstring_view storedName, std::wstring_view version, std::wstring_view language,
+                  std::wstring_view fileKey);
+
     // Directory_ of the file's component. The records of one folder share its text: a list has
     // thousands of records and a few folders.
     const _stringx& Directory() const;
@@ -44,7 +60,44 @@ struct FileEntry {
     void SetDirectory(std::shared_ptr<const _stringx> key) { directory_ = std::move(key); }
 
 private:
+    friend class FileTexts;
+    struct Span {
+        uint32_t at = 0;
+        uint32_t length = 0;
+    };
+
+    std::shared_ptr<const wchar_t> texts_;  // the block's start, which spans count from
+    Span spans_[kTexts];
     std::shared_ptr<const _stringx> directory_;
+};
+
+// Fills the texts of many records into one block, which each of them holds once it is complete. Until
+// then the records read as empty.
+class FileTexts {
+public:
+    FileTexts() : block_(std::make_shared<std::wstring>()) {}
+    // Texts are taken where they lie in `held` (`length` bytes), which the records then hold instead
+    // of a copy; nothing is appended.
+    FileTexts(std::shared_ptr<const char> held, size_t length)
+        : block_(std::make_shared<std::wstring>()), held_(std::move(held)), heldLength_(length) {}
+    bool Holds() const { return held_ != nullptr; }
+    // Room for at least this many characters, so that a block of known size is allocated once.
+    void Reserve(size_t characters) { block_->reserve(characters); }
+    // Room for `length` characters of one text of `record`, to be written before the next call.
+    wchar_t* Append(FileEntry& record, FileEntry::Text which, size_t length);
+    void Append(FileEntry& record, FileEntry::Text which, std::wstring_view text) {
+        std::copy(text.begin(), text.end(), Append(record, which, text.size()));
+    }
+    // A text of `length` characters at `bytes`, copied, or with a held block, a span of it: false
+    // (and nothing taken) for one that is not a whole, aligned part of that block.
+    bool Take(FileEntry& record, FileEntry::Text which, const char* bytes, size_t length);
+    // Gives the block to the records [begin, end) and starts a new one.
+    void Share(FileEntry* begin, FileEntry* end);
+
+private:
+    std::shared_ptr<std::wstring> block_;
+    std::shared_ptr<const char> held_;
+    size_t heldLength_ = 0;
 };
 
 // Ordered by key, code unit by code unit; a later record with the same key replaces the earlier one.
@@ -74,4 +127,4 @@ private:
 _stringx MakeEntryKey(const _stringx& moduleId, LONG language);
 
 // The long name of a stored file name: the part after the first "|", else the whole name.
-_stringx LongFileName(const _stringx& storedName);
+_stringx LongFileName(std::wstring_view storedName);

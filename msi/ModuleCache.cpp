@@ -139,9 +139,10 @@ unique_file OpenForReading(const _stringx& path, DWORD access = GENERIC_READ) {
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// What a module's list section holds once its checksum, name and stamp are checked.
+// What a module's list section holds once its checksum, name and stamp are checked. Its file
+// records hold `chunk`, which the section lies in, and point into it.
 bool DecodeListSection(std::string_view section, uint32_t crc, std::wstring_view name, const ListedStamp& stamp,
-                       ModuleReadResult* list) {
+                       ModuleReadResult* list, std::shared_ptr<const char> chunk = nullptr, size_t chunkLength = 0) {
     if (Checksum(section.data(), section.size()) != crc) return false;
     Cursor c(section.data(), section.size());
     if (c.TakeName() != name || c.TakeStamp() != stamp) return false;
@@ -149,7 +150,9 @@ bool DecodeListSection(std::string_view section, uint32_t crc, std::wstring_view
     if (!c.ok() || !c.AtEnd()) return false;
     if (!list) return true;
     *list = ModuleReadResult();
-    return DecodeResult(encoded, *list) && list->Path.empty();
+    const bool decoded =
+        chunk ? DecodeResult(encoded, *list, std::move(chunk), chunkLength) : DecodeResult(encoded, *list);
+    return decoded && list->Path.empty();
 }
 
 // Once per process: files unused for 30 days, stale temporary files, and beyond the folder's
@@ -462,7 +465,8 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
     // In file order, consecutive sections a chunk at a time: one read for many lists.
     std::sort(sections.begin(), sections.end(), [](const Section& a, const Section& b) { return a.offset < b.offset; });
     unique_file file;
-    std::unique_ptr<char[]> chunk;  // not cleared first: the read fills it
+    // Not cleared first: the read fills it. The records read from it hold it.
+    std::shared_ptr<char[]> chunk;
     size_t chunkSize = 0;
     ULONGLONG chunkStart = 0;
     std::vector<std::wstring> bad;
@@ -486,7 +490,8 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
         const bool inChunk = s.offset + s.length <= chunkStart + chunkSize;
         std::string_view bytes =
             inChunk ? std::string_view(chunk.get(), chunkSize).substr(static_cast<size_t>(s.offset - chunkStart), s.length) : std::string_view();
-        if (inChunk && DecodeListSection(bytes, s.crc, wanted.Name(s.position), wanted.Stamp(s.position), &list))
+        if (inChunk && DecodeListSection(bytes, s.crc, wanted.Name(s.position), wanted.Stamp(s.position), &list,
+                                        std::shared_ptr<const char>(chunk, chunk.get()), chunkSize))
             take(s.position, list);
         else
             bad.emplace_back(wanted.Name(s.position));

@@ -91,14 +91,14 @@ void KeepOnePerKey(std::vector<FileEntry>& files) {
     std::vector<uint32_t> order(files.size());
     for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        int byKey = files[a].FileKey.compare(files[b].FileKey);
+        int byKey = files[a].FileKey().compare(files[b].FileKey());
         if (byKey != 0) return byKey < 0;
         return files[a].Sequence != files[b].Sequence ? files[a].Sequence < files[b].Sequence : a < b;
     });
     std::vector<FileEntry> kept;
     kept.reserve(files.size());
     for (size_t i = 0; i < order.size(); ++i)
-        if (i + 1 == order.size() || files[order[i]].FileKey != files[order[i + 1]].FileKey)
+        if (i + 1 == order.size() || files[order[i]].FileKey() != files[order[i + 1]].FileKey())
             kept.push_back(std::move(files[order[i]]));
     files.swap(kept);
 }
@@ -125,19 +125,29 @@ void ReadFileList(const _stringx& path, ModuleReadResult& result) {
     TableCursor cursor;
     cursor.OpenQuery(database.get(), L"SELECT * FROM File");
     std::set<_stringx> directories;
-    while (cursor.Fetch()) {
-        FileEntry entry;
-        entry.FileKey = cursor.GetString(1);
-        entry.Language = cursor.GetString(6);
-        entry.StoredName = cursor.GetString(3);
-        entry.FileSize = cursor.GetInteger(4);
-        entry.Version = cursor.GetString(5);
-        entry.Sequence = cursor.GetInteger(8);
-        auto directory = componentDirectories.find(cursor.GetString(2));
-        if (directory != componentDirectories.end()) entry.SetDirectory(directory->second);
-        if (!entry.Directory().empty()) directories.insert(entry.Directory());
-        result.Files.push_back(std::move(entry));
+    FileTexts texts;
+    // The records read before a failure are kept with it, texts and all.
+    const size_t first = result.Files.size();
+    auto share = [&] { texts.Share(result.Files.data() + first, result.Files.data() + result.Files.size()); };
+    try {
+        while (cursor.Fetch()) {
+            FileEntry entry;
+            texts.Append(entry, FileEntry::kFileKey, cursor.GetString(1));
+            texts.Append(entry, FileEntry::kLanguage, cursor.GetString(6));
+            texts.Append(entry, FileEntry::kStoredName, cursor.GetString(3));
+            entry.FileSize = cursor.GetInteger(4);
+            texts.Append(entry, FileEntry::kVersion, cursor.GetString(5));
+            entry.Sequence = cursor.GetInteger(8);
+            auto directory = componentDirectories.find(cursor.GetString(2));
+            if (directory != componentDirectories.end()) entry.SetDirectory(directory->second);
+            if (!entry.Directory().empty()) directories.insert(entry.Directory());
+            result.Files.push_back(std::move(entry));
+        }
+    } catch (...) {
+        share();
+        throw;
     }
+    share();
     cursor.Close();
     KeepOnePerKey(result.Files);
     // Every folder the list names, through the same open: the file search asks for them by key. The

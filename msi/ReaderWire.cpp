@@ -18,6 +18,12 @@ public:
         out_.append(reinterpret_cast<const char*>(text.c_str()), text.length() * sizeof(wchar_t));
     }
     void Field(const GUID& guid) { out_.append(reinterpret_cast<const char*>(&guid), sizeof guid); }
+    void Text(const FileEntry& file, FileEntry::Text which) {
+        std::wstring_view text = file.TextOf(which);
+        Field(static_cast<uint32_t>(text.size()));
+        out_.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    }
+    void ShareTexts(const std::vector<FileEntry>&) {}
     template <typename Item, typename Each>
     void List(const std::vector<Item>& items, Each&& each) {
         Field(static_cast<uint32_t>(items.size()));
@@ -59,6 +65,9 @@ public:
     static constexpr uint32_t kReservedItems = 4096;
 
     explicit Reader(std::string_view in) : in_(in) {}
+    // `in` lies within `held`, whose file texts the records may hold instead of copies.
+    Reader(std::string_view in, std::shared_ptr<const char> held, size_t heldLength)
+        : in_(in), texts_(std::move(held), heldLength) {}
     bool ok() const { return ok_; }
     bool AtEnd() const { return at_ == in_.size(); }
     void Field(uint32_t& value) { Raw(&value, sizeof value); }
@@ -84,6 +93,24 @@ public:
         text = std::move(wide);
     }
     void Field(GUID& guid) { Raw(&guid, sizeof guid); }
+    // Into the block the list's records share: no text of the rest can be longer than the rest.
+    void Text(FileEntry& file, FileEntry::Text which) {
+        uint32_t length = 0;
+        Field(length);
+        if (!ok_ || length > (in_.size() - at_) / sizeof(wchar_t)) {
+            ok_ = false;
+            return;
+        }
+        if (!reservedTexts_ && !texts_.Holds()) {
+            texts_.Reserve((in_.size() - at_) / sizeof(wchar_t));
+            reservedTexts_ = true;
+        }
+        if (!texts_.Take(file, which, in_.data() + at_, length)) ok_ = false;
+        else at_ += length * sizeof(wchar_t);
+    }
+    void ShareTexts(std::vector<FileEntry>& files) {
+        texts_.Share(files.data() + filesFrom_, files.data() + files.size());
+    }
     // Reserved up to a bound, and only for a count the rest of the reply could hold: a garbled count
     // must not ask for more memory than a few thousand items take.
     template <typename Item, typename Each>
@@ -103,7 +130,8 @@ public:
             each(items[key]);
         }
     }
-    void Folders(const std::vector<FileEntry>&) {
+    void Folders(const std::vector<FileEntry>& files) {
+        filesFrom_ = files.size();
         for (uint32_t n = Count(); n > 0 && ok_; --n) {
             _stringx folder;
             Field(folder);
@@ -139,6 +167,9 @@ private:
     size_t at_ = 0;
     bool ok_ = true;
     std::vector<std::shared_ptr<const _stringx>> folders_;
+    FileTexts texts_;
+    bool reservedTexts_ = false;
+    size_t filesFrom_ = 0;
 };
 
 // One description of each record, for both directions: `Record` is const when encoding.
@@ -171,11 +202,13 @@ void ResultFields(Wire& w, Result& result) {
     });
     w.Folders(result.Files);
     w.List(result.Files, [&](auto& f) {
-        for (auto* text : {&f.StoredName, &f.Version, &f.Language, &f.FileKey}) w.Field(*text);
+        for (auto which : {FileEntry::kStoredName, FileEntry::kVersion, FileEntry::kLanguage, FileEntry::kFileKey})
+            w.Text(f, which);
         w.FolderOf(f);
         w.Field(f.FileSize);
         w.Field(f.Sequence);
     });
+    w.ShareTexts(result.Files);
     w.Map(result.Directories, [&](auto& answer) {
         w.Field(answer.Status);
         w.Field(answer.Path);
@@ -221,6 +254,17 @@ void EncodeResult(const ModuleReadResult& result, std::string& out) {
 
 bool DecodeResult(std::string_view in, ModuleReadResult& result) {
     Reader r(in);
+    ResultFields(r, result);
+    return r.ok() && r.AtEnd();
+}
+
+bool DecodeResult(std::string_view in, ModuleReadResult& result, std::shared_ptr<const char> held, size_t heldLength) {
+    // Texts that would not lie whole and aligned in the held bytes are copied.
+    const uintptr_t start = reinterpret_cast<uintptr_t>(held.get()), at = reinterpret_cast<uintptr_t>(in.data());
+    if (!held || at < start || at - start > heldLength || in.size() > heldLength - (at - start) ||
+        start % alignof(wchar_t) != 0 || (at - start) % sizeof(wchar_t) != 0)
+        return DecodeResult(in, result);
+    Reader r(in, std::move(held), heldLength);
     ResultFields(r, result);
     return r.ok() && r.AtEnd();
 }

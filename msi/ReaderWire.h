@@ -3,6 +3,7 @@
 // of each record, for encoding and decoding alike.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include "msi/ModuleData.h"
@@ -41,3 +42,6 @@ void EncodeRequest(ModuleRead what, const _stringx& path, const _stringx& argume
 bool DecodeRequest(const std::string& in, ModuleRead& what, _stringx& path, _stringx& argument);
 void EncodeResult(const ModuleReadResult& result, std::string& out);
 bool DecodeResult(std::string_view in, ModuleReadResult& result);
+// The same, for `in` lying within the `heldLength` bytes of `held`: the file records hold those bytes
+// and point into them rather than copy their texts.
+bool DecodeResult(std::string_view in, ModuleReadResult& result, std::shared_ptr<const char> held, size_t heldLength);

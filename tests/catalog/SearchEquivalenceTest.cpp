@@ -342,13 +342,13 @@ protected:
                 for (const auto& entry : candidates) {
                     bool delivers = false;
                     for (const FileEntry& record : entry->Files()) {
-                        if (!SameText(LongFileName(record.StoredName), fileName)) continue;
+                        if (!SameText(LongFileName(record.StoredName()), fileName)) continue;
                         if (matchKey && !SameText(record.Directory(), q.key)) continue;
                         _stringx resolved;
                         if (matchFolder && !folderPart.empty() &&
                             (!WalkResolve(*entry, record.Directory(), resolved) || !SameText(resolved, folderPart)))
                             continue;
-                        if ((record.Version.empty() ? _stringx(L"0") : record.Version) != wanted) continue;
+                        if ((record.Version().empty() ? _stringx(L"0") : _stringx(record.Version())) != wanted) continue;
                         delivers = true;
                         break;
                     }

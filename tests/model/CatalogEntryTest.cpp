@@ -85,9 +85,9 @@ TEST_F(CatalogEntryTest, GalleryListsBecomeRecords) {
     ASSERT_TRUE(files.Find(L"f1") && files.Find(L"f2"));
     const FileEntry& core = *files.Find(L"f1");
     EXPECT_EQ(_stringx(L"core library.dll|3.1|1033|4096"),
-              _stringx::Formatted(L"%s|%s|%s|%d", std::wstring(core.LongName()).c_str(), core.Version.c_str(),
-                                  core.Language.c_str(), static_cast<int>(core.FileSize)));
-    EXPECT_EQ(_stringx(L"0"), files.Find(L"f2")->Language);
+              _stringx::Formatted(L"%s|%s|%s|%d", std::wstring(core.LongName()).c_str(),
+                                  std::wstring(core.Version()).c_str(), std::wstring(core.Language()).c_str(), static_cast<int>(core.FileSize)));
+    EXPECT_EQ(_stringx(L"0"), files.Find(L"f2")->Language());
 
     // At another version its own signature is a dependency after all.
     CatalogEntry self;

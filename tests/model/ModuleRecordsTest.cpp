@@ -6,7 +6,7 @@ namespace {
 
 FileEntry Record(const _stringx& key, LONG tag) {
     FileEntry record;
-    record.FileKey = key;
+    record.SetTexts(L"", L"", L"", key);
     record.Sequence = tag;
     return record;
 }
@@ -34,22 +34,22 @@ TEST(FileList, FilingInBatchesEqualsAMapGivenEachRecordInTurn) {
             const unsigned shape = next(3);
             if (shape > 0) {
                 std::stable_sort(records.begin(), records.end(),
-                                 [](const FileEntry& a, const FileEntry& b) { return a.FileKey < b.FileKey; });
+                                 [](const FileEntry& a, const FileEntry& b) { return a.FileKey() < b.FileKey(); });
                 if (shape == 1) {
                     std::vector<FileEntry> once;
                     for (size_t i = 0; i < records.size(); ++i)
-                        if (i + 1 == records.size() || records[i].FileKey != records[i + 1].FileKey)
+                        if (i + 1 == records.size() || records[i].FileKey() != records[i + 1].FileKey())
                             once.push_back(records[i]);
                     records.swap(once);
                 }
             }
-            for (const FileEntry& record : records) expected[record.FileKey] = record.Sequence;
+            for (const FileEntry& record : records) expected[_stringx(record.FileKey())] = record.Sequence;
             list.Add(std::move(records));
         }
         ASSERT_EQ(expected.size(), list.size()) << "round " << round;
         auto want = expected.begin();
         for (const FileEntry& record : list) {
-            EXPECT_EQ(want->first, record.FileKey) << "round " << round;
+            EXPECT_EQ(want->first, record.FileKey()) << "round " << round;
             EXPECT_EQ(want->second, record.Sequence) << "round " << round;
             ++want;
         }
@@ -76,9 +76,9 @@ TEST(FileList, LongNameIsWhatFollowsTheFirstBar) {
     };
     for (const auto& [stored, longName] : names) {
         FileEntry record;
-        record.StoredName = stored;
+        record.SetTexts(stored, L"", L"", L"");
         EXPECT_EQ(std::wstring_view(longName), record.LongName()) << _stringx(stored).AsNarrow();
-        EXPECT_EQ(LongFileName(record.StoredName), _stringx(std::wstring(record.LongName())));
+        EXPECT_EQ(LongFileName(record.StoredName()), _stringx(record.LongName()));
     }
 }
 

@@ -23,12 +23,12 @@ TEST(Reply, FileListComesBackWholeAndDamageIsRefused) {
     ASSERT_EQ(read.Files.size(), back.Files.size());
     for (size_t i = 0; i < read.Files.size(); ++i) {
         const FileEntry &a = read.Files[i], &b = back.Files[i];
-        SCOPED_TRACE(_stringx(a.FileKey).AsNarrow());
-        EXPECT_EQ(a.FileKey, b.FileKey);
-        EXPECT_EQ(a.StoredName, b.StoredName);
+        SCOPED_TRACE(_stringx(a.FileKey()).AsNarrow());
+        EXPECT_EQ(a.FileKey(), b.FileKey());
+        EXPECT_EQ(a.StoredName(), b.StoredName());
         EXPECT_EQ(a.LongName(), b.LongName());
-        EXPECT_EQ(a.Version, b.Version);
-        EXPECT_EQ(a.Language, b.Language);
+        EXPECT_EQ(a.Version(), b.Version());
+        EXPECT_EQ(a.Language(), b.Language());
         EXPECT_EQ(a.Directory(), b.Directory());
         EXPECT_EQ(a.FileSize, b.FileSize);
         EXPECT_EQ(a.Sequence, b.Sequence);
@@ -63,10 +63,7 @@ ModuleReadResult EveryRecord() {
     auto file = [&](const wchar_t* name, const wchar_t* version, const wchar_t* language, const wchar_t* directory,
                     const wchar_t* key, LONG size, LONG sequence) {
         FileEntry record;
-        record.StoredName = name;
-        record.Version = version;
-        record.Language = language;
-        record.FileKey = key;
+        record.SetTexts(name, version, language, key);
         record.FileSize = size;
         record.Sequence = sequence;
         record.SetDirectory(directory);
@@ -86,6 +83,15 @@ std::string Wire(const ModuleReadResult& r) {
 }
 
 void Put32(std::string& b, size_t at, uint32_t v) { memcpy(&b[at], &v, 4); }
+
+// `bytes` at `offset` in a block of its own, which the decoded records may hold.
+bool DecodeHeld(const std::string& bytes, size_t offset, ModuleReadResult& result, const char** block = nullptr) {
+    std::shared_ptr<char[]> held(new char[offset + bytes.size() + 1]);
+    memcpy(held.get() + offset, bytes.data(), bytes.size());
+    if (block) *block = held.get();
+    return DecodeResult(std::string_view(held.get() + offset, bytes.size()), result,
+                        std::shared_ptr<const char>(held, held.get()), offset + bytes.size());
+}
 
 TEST(Reply, EveryCountAndIndexIsCheckedAtItsEdge) {
     const ModuleReadResult full = EveryRecord();
@@ -144,12 +150,38 @@ TEST(Reply, EveryCountAndIndexIsCheckedAtItsEdge) {
         Put32(bytes, edge.at, edge.value);
         ModuleReadResult result;
         EXPECT_EQ(edge.accepted, DecodeResult(bytes, result)) << edge.what;
+        EXPECT_EQ(edge.accepted, DecodeHeld(bytes, 2, result = ModuleReadResult())) << edge.what << ", held";
     }
     std::string first = wire;
     Put32(first, firstFolder, 0);
     ASSERT_TRUE(DecodeResult(first, back = ModuleReadResult()));
     EXPECT_EQ(_stringx(L"DirA"), back.Files[0].Directory()) << "the index names its folder";
     ASSERT_TRUE(DecodeResult(Wire(ModuleReadResult()), back = ModuleReadResult())) << "an empty reply";
+}
+
+// Texts decoded from bytes the records may hold are those bytes, kept for as long as a record lives;
+// where they would not be whole, aligned characters of the block, they are copies. Either way the
+// records read as from a plain decode.
+TEST(Reply, HeldBytesAreTakenInPlaceAndOutliveTheirHolder) {
+    const std::string wire = Wire(EveryRecord());
+    ModuleReadResult plain;
+    ASSERT_TRUE(DecodeResult(wire, plain));
+    for (size_t offset = 0; offset < 4; ++offset) {
+        ModuleReadResult back;
+        const char* block = nullptr;
+        ASSERT_TRUE(DecodeHeld(wire, offset, back, &block)) << "at " << offset;
+        ASSERT_EQ(plain.Files.size(), back.Files.size());
+        // The decoder's own reference is gone: only the records hold the block now.
+        std::vector<std::vector<char>> scribble(64, std::vector<char>(wire.size() + offset, 'x'));
+        for (size_t i = 0; i < plain.Files.size(); ++i)
+            for (auto which : {FileEntry::kStoredName, FileEntry::kVersion, FileEntry::kLanguage, FileEntry::kFileKey}) {
+                const std::wstring_view text = back.Files[i].TextOf(which);
+                EXPECT_EQ(plain.Files[i].TextOf(which), text) << "at " << offset << ", text " << which;
+                const bool inBlock = text.data() >= reinterpret_cast<const wchar_t*>(block) &&
+                                     text.data() < reinterpret_cast<const wchar_t*>(block + offset + wire.size());
+                EXPECT_EQ(offset % 2 == 0, inBlock) << "at " << offset << ", text " << which;
+            }
+    }
 }
 
 }  // namespace
