@@ -44,10 +44,11 @@ void FileEntry::SetTexts(std::wstring_view storedName, std::wstring_view version
 }
 
 wchar_t* FileTexts::Append(FileEntry& record, FileEntry::Text which, size_t length) {
-    const size_t at = block_->size();
-    block_->resize(at + length);
+    std::wstring& block = Block();
+    const size_t at = block.size();
+    block.resize(at + length);
     record.spans_[which] = {static_cast<uint32_t>(at), static_cast<uint32_t>(length)};
-    return block_->data() + at;
+    return block.data() + at;
 }
 
 bool FileTexts::Take(FileEntry& record, FileEntry::Text which, const char* bytes, size_t length) {
@@ -68,11 +69,12 @@ void FileTexts::Share(FileEntry* begin, FileEntry* end) {
     std::shared_ptr<const wchar_t> base;
     if (held_) {
         base = std::shared_ptr<const wchar_t>(held_, reinterpret_cast<const wchar_t*>(held_.get()));
-    } else {
+    } else if (block_) {
         // Growing by doubling can leave half the block unused, for as long as the list is held.
         if (block_->capacity() - block_->size() > block_->size() / 8) block_->shrink_to_fit();
-        base = std::shared_ptr<const wchar_t>(block_, block_->data());
-        block_ = std::make_shared<std::wstring>();
+        const wchar_t* start = block_->data();
+        base = std::shared_ptr<const wchar_t>(block_, start);
+        block_.reset();
     }
     for (FileEntry* record = begin; record != end; ++record) record->texts_ = base;
 }

@@ -49,7 +49,8 @@ struct FileEntry {
     }
     // The part of the stored name after the first "|", else all of it.
     std::wstring_view LongName() const;
-    // Gives the record a block of its own. Records read by the list are filled by FileTexts.
+    // Gives the record a block of its own; the records of a list read together get theirs from
+    // FileTexts.
     void SetTexts(std::wstring_view storedName, std::wstring_view version, std::wstring_view language,
                   std::wstring_view fileKey);
 
@@ -72,17 +73,17 @@ private:
 };
 
 // Fills the texts of many records into one block, which each of them holds once it is complete. Until
-// then the records read as empty.
+// then the records read as empty. The block is made with the first text: most replies decoded (a
+// module's header) have no file records.
 class FileTexts {
 public:
-    FileTexts() : block_(std::make_shared<std::wstring>()) {}
+    FileTexts() = default;
     // Texts are taken where they lie in `held` (`length` bytes), which the records then hold instead
     // of a copy; nothing is appended.
-    FileTexts(std::shared_ptr<const char> held, size_t length)
-        : block_(std::make_shared<std::wstring>()), held_(std::move(held)), heldLength_(length) {}
+    FileTexts(std::shared_ptr<const char> held, size_t length) : held_(std::move(held)), heldLength_(length) {}
     bool Holds() const { return held_ != nullptr; }
     // Room for at least this many characters, so that a block of known size is allocated once.
-    void Reserve(size_t characters) { block_->reserve(characters); }
+    void Reserve(size_t characters) { Block().reserve(characters); }
     // Room for `length` characters of one text of `record`, to be written before the next call.
     wchar_t* Append(FileEntry& record, FileEntry::Text which, size_t length);
     void Append(FileEntry& record, FileEntry::Text which, std::wstring_view text) {
@@ -95,6 +96,11 @@ public:
     void Share(FileEntry* begin, FileEntry* end);
 
 private:
+    std::wstring& Block() {
+        if (!block_) block_ = std::make_shared<std::wstring>();
+        return *block_;
+    }
+
     std::shared_ptr<std::wstring> block_;
     std::shared_ptr<const char> held_;
     size_t heldLength_ = 0;

@@ -86,7 +86,8 @@ TEST_F(CatalogEntryTest, GalleryListsBecomeRecords) {
     const FileEntry& core = *files.Find(L"f1");
     EXPECT_EQ(_stringx(L"core library.dll|3.1|1033|4096"),
               _stringx::Formatted(L"%s|%s|%s|%d", std::wstring(core.LongName()).c_str(),
-                                  std::wstring(core.Version()).c_str(), std::wstring(core.Language()).c_str(), static_cast<int>(core.FileSize)));
+                                  std::wstring(core.Version()).c_str(), std::wstring(core.Language()).c_str(),
+                                  static_cast<int>(core.FileSize)));
     EXPECT_EQ(_stringx(L"0"), files.Find(L"f2")->Language());
 
     // At another version its own signature is a dependency after all.

@@ -13,7 +13,6 @@
 #include <windows.h>
 #include <msiquery.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -301,26 +300,6 @@ std::wstring MakeEmptyPathSettings(const std::wstring& corpus) {
     return path;
 }
 
-// The reader processes of a released catalog end in the background. A new process has none: the
-// warm start is timed once they are gone, not while their exits take the machine's processors.
-void WaitForReadersToEnd() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    std::vector<HANDLE> readers;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID != GetCurrentProcessId() || _wcsicmp(entry.szExeFile, L"CvModuleReader.exe") != 0)
-            continue;
-        if (HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID)) readers.push_back(process);
-    }
-    CloseHandle(snapshot);
-    for (HANDLE process : readers) {
-        WaitForSingleObject(process, 10000);
-        CloseHandle(process);
-    }
-}
-
 // One run, each catalog the only one of the process (as in a new process with the server loaded):
 // the cold build with the cache off and with it being written, each with its first search (which
 // reads every list, and writes them to the cache); a catalog over an empty search path; then a bare listing and the warm start
@@ -343,7 +322,6 @@ void MeasureWarmStart(const std::wstring& corpus, const std::wstring& settings, 
     }
     SetEnvironmentVariableW(L"CVMMUPDATER_CACHE", L"1");
     if (cold) timed(w.coldOn, &w.coldOnSearch);
-    WaitForReadersToEnd();
     SetEnvironmentVariableW(L"CVAPPSERVICES_INI", emptyPath.c_str());
     timed(w.empty, nullptr);
     SetEnvironmentVariableW(L"CVAPPSERVICES_INI", settings.c_str());
