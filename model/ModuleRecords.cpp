@@ -51,17 +51,22 @@ wchar_t* FileTexts::Append(FileEntry& record, FileEntry::Text which, size_t leng
     return block.data() + at;
 }
 
+bool FileTexts::HoldsBytes(const char* bytes, size_t length) const {
+    // Spans count characters from the block's start in 32 bits.
+    const uintptr_t start = reinterpret_cast<uintptr_t>(held_.get()), at = reinterpret_cast<uintptr_t>(bytes);
+    return held_ && at >= start && at - start <= heldLength_ && length <= heldLength_ - (at - start) &&
+           start % alignof(wchar_t) == 0 && (at - start) % sizeof(wchar_t) == 0 &&
+           heldLength_ / sizeof(wchar_t) <= UINT32_MAX;
+}
+
 bool FileTexts::Take(FileEntry& record, FileEntry::Text which, const char* bytes, size_t length) {
     if (!held_) {
         memcpy(Append(record, which, length), bytes, length * sizeof(wchar_t));
         return true;
     }
-    // Spans count characters from the block's start in 32 bits.
-    const uintptr_t start = reinterpret_cast<uintptr_t>(held_.get()), at = reinterpret_cast<uintptr_t>(bytes);
-    if (at < start || at - start > heldLength_ || length > (heldLength_ - (at - start)) / sizeof(wchar_t) ||
-        start % alignof(wchar_t) != 0 || (at - start) % sizeof(wchar_t) != 0 || heldLength_ / sizeof(wchar_t) > UINT32_MAX)
-        return false;
-    record.spans_[which] = {static_cast<uint32_t>((at - start) / sizeof(wchar_t)), static_cast<uint32_t>(length)};
+    if (length > SIZE_MAX / sizeof(wchar_t) || !HoldsBytes(bytes, length * sizeof(wchar_t))) return false;
+    const size_t at = static_cast<size_t>(bytes - held_.get()) / sizeof(wchar_t);
+    record.spans_[which] = {static_cast<uint32_t>(at), static_cast<uint32_t>(length)};
     return true;
 }
 

@@ -82,6 +82,8 @@ public:
     // of a copy; nothing is appended.
     FileTexts(std::shared_ptr<const char> held, size_t length) : held_(std::move(held)), heldLength_(length) {}
     bool Holds() const { return held_ != nullptr; }
+    // Whether `length` bytes at `bytes` lie whole in the held block, starting at a character.
+    bool HoldsBytes(const char* bytes, size_t length) const;
     // Room for at least this many characters, so that a block of known size is allocated once.
     void Reserve(size_t characters) { Block().reserve(characters); }
     // Room for `length` characters of one text of `record`, to be written before the next call.

@@ -65,9 +65,12 @@ public:
     static constexpr uint32_t kReservedItems = 4096;
 
     explicit Reader(std::string_view in) : in_(in) {}
-    // `in` lies within `held`, whose file texts the records may hold instead of copies.
+    // Where `in` lies whole and aligned in `held`, the file records hold that block and point into
+    // it instead of copying their texts.
     Reader(std::string_view in, std::shared_ptr<const char> held, size_t heldLength)
-        : in_(in), texts_(std::move(held), heldLength) {}
+        : in_(in), texts_(std::move(held), heldLength) {
+        if (!texts_.HoldsBytes(in.data(), in.size())) texts_ = FileTexts();
+    }
     bool ok() const { return ok_; }
     bool AtEnd() const { return at_ == in_.size(); }
     void Field(uint32_t& value) { Raw(&value, sizeof value); }
@@ -259,11 +262,6 @@ bool DecodeResult(std::string_view in, ModuleReadResult& result) {
 }
 
 bool DecodeResult(std::string_view in, ModuleReadResult& result, std::shared_ptr<const char> held, size_t heldLength) {
-    // Texts that would not lie whole and aligned in the held bytes are copied.
-    const uintptr_t start = reinterpret_cast<uintptr_t>(held.get()), at = reinterpret_cast<uintptr_t>(in.data());
-    if (!held || at < start || at - start > heldLength || in.size() > heldLength - (at - start) ||
-        start % alignof(wchar_t) != 0 || (at - start) % sizeof(wchar_t) != 0)
-        return DecodeResult(in, result);
     Reader r(in, std::move(held), heldLength);
     ResultFields(r, result);
     return r.ok() && r.AtEnd();
