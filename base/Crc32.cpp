@@ -22,9 +22,11 @@ constexpr Tables MakeTables() {
 constexpr Tables kTables = MakeTables();
 }  // namespace
 
-uint32_t Crc32(const void* data, size_t length) {
+uint32_t Crc32(const void* data, size_t length) { return Crc32(data, length, 0); }
+
+uint32_t Crc32(const void* data, size_t length, uint32_t previous) {
     const auto* p = static_cast<const unsigned char*>(data);
-    uint32_t crc = 0xFFFFFFFFu;
+    uint32_t crc = ~previous;
     for (; length >= 8; p += 8, length -= 8) {
         uint32_t low, high;
         memcpy(&low, p, 4);  // little-endian, as every Windows target is

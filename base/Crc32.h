@@ -5,3 +5,5 @@
 #include <cstdint>
 
 uint32_t Crc32(const void* data, size_t length);
+// The CRC of bytes that follow those whose CRC is `previous`: a section summed a window at a time.
+uint32_t Crc32(const void* data, size_t length, uint32_t previous);
