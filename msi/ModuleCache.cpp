@@ -23,6 +23,10 @@ constexpr uint32_t kFormat = 1;
 constexpr size_t kFixedSize = sizeof kMagic + 4 + 16 + 4 + 4;
 // A module's header is a few short texts; its list may grow with the module, never beyond this.
 constexpr size_t kLargestHeader = 64u << 10;
+constexpr size_t kLargestName = MAX_PATH * 64;
+// The header section is read through a window this large, which any record fits in.
+constexpr size_t kWindow = 128u << 10;
+static_assert(kWindow > 4 + kLargestName + 16 + 4 + kLargestHeader + 16, "a record fits in the window");
 ULONGLONG LargestList(const ListedStamp& stamp) { return (64u << 10) + 4 * stamp.size; }
 // Lists are read from the file this much at a time.
 constexpr ULONGLONG kChunk = 4u << 20;
@@ -50,7 +54,7 @@ void PutBlob(std::string& out, const void* data, size_t length) {
     Put32(out, static_cast<uint32_t>(length));
     out.append(static_cast<const char*>(data), length);
 }
-void PutName(std::string& out, const std::wstring& name) { PutBlob(out, name.data(), name.size() * sizeof(wchar_t)); }
+void PutName(std::string& out, std::wstring_view name) { PutBlob(out, name.data(), name.size() * sizeof(wchar_t)); }
 
 // Takes fields back, refusing anything that runs past the end: no length is trusted before it is
 // compared with the bytes present.
@@ -59,6 +63,7 @@ public:
     Cursor(const char* data, size_t size) : data_(data), size_(size) {}
     bool ok() const { return ok_; }
     bool AtEnd() const { return at_ == size_; }
+    size_t Used() const { return at_; }
     uint32_t Take32() {
         uint32_t value = 0;
         Raw(&value, sizeof value);
@@ -82,7 +87,7 @@ public:
     }
     std::wstring TakeName() {
         uint32_t length = Take32();
-        if (!ok_ || length > MAX_PATH * 64 || length > size_ - at_ || length % sizeof(wchar_t)) {
+        if (!ok_ || length > kLargestName || length > size_ - at_ || length % sizeof(wchar_t)) {
             Fail();
             return std::wstring();
         }
@@ -139,6 +144,13 @@ unique_file OpenForReading(const _stringx& path, DWORD access = GENERIC_READ) {
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// A cache file whose headers are read while it is open: it may be replaced or deleted meanwhile,
+// which leaves what this handle reads as it was, but nobody may write into it.
+unique_file OpenUnwritten(const _stringx& path, DWORD access) {
+    return unique_file(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 // What a module's list section holds once its checksum, name and stamp are checked. Its file
 // records hold `chunk`, which the section lies in, and point into it.
 bool DecodeListSection(std::string_view section, uint32_t crc, std::wstring_view name, const ListedStamp& stamp,
@@ -154,6 +166,80 @@ bool DecodeListSection(std::string_view section, uint32_t crc, std::wstring_view
         chunk ? DecodeResult(encoded, *list, std::move(chunk), chunkLength) : DecodeResult(encoded, *list);
     return decoded && list->Path.empty();
 }
+
+// The fixed part of a cache file of this format and build: the length and checksum of its header
+// section.
+bool TakeFixed(const char* fixed, uint32_t& headerLength, uint32_t& headerCrc) {
+    Cursor f(fixed, kFixedSize);
+    if (memcmp(fixed, kMagic, sizeof kMagic) != 0 || memcmp(fixed + sizeof kMagic + 4, BuildIdentity(), 16) != 0)
+        return false;
+    f.Skip(sizeof kMagic);
+    if (f.Take32() != kFormat) return false;
+    f.Skip(16);
+    headerLength = f.Take32();
+    headerCrc = f.Take32();
+    return f.ok();
+}
+
+// One module's record in the header section, as written.
+struct RecordFields {
+    std::wstring name;
+    ListedStamp stamp;
+    std::string_view header;
+    ULONGLONG listOffset = 0;  // from the end of the header section
+    uint32_t listLength = 0, listCrc = 0;
+
+    bool Take(Cursor& c) {
+        name = c.TakeName();
+        stamp = c.TakeStamp();
+        header = c.TakeView(kLargestHeader);
+        listOffset = c.Take64();
+        listLength = c.Take32();
+        listCrc = c.Take32();
+        return c.ok();
+    }
+};
+
+// The records of a whole cache file in memory, in the order written, once its fixed part and the
+// checksum of its header section hold; none otherwise.
+class RecordWalk {
+public:
+    RecordWalk(std::string_view file, const std::wstring& folder, SHORT kind) {
+        uint32_t length = 0, crc = 0;
+        if (file.size() < kFixedSize || !TakeFixed(file.data(), length, crc) || length > file.size() - kFixedSize ||
+            Checksum(file.data() + kFixedSize, length) != crc)
+            return;
+        c_ = Cursor(file.data() + kFixedSize, length);
+        lists_ = file.substr(kFixedSize + length);
+        if (c_.TakeName() != folder || c_.Take32() != static_cast<uint32_t>(kind)) return;
+        left_ = c_.Take32();
+        Next();
+    }
+    // Moves on to the first record not before `name`: true when it is that module, so stamped.
+    bool Find(std::wstring_view name, const ListedStamp& stamp) {
+        while (valid_ && at_.name < name) Next();
+        return valid_ && at_.name == name && at_.stamp == stamp;
+    }
+    std::string_view Header() const { return at_.header; }
+    // The list section of the record found, once its checksum, name and stamp hold; empty otherwise.
+    std::string_view List() const {
+        if (at_.listLength == 0 || at_.listOffset > lists_.size() || at_.listLength > lists_.size() - at_.listOffset)
+            return std::string_view();
+        std::string_view section = lists_.substr(static_cast<size_t>(at_.listOffset), at_.listLength);
+        return DecodeListSection(section, at_.listCrc, at_.name, at_.stamp, nullptr) ? section : std::string_view();
+    }
+
+private:
+    void Next() {
+        valid_ = left_ > 0 && at_.Take(c_);
+        if (left_ > 0) --left_;
+    }
+    Cursor c_{nullptr, 0};
+    std::string_view lists_;
+    uint32_t left_ = 0;
+    RecordFields at_;
+    bool valid_ = false;
+};
 
 // Once per process: files unused for 30 days, stale temporary files, and beyond the folder's
 // bounds the least recently used go.
@@ -295,25 +381,37 @@ ListedFiles LocationCache::ListNow() const {
     return std::move(found.files);
 }
 
-std::string_view LocationCache::HeaderOf(const Record& record) const {
-    if (record.headerLength == 0) return record.ownHeader;
-    return std::string_view(loaded_).substr(record.headerAt, record.headerLength);
+void LocationCache::EndReading() {
+    reading_.reset();
+    window_.reset();
+    windowSize_ = 0;
 }
 
 void LocationCache::ClearRecords() {
-    records_.clear();
-    loaded_.clear();
-    next_ = records_.end();
+    std::vector<Loaded>().swap(loaded_);
+    std::vector<wchar_t>().swap(loadedNames_);
+    noted_.clear();
+    loadedFixed_.clear();
+    reopenFailed_ = false;
+    EndReading();
+    next_ = 0;
+}
+
+LocationCache::Loaded* LocationCache::FindLoaded(std::wstring_view name) {
+    auto found = std::lower_bound(loaded_.begin(), loaded_.end(), name,
+                                  [&](const Loaded& r, std::wstring_view n) { return NameOf(r) < n; });
+    return found != loaded_.end() && !found->gone && NameOf(*found) == name ? &*found : nullptr;
 }
 
 // A damaged, cut or foreign file loads as no records; it is rewritten at the next save.
 void LocationCache::Load() {
     dirty_ = true;
-    unique_file file = OpenForReading(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES);
-    if (!file) file = OpenForReading(file_);
+    unique_file file = OpenUnwritten(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES);
+    if (!file) file = OpenUnwritten(file_, GENERIC_READ);
     LARGE_INTEGER size{};
     if (!file || !GetFileSizeEx(file.get(), &size)) return;
-    auto read = [&](ULONGLONG offset, char* to, size_t length) { return ReadAt(file.get(), offset, to, length); };
+    const HANDLE handle = file.get();
+    auto read = [handle](ULONGLONG offset, char* to, size_t length) { return ReadAt(handle, offset, to, length); };
     if (!LoadFrom(read, static_cast<ULONGLONG>(size.QuadPart))) {
         ClearRecords();
         return;
@@ -321,52 +419,120 @@ void LocationCache::Load() {
     dirty_ = false;
     // A file read counts as used: it is kept while it serves.
     FILETIME written;
-    if (GetFileTime(file.get(), nullptr, nullptr, &written) && Now() > TimeValue(written) + kTouchAfter) {
+    if (GetFileTime(handle, nullptr, nullptr, &written) && Now() > TimeValue(written) + kTouchAfter) {
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
-        SetFileTime(file.get(), nullptr, nullptr, &now);
+        SetFileTime(handle, nullptr, nullptr, &now);
     }
+    reading_ = std::move(file);
+}
+
+bool LocationCache::Slide(ULONGLONG from, const ReadBytes& read, uint32_t* crc) {
+    size_t kept = 0;
+    if (from >= windowAt_ && from < windowAt_ + windowSize_) {
+        const size_t skip = static_cast<size_t>(from - windowAt_);
+        kept = windowSize_ - skip;
+        memmove(window_.get(), window_.get() + skip, kept);
+    }
+    windowAt_ = from;
+    windowSize_ = kept;
+    if (from + kept > sectionEnd_) return false;
+    const size_t more = static_cast<size_t>(std::min<ULONGLONG>(windowCapacity_ - kept, sectionEnd_ - from - kept));
+    if (!read(from + kept, window_.get() + kept, more)) return false;
+    if (crc) *crc = Crc32(window_.get() + kept, more, *crc);
+    windowSize_ += more;
+    return true;
 }
 
 // `read(offset, to, length)` reads the file's bytes; every length and offset is checked against
-// the file's size before anything is allocated for it.
+// the file's size before anything is allocated for it. The header section passes through the
+// window once, summed as it goes; nothing of it is kept but where each record begins.
 bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
     char fixed[kFixedSize];
-    if (fileSize < kFixedSize || !read(0, fixed, kFixedSize)) return false;
-    Cursor f(fixed, kFixedSize);
-    if (memcmp(fixed, kMagic, sizeof kMagic) != 0 || memcmp(fixed + sizeof kMagic + 4, BuildIdentity(), 16) != 0)
+    uint32_t headerLength = 0, headerCrc = 0;
+    if (fileSize < kFixedSize || !read(0, fixed, kFixedSize) || !TakeFixed(fixed, headerLength, headerCrc) ||
+        headerLength > fileSize - kFixedSize)
         return false;
-    f.Skip(sizeof kMagic);
-    if (f.Take32() != kFormat) return false;
-    f.Skip(16);
-    const uint32_t headerLength = f.Take32(), headerCrc = f.Take32();
-    if (!f.ok() || headerLength > fileSize - kFixedSize) return false;
-    std::string& header = loaded_;
-    header.assign(headerLength, '\0');
-    if (!read(kFixedSize, header.data(), header.size())) return false;
-    if (Checksum(header.data(), header.size()) != headerCrc) return false;
+    sectionEnd_ = kFixedSize + headerLength;
+    windowCapacity_ = std::min<size_t>(kWindow, headerLength);
+    window_.reset(new char[windowCapacity_]);
+    windowSize_ = 0;
+    windowAt_ = kFixedSize;
+    uint32_t crc = 0;
+    if (!Slide(kFixedSize, read, &crc)) return false;
 
-    const ULONGLONG listArea = fileSize - kFixedSize - headerLength;
-    Cursor c(header.data(), header.size());
+    const ULONGLONG listArea = fileSize - sectionEnd_;
+    Cursor c(window_.get(), windowSize_);
     if (c.TakeName() != folder_.Lower().str() || c.Take32() != static_cast<uint32_t>(kind_)) return false;
-    for (uint32_t count = c.Take32(); count > 0 && c.ok(); --count) {
-        std::wstring name = c.TakeName();
-        Record record;
-        record.stamp = c.TakeStamp();
-        std::string_view blob = c.TakeView(kLargestHeader);
-        record.headerAt = static_cast<size_t>(blob.data() - header.data());
-        record.headerLength = blob.size();
-        record.listOffset = c.Take64();
-        record.listLength = c.Take32();
-        record.listCrc = c.Take32();
-        if (record.listOffset > listArea || record.listLength > listArea - record.listOffset ||
-            record.listLength > LargestList(record.stamp))
+    uint32_t count = c.Take32();
+    if (!c.ok()) return false;
+    ULONGLONG at = kFixedSize + c.Used();
+    // Every record takes 40 bytes at least: no more are made room for than the section can hold.
+    loaded_.reserve(std::min<size_t>(count, headerLength / 40));
+    for (; count > 0; --count) {
+        RecordFields fields;
+        size_t used = 0, headerAt = 0;
+        auto parse = [&] {
+            const char* const begin = window_.get() + (at - windowAt_);
+            Cursor r(begin, static_cast<size_t>(windowAt_ + windowSize_ - at));
+            if (!fields.Take(r)) return false;
+            used = r.Used();
+            headerAt = static_cast<size_t>(fields.header.data() - begin) - 4;
+            return true;
+        };
+        // A record cut by the window's end is read again from its start.
+        if (!parse() && (windowAt_ == at || !Slide(at, read, &crc) || !parse())) return false;
+        if (fields.listOffset > listArea || fields.listLength > listArea - fields.listOffset ||
+            fields.listLength > LargestList(fields.stamp))
             return false;
-        record.listOffset += kFixedSize + headerLength;
-        // Written in name order: each lands at the end.
-        records_.insert_or_assign(records_.end(), std::move(name), std::move(record));
+        // Written in name order, each name once: lookups rely on it.
+        if (!loaded_.empty() && !(NameOf(loaded_.back()) < fields.name)) return false;
+        loaded_.push_back({fields.stamp, at + headerAt, sectionEnd_ + fields.listOffset, fields.listLength,
+                           fields.listCrc, static_cast<uint32_t>(loadedNames_.size()),
+                           static_cast<uint32_t>(fields.name.size()), false});
+        loadedNames_.insert(loadedNames_.end(), fields.name.begin(), fields.name.end());
+        at += used;
     }
-    return c.ok() && c.AtEnd();
+    // Every byte of the section was read, and summed, once the last record ends where it does.
+    if (at != sectionEnd_ || crc != headerCrc) return false;
+    loadedFixed_.assign(fixed, kFixedSize);
+    return true;
+}
+
+bool LocationCache::Reopen() {
+    if (reopenFailed_ || loadedFixed_.empty()) return false;
+    reopenFailed_ = true;  // tried once: the file was replaced or damaged since
+    unique_file file = OpenUnwritten(file_, GENERIC_READ);
+    char fixed[kFixedSize];
+    if (!file || !ReadAt(file.get(), 0, fixed, kFixedSize) || loadedFixed_ != std::string_view(fixed, kFixedSize))
+        return false;
+    const HANDLE handle = file.get();
+    auto read = [handle](ULONGLONG offset, char* to, size_t length) { return ReadAt(handle, offset, to, length); };
+    window_.reset(new char[windowCapacity_]);
+    windowSize_ = 0;
+    windowAt_ = kFixedSize;
+    uint32_t crc = 0;
+    for (ULONGLONG at = kFixedSize; at < sectionEnd_; at = windowAt_ + windowSize_)
+        if (!Slide(at, read, &crc) || windowSize_ == 0) return false;
+    uint32_t loadedCrc;
+    memcpy(&loadedCrc, fixed + kFixedSize - 4, 4);
+    if (crc != loadedCrc) return false;
+    reading_ = std::move(file);
+    reopenFailed_ = false;
+    return true;
+}
+
+bool LocationCache::HeaderAt(ULONGLONG at, std::string_view& header) {
+    if (!reading_ && !Reopen()) return false;
+    const HANDLE handle = reading_.get();
+    auto read = [handle](ULONGLONG offset, char* to, size_t length) { return ReadAt(handle, offset, to, length); };
+    auto take = [&] {
+        if (at < windowAt_ || at >= windowAt_ + windowSize_) return false;
+        Cursor c(window_.get() + (at - windowAt_), static_cast<size_t>(windowAt_ + windowSize_ - at));
+        header = c.TakeView(kLargestHeader);
+        return c.ok();
+    };
+    return take() || (Slide(at, read, nullptr) && take());
 }
 
 bool LocationCache::FindHeader(std::wstring_view name, const ListedStamp& stamp, ModuleReadResult& header) {
@@ -374,12 +540,24 @@ bool LocationCache::FindHeader(std::wstring_view name, const ListedStamp& stamp,
     {
         // Decoding calls nothing outside: done under the lock, without a copy.
         std::lock_guard<std::mutex> hold(lock_);
-        // Asked in name order, as the folder lists them: the record after the last one found is
-        // tried before a search.
-        auto found = next_ != records_.end() && next_->first == name ? next_ : records_.find(name);
-        if (found == records_.end() || found->second.stamp != stamp) return false;
-        next_ = std::next(found);
-        if (DecodeResult(HeaderOf(found->second), header) && header.Path.empty()) return true;
+        std::string_view recorded;
+        bool found = false;
+        auto noted = noted_.find(name);
+        if (noted != noted_.end()) {
+            if (noted->second.stamp != stamp) return false;
+            recorded = noted->second.ownHeader;
+            found = noted->second.at == 0 || HeaderAt(noted->second.at, recorded);
+        } else {
+            // Asked in name order, as the folder lists them: the record after the last one found
+            // is tried before a search.
+            Loaded* loaded = next_ < loaded_.size() && !loaded_[next_].gone && NameOf(loaded_[next_]) == name
+                                 ? &loaded_[next_]
+                                 : FindLoaded(name);
+            if (!loaded || loaded->stamp != stamp) return false;
+            next_ = static_cast<size_t>(loaded - loaded_.data()) + 1;
+            found = HeaderAt(loaded->at, recorded);
+        }
+        if (found && DecodeResult(recorded, header) && header.Path.empty()) return true;
     }
     header = ModuleReadResult();
     return false;
@@ -418,7 +596,8 @@ void LocationCache::NoteHeader(const std::wstring& name, const ListedStamp& stam
         EncodeResult(refused, list);
     }
     std::lock_guard<std::mutex> hold(lock_);
-    Record& record = records_[name];
+    if (Loaded* loaded = FindLoaded(name)) loaded->gone = true;
+    Record& record = noted_[name];
     record = Record();
     record.stamp = stamp;
     record.ownHeader = std::move(encoded);
@@ -437,8 +616,17 @@ void LocationCache::NoteList(const std::wstring& name, const ListedStamp& stamp,
     std::swap(readPath, list.Path);
     if (encoded.size() > LargestList(stamp)) return;
     std::lock_guard<std::mutex> hold(lock_);
-    auto found = records_.find(name);
-    if (found == records_.end() || found->second.stamp != stamp) return;
+    auto found = noted_.find(name);
+    if (found == noted_.end()) {
+        // A loaded record moves to the noted ones, its header still in the file.
+        Loaded* loaded = FindLoaded(name);
+        if (!loaded || loaded->stamp != stamp) return;
+        loaded->gone = true;
+        found = noted_.emplace(name, Record()).first;
+        found->second.stamp = stamp;
+        found->second.at = loaded->at;
+    }
+    if (found->second.stamp != stamp) return;
     found->second.pending = std::move(encoded);
     found->second.listLength = 0;
     dirty_ = true;
@@ -455,11 +643,16 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
     {
         std::lock_guard<std::mutex> hold(lock_);
         for (size_t i = 0; i < wanted.size(); ++i) {
-            auto found = records_.find(wanted.Name(i));
-            if (found == records_.end() || found->second.stamp != wanted.Stamp(i)) continue;
-            const Record& r = found->second;
-            if (!r.pending.empty()) sections.push_back({i, r.pending});
-            else if (r.listLength > 0) sections.push_back({i, std::string(), r.listOffset, r.listLength, r.listCrc});
+            auto noted = noted_.find(wanted.Name(i));
+            if (noted != noted_.end()) {
+                const Record& r = noted->second;
+                if (r.stamp != wanted.Stamp(i)) continue;
+                if (!r.pending.empty()) sections.push_back({i, r.pending});
+                else if (r.listLength > 0) sections.push_back({i, std::string(), r.listOffset, r.listLength, r.listCrc});
+            } else if (const Loaded* r = FindLoaded(wanted.Name(i))) {
+                if (r->stamp == wanted.Stamp(i) && r->listLength > 0)
+                    sections.push_back({i, std::string(), r->listOffset, r->listLength, r->listCrc});
+            }
         }
     }
     // In file order, consecutive sections a chunk at a time: one read for many lists.
@@ -500,68 +693,100 @@ void LocationCache::FindLists(const ListedFiles& wanted, const std::function<voi
     // Read from the module instead, and written again at the next save.
     std::lock_guard<std::mutex> hold(lock_);
     for (const std::wstring& name : bad) {
-        auto found = records_.find(name);
-        if (found != records_.end() && found->second.pending.empty()) found->second.listLength = 0;
+        auto noted = noted_.find(name);
+        if (noted != noted_.end()) {
+            if (noted->second.pending.empty()) noted->second.listLength = 0;
+        } else if (Loaded* loaded = FindLoaded(name)) {
+            loaded->listLength = 0;
+        }
     }
     dirty_ = true;
 }
 
 void LocationCache::Retain(const ListedFiles& listed) {
     std::lock_guard<std::mutex> hold(lock_);
-    next_ = records_.end();
+    EndReading();
+    next_ = 0;
+    auto listedAs = [&](size_t& file, std::wstring_view name, const ListedStamp& stamp) {
+        while (file < listed.size() && listed.Name(file) < name) ++file;
+        return file < listed.size() && listed.Name(file) == name && listed.Stamp(file) == stamp;
+    };
     size_t file = 0;
-    for (auto record = records_.begin(); record != records_.end();) {
-        while (file < listed.size() && listed.Name(file) < record->first) ++file;
-        if (file < listed.size() && listed.Name(file) == record->first && listed.Stamp(file) == record->second.stamp) {
+    for (Loaded& record : loaded_) {
+        if (record.gone || listedAs(file, NameOf(record), record.stamp)) continue;
+        record.gone = true;
+        dirty_ = true;
+    }
+    file = 0;
+    for (auto record = noted_.begin(); record != noted_.end();) {
+        if (listedAs(file, record->first, record->second.stamp)) {
             ++record;
             continue;
         }
-        record = records_.erase(record);
+        record = noted_.erase(record);
         dirty_ = true;
     }
 }
 
-// Lists still in the old file are copied over once their checksum, name and stamp hold; another
-// process may have replaced that file since, and then they are simply dropped.
+// What records loaded from a file hold there (their headers, their lists unless read again) is
+// copied from the file now in place, found by name and stamp under its checksums: another process
+// may have replaced it since with records of its own, and a record it no longer holds is dropped.
 bool LocationCache::Compose(std::string& out) {
     std::string old;
-    bool oldRead = false;
+    if (std::any_of(loaded_.begin(), loaded_.end(), [](const Loaded& r) { return !r.gone; }) ||
+        std::any_of(noted_.begin(), noted_.end(), [](const auto& r) { return r.second.at != 0; })) {
+        unique_file file = OpenForReading(file_);
+        LARGE_INTEGER size{};
+        if (file && GetFileSizeEx(file.get(), &size) && size.QuadPart < (1ll << 32)) {
+            old.resize(static_cast<size_t>(size.QuadPart));
+            if (!ReadAt(file.get(), 0, old.data(), old.size())) old.clear();
+        }
+    }
+    const std::wstring folder = folder_.Lower().str();
+    RecordWalk walk(old, folder, kind_);
     std::string header, lists;
-    PutName(header, folder_.Lower().str());
+    PutName(header, folder);
     Put32(header, static_cast<uint32_t>(kind_));
-    Put32(header, static_cast<uint32_t>(records_.size()));
-    for (auto& [name, record] : records_) {
+    const size_t countAt = header.size();
+    uint32_t count = 0;
+    Put32(header, count);
+    // Records come in name order, from both kinds at once.
+    auto put = [&](std::wstring_view name, const ListedStamp& stamp, ULONGLONG at, std::string_view ownHeader,
+                   std::string_view pending, uint32_t listLength) {
+        const bool inOld = at != 0 && walk.Find(name, stamp);
+        if (at != 0 && !inOld) return;
         std::string section;
-        if (record.pending.empty() && record.listLength > 0) {
-            if (!oldRead) {
-                oldRead = true;
-                unique_file file = OpenForReading(file_);
-                LARGE_INTEGER size{};
-                if (file && GetFileSizeEx(file.get(), &size) && size.QuadPart < (1ll << 32)) {
-                    old.resize(static_cast<size_t>(size.QuadPart));
-                    if (!ReadAt(file.get(), 0, old.data(), old.size())) old.clear();
-                }
-            }
-            if (record.listOffset <= old.size() && record.listLength <= old.size() - record.listOffset) {
-                section = old.substr(static_cast<size_t>(record.listOffset), record.listLength);
-                if (!DecodeListSection(section, record.listCrc, name, record.stamp, nullptr)) section.clear();
-            }
-        } else if (!record.pending.empty()) {
+        if (!pending.empty()) {
             PutName(section, name);
-            Put64(section, record.stamp.size);
-            Put64(section, record.stamp.written);
-            PutBlob(section, record.pending.data(), record.pending.size());
+            Put64(section, stamp.size);
+            Put64(section, stamp.written);
+            PutBlob(section, pending.data(), pending.size());
+        } else if (listLength > 0 && inOld) {
+            section = walk.List();
         }
         PutName(header, name);
-        Put64(header, record.stamp.size);
-        Put64(header, record.stamp.written);
-        const std::string_view recorded = HeaderOf(record);
+        Put64(header, stamp.size);
+        Put64(header, stamp.written);
+        const std::string_view recorded = inOld ? walk.Header() : ownHeader;
         PutBlob(header, recorded.data(), recorded.size());
         Put64(header, section.empty() ? 0 : lists.size());
         Put32(header, static_cast<uint32_t>(section.size()));
         Put32(header, section.empty() ? 0 : Checksum(section.data(), section.size()));
         lists += section;
+        ++count;
+    };
+    auto noted = noted_.begin();
+    for (const Loaded& loaded : loaded_) {
+        if (loaded.gone) continue;
+        for (; noted != noted_.end() && noted->first < NameOf(loaded); ++noted)
+            put(noted->first, noted->second.stamp, noted->second.at, noted->second.ownHeader, noted->second.pending,
+                noted->second.listLength);
+        put(NameOf(loaded), loaded.stamp, loaded.at, std::string_view(), std::string_view(), loaded.listLength);
     }
+    for (; noted != noted_.end(); ++noted)
+        put(noted->first, noted->second.stamp, noted->second.at, noted->second.ownHeader, noted->second.pending,
+            noted->second.listLength);
+    memcpy(header.data() + countAt, &count, sizeof count);
     if (header.size() > MAXDWORD) return false;
     out.assign(kMagic, sizeof kMagic);
     Put32(out, kFormat);
@@ -577,6 +802,8 @@ void LocationCache::Save() {
     std::lock_guard<std::mutex> hold(lock_);
     if (!dirty_ || !ModuleCacheEnabled()) return;
     dirty_ = false;  // one attempt: a folder that cannot be written means no cache this time
+    // Let go before the file is replaced: an open file cannot be, on every file system.
+    EndReading();
     std::string bytes;
     if (!Compose(bytes)) return;
     _stringx folder = ModuleCacheFolder();
@@ -600,7 +827,7 @@ void LocationCache::Save() {
         DeleteFileW(temporary.c_str());
         return;
     }
-    // The records now point into the file just written; their lists leave memory.
+    // The records now point into the file just written; their headers and lists leave memory.
     ClearRecords();
     auto read = [&](ULONGLONG offset, char* to, size_t length) {
         if (offset > bytes.size() || length > bytes.size() - offset) return false;
@@ -608,4 +835,5 @@ void LocationCache::Save() {
         return true;
     };
     if (!LoadFrom(read, bytes.size())) ClearRecords();
+    EndReading();
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "base/Handles.h"
 #include "msi/ModuleData.h"
 
 // A module file's size and last-write time as the folder listing gives them.
@@ -68,7 +69,8 @@ public:
     // `take` gets the position of each one found.
     void FindLists(const ListedFiles& wanted, const std::function<void(size_t, ModuleReadResult&)>& take);
     void NoteList(const std::wstring& name, const ListedStamp& stamp, ModuleReadResult& list);
-    // Drops the records of files no longer listed with the same stamp.
+    // Drops the records of files no longer listed with the same stamp. A scan ends with it: the
+    // file its headers were read from is let go.
     void Retain(const ListedFiles& listed);
     // Writes the file, when something changed since it was loaded or written.
     void Save();
@@ -83,18 +85,25 @@ public:
 private:
     struct Record {
         ListedStamp stamp;
-        // The header as the reader wire encodes it: a record loaded from the file names its place in
-        // the header section, which stays loaded (a copy apiece cost 100,000 allocations at 100,000
-        // modules); a header read since holds its own bytes.
+        // A record loaded from the file names where its header lies there (its length first): it
+        // is read from the file when asked for, not kept (at 100,000 modules the header section is
+        // 38 MB). A header read since holds its own bytes, and `at` is 0.
+        ULONGLONG at = 0;
         std::string ownHeader;
-        size_t headerAt = 0, headerLength = 0;
         std::string pending;  // a list read from the module, not yet written
         ULONGLONG listOffset = 0;  // else the list's section in the file, when listLength > 0
         uint32_t listLength = 0;
         uint32_t listCrc = 0;
     };
     using ReadBytes = std::function<bool(ULONGLONG offset, char* to, size_t length)>;
-    std::string_view HeaderOf(const Record& record) const;
+    // The header recorded at that place in the file.
+    bool HeaderAt(ULONGLONG at, std::string_view& header);
+    // Moves the window to begin at `from` in the header section, keeping what it holds from there
+    // and reading on; adds what it reads to `crc` when given.
+    bool Slide(ULONGLONG from, const ReadBytes& read, uint32_t* crc);
+    // Opens the file again for the headers, if it is still the one the records were loaded from.
+    bool Reopen();
+    void EndReading();
     void Load();
     bool LoadFrom(const ReadBytes& read, ULONGLONG fileSize);
     bool Compose(std::string& out);
@@ -104,11 +113,37 @@ private:
     const SHORT kind_;
     const _stringx file_;
     std::mutex lock_;
-    using Records = std::map<std::wstring, Record, std::less<>>;
-    Records records_;
-    std::string loaded_;  // the header section the records were loaded from
-    // Where FindHeader looks first; reset whenever records go.
-    Records::iterator next_ = records_.end();
+    // The records as loaded from the file, in name order, their names in one block: a map node and
+    // a name apiece cost two allocations a module at every start.
+    struct Loaded {
+        ListedStamp stamp;
+        ULONGLONG at;
+        ULONGLONG listOffset;
+        uint32_t listLength, listCrc;
+        uint32_t nameAt, nameLength;
+        bool gone;  // dropped since, or noted again
+    };
+    std::vector<Loaded> loaded_;
+    std::vector<wchar_t> loadedNames_;
+    // Records noted since they were loaded (a loaded one that changes moves here).
+    std::map<std::wstring, Record, std::less<>> noted_;
+    std::wstring_view NameOf(const Loaded& record) const {
+        return std::wstring_view(loadedNames_.data() + record.nameAt, record.nameLength);
+    }
+    // The loaded record of that name, unless it is gone; null for none.
+    Loaded* FindLoaded(std::wstring_view name);
+    // The fixed part of the file the records were loaded from, and that file, kept open while a
+    // scan reads their headers (shared for reading and deletion only: nobody writes into it then).
+    std::string loadedFixed_;
+    ULONGLONG sectionEnd_ = 0;
+    unique_file reading_;
+    bool reopenFailed_ = false;
+    // A window on the header section, used again for every read of it.
+    std::unique_ptr<char[]> window_;
+    size_t windowCapacity_ = 0, windowSize_ = 0;
+    ULONGLONG windowAt_ = 0;
+    // Where FindHeader looks first among the loaded records.
+    size_t next_ = 0;
     bool dirty_ = false;
 };
 
