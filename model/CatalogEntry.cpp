@@ -44,7 +44,12 @@ void CatalogEntry::SetHeader(_stringx moduleId, LONG language, _stringx version,
     comments_ = std::move(comments);
     revisionNumber_ = std::move(revisionNumber);
     subject_ = std::move(subject);
-    SetNameAndVersion(revisionNumber_.c_str(), version_.c_str());
+    // Its gallery file is named after its package code; its version is what the gallery's is
+    // compared with. Texts up to a NUL, as before: a text holding one names a shorter file.
+    if (revisionNumber_.find(L'\0') == _stringx::npos && version_.find(L'\0') == _stringx::npos)
+        UseNameAndVersion(revisionNumber_, version_);
+    else
+        SetNameAndVersion(revisionNumber_.c_str(), version_.c_str());
 }
 
 void CatalogEntry::ComputeDisplayName() {

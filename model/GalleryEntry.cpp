@@ -43,7 +43,7 @@ std::mutex g_entryLock;
 GalleryEntry::~GalleryEntry() = default;
 
 _stringx GalleryEntry::GalleryFilePath() const {
-    return JoinPath(JoinPath(ApplicationFolder(), L"ObjectGallery"), name_) + L".ini";
+    return JoinPath(JoinPath(ApplicationFolder(), L"ObjectGallery"), *named_) + L".ini";
 }
 
 ComPtr<IProfileFile> GalleryEntry::Reader() {
@@ -106,6 +106,13 @@ _stringx GalleryEntry::GetSubject() { return ReadValue(kMergeModule, L"Subject")
 void GalleryEntry::SetNameAndVersion(const wchar_t* name, const wchar_t* version) {
     name_ = name;
     recordedVersion_ = version;
+    named_ = &name_;
+    versioned_ = &recordedVersion_;
+}
+
+void GalleryEntry::UseNameAndVersion(const _stringx& name, const _stringx& version) {
+    named_ = &name;
+    versioned_ = &version;
 }
 
 LONG GalleryEntry::GetFileCount() { return CountListEntries(L"Files"); }
@@ -230,7 +237,7 @@ void GalleryEntry::RunValidation(Validation& result) {
     // A run after a missing file starts afresh, so that what has been fetched since shows.
     result.settled = true;
     if (!HasFileName()) return;
-    if (CompareVersions(GetVersion(), recordedVersion_) == 1) result.needsUpdate = VARIANT_TRUE;
+    if (CompareVersions(GetVersion(), *versioned_) == 1) result.needsUpdate = VARIANT_TRUE;
 
     result.resolvedPath = GetModulePath();
     if (result.resolvedPath.empty()) {

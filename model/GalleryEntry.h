@@ -39,8 +39,8 @@ public:
     _stringx GetAuthor();
     _stringx GetComments();
     _stringx GetSubject();
-    _stringx GetName() const { return name_; }
-    _stringx GetRecordedVersion() const { return recordedVersion_; }
+    _stringx GetName() const { return *named_; }
+    _stringx GetRecordedVersion() const { return *versioned_; }
     // Null counts as empty.
     void SetNameAndVersion(const wchar_t* name, const wchar_t* version);
 
@@ -63,6 +63,11 @@ public:
     // leaves it unsettled so that a later getter looks again.
     void Validate();
 
+protected:
+    // The name and version from texts the subclass keeps anyway, which live as long as the entry:
+    // a catalog makes thousands of entries, and copies would cost two allocations each.
+    void UseNameAndVersion(const _stringx& name, const _stringx& version);
+
 private:
     // What a validation settles, made apart and then put in place under the entry's lock.
     struct Validation {
@@ -82,6 +87,8 @@ private:
 
     _stringx name_;
     _stringx recordedVersion_;
+    const _stringx* named_ = &name_;
+    const _stringx* versioned_ = &recordedVersion_;
     VARIANT_BOOL isPresent_ = VARIANT_TRUE;
     VARIANT_BOOL needsUpdate_ = VARIANT_FALSE;
     BYTE validated_ = 0;

@@ -14,7 +14,10 @@ _stringx MakeEntryKey(const _stringx& moduleId, LONG language) {
         magnitude /= 10;
     } while (magnitude);
     if (language < 0) *--first = L'-';
-    std::wstring key(moduleId.c_str());  // up to a NUL, as %s reads it
+    const wchar_t* const id = moduleId.c_str();  // up to a NUL, as %s reads it
+    std::wstring key;
+    key.reserve(wcslen(id) + 1 + (end - first));  // one allocation, not one a step
+    key += id;
     key += L':';
     key.append(first, end);
     return _stringx(std::move(key));

@@ -71,9 +71,11 @@ void ListLocation(const _stringx& folder, SHORT kind, FoundFiles& found) {
 
 std::shared_ptr<CatalogEntry> SearchLocation::NewEntry(const FoundFiles& found, size_t i, ModuleReadResult header) {
     auto entry = std::make_shared<ModuleEntry>();
-    entry->Load(found.PathOf(i), displayName_, header);
+    const bool inUse = header.InUse;
+    // Its texts move into the entry: a copy apiece costs thousands of allocations a start.
+    entry->Load(found.PathOf(i), displayName_, std::move(header));
     entry->SetLastWriteTime(found.files.Stamp(i).written);
-    if (header.InUse) entry->MarkStale();
+    if (inUse) entry->MarkStale();
     if (cache_) entry->LinkCache(cache_, found.files.Stamp(i));
     return entry;
 }
