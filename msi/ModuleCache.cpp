@@ -183,14 +183,17 @@ bool TakeFixed(const char* fixed, uint32_t& headerLength, uint32_t& headerCrc) {
 
 // One module's record in the header section, as written.
 struct RecordFields {
-    std::wstring name;
+    // UTF-16, left where it lies (maybe at an odd address): loading copies it into its block, which
+    // spares a string apiece.
+    std::string_view nameBytes;
     ListedStamp stamp;
     std::string_view header;
     ULONGLONG listOffset = 0;  // from the end of the header section
     uint32_t listLength = 0, listCrc = 0;
 
     bool Take(Cursor& c) {
-        name = c.TakeName();
+        nameBytes = c.TakeView(kLargestName);
+        if (nameBytes.size() % sizeof(wchar_t)) return false;
         stamp = c.TakeStamp();
         header = c.TakeView(kLargestHeader);
         listOffset = c.Take64();
@@ -217,8 +220,8 @@ public:
     }
     // Moves on to the first record not before `name`: true when it is that module, so stamped.
     bool Find(std::wstring_view name, const ListedStamp& stamp) {
-        while (valid_ && at_.name < name) Next();
-        return valid_ && at_.name == name && at_.stamp == stamp;
+        while (valid_ && name_ < name) Next();
+        return valid_ && name_ == name && at_.stamp == stamp;
     }
     std::string_view Header() const { return at_.header; }
     // The list section of the record found, once its checksum, name and stamp hold; empty otherwise.
@@ -226,18 +229,23 @@ public:
         if (at_.listLength == 0 || at_.listOffset > lists_.size() || at_.listLength > lists_.size() - at_.listOffset)
             return std::string_view();
         std::string_view section = lists_.substr(static_cast<size_t>(at_.listOffset), at_.listLength);
-        return DecodeListSection(section, at_.listCrc, at_.name, at_.stamp, nullptr) ? section : std::string_view();
+        return DecodeListSection(section, at_.listCrc, name_, at_.stamp, nullptr) ? section : std::string_view();
     }
 
 private:
     void Next() {
         valid_ = left_ > 0 && at_.Take(c_);
+        if (valid_) {
+            name_.resize(at_.nameBytes.size() / sizeof(wchar_t));
+            memcpy(name_.data(), at_.nameBytes.data(), at_.nameBytes.size());
+        }
         if (left_ > 0) --left_;
     }
     Cursor c_{nullptr, 0};
     std::string_view lists_;
     uint32_t left_ = 0;
     RecordFields at_;
+    std::wstring name_;
     bool valid_ = false;
 };
 
@@ -486,11 +494,12 @@ bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
             fields.listLength > LargestList(fields.stamp))
             return false;
         // Written in name order, each name once: lookups rely on it.
-        if (!loaded_.empty() && !(NameOf(loaded_.back()) < fields.name)) return false;
+        const size_t nameAt = loadedNames_.size(), nameLength = fields.nameBytes.size() / sizeof(wchar_t);
+        loadedNames_.resize(nameAt + nameLength);
+        memcpy(loadedNames_.data() + nameAt, fields.nameBytes.data(), fields.nameBytes.size());
         loaded_.push_back({fields.stamp, at + headerAt, sectionEnd_ + fields.listOffset, fields.listLength,
-                           fields.listCrc, static_cast<uint32_t>(loadedNames_.size()),
-                           static_cast<uint32_t>(fields.name.size()), false});
-        loadedNames_.insert(loadedNames_.end(), fields.name.begin(), fields.name.end());
+                           fields.listCrc, static_cast<uint32_t>(nameAt), static_cast<uint32_t>(nameLength), false});
+        if (loaded_.size() > 1 && !(NameOf(loaded_[loaded_.size() - 2]) < NameOf(loaded_.back()))) return false;
         at += used;
     }
     // Every byte of the section was read, and summed, once the last record ends where it does.
