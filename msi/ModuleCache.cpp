@@ -407,8 +407,8 @@ void LocationCache::ClearRecords() {
 
 LocationCache::Loaded* LocationCache::FindLoaded(std::wstring_view name) {
     auto found = std::lower_bound(loaded_.begin(), loaded_.end(), name,
-                                  [&](const Loaded& r, std::wstring_view n) { return NameOf(r) < n; });
-    return found != loaded_.end() && !found->gone && NameOf(*found) == name ? &*found : nullptr;
+                                  [&](const Loaded& r, std::wstring_view n) { return LoadedName(r) < n; });
+    return found != loaded_.end() && !found->gone && LoadedName(*found) == name ? &*found : nullptr;
 }
 
 // A damaged, cut or foreign file loads as no records; it is rewritten at the next save.
@@ -499,7 +499,7 @@ bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
         memcpy(loadedNames_.data() + nameAt, fields.nameBytes.data(), fields.nameBytes.size());
         loaded_.push_back({fields.stamp, at + headerAt, sectionEnd_ + fields.listOffset, fields.listLength,
                            fields.listCrc, static_cast<uint32_t>(nameAt), static_cast<uint32_t>(nameLength), false});
-        if (loaded_.size() > 1 && !(NameOf(loaded_[loaded_.size() - 2]) < NameOf(loaded_.back()))) return false;
+        if (loaded_.size() > 1 && !(LoadedName(loaded_[loaded_.size() - 2]) < LoadedName(loaded_.back()))) return false;
         at += used;
     }
     // Every byte of the section was read, and summed, once the last record ends where it does.
@@ -559,7 +559,7 @@ bool LocationCache::FindHeader(std::wstring_view name, const ListedStamp& stamp,
         } else {
             // Asked in name order, as the folder lists them: the record after the last one found
             // is tried before a search.
-            Loaded* loaded = next_ < loaded_.size() && !loaded_[next_].gone && NameOf(loaded_[next_]) == name
+            Loaded* loaded = next_ < loaded_.size() && !loaded_[next_].gone && LoadedName(loaded_[next_]) == name
                                  ? &loaded_[next_]
                                  : FindLoaded(name);
             if (!loaded || loaded->stamp != stamp) return false;
@@ -722,7 +722,7 @@ void LocationCache::Retain(const ListedFiles& listed) {
     };
     size_t file = 0;
     for (Loaded& record : loaded_) {
-        if (record.gone || listedAs(file, NameOf(record), record.stamp)) continue;
+        if (record.gone || listedAs(file, LoadedName(record), record.stamp)) continue;
         record.gone = true;
         dirty_ = true;
     }
@@ -787,10 +787,10 @@ bool LocationCache::Compose(std::string& out) {
     auto noted = noted_.begin();
     for (const Loaded& loaded : loaded_) {
         if (loaded.gone) continue;
-        for (; noted != noted_.end() && noted->first < NameOf(loaded); ++noted)
+        for (; noted != noted_.end() && noted->first < LoadedName(loaded); ++noted)
             put(noted->first, noted->second.stamp, noted->second.at, noted->second.ownHeader, noted->second.pending,
                 noted->second.listLength);
-        put(NameOf(loaded), loaded.stamp, loaded.at, std::string_view(), std::string_view(), loaded.listLength);
+        put(LoadedName(loaded), loaded.stamp, loaded.at, std::string_view(), std::string_view(), loaded.listLength);
     }
     for (; noted != noted_.end(); ++noted)
         put(noted->first, noted->second.stamp, noted->second.at, noted->second.ownHeader, noted->second.pending,

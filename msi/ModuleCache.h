@@ -127,7 +127,7 @@ private:
     std::vector<wchar_t> loadedNames_;
     // Records noted since they were loaded (a loaded one that changes moves here).
     std::map<std::wstring, Record, std::less<>> noted_;
-    std::wstring_view NameOf(const Loaded& record) const {
+    std::wstring_view LoadedName(const Loaded& record) const {
         return std::wstring_view(loadedNames_.data() + record.nameAt, record.nameLength);
     }
     // The loaded record of that name, unless it is gone; null for none.
