@@ -454,7 +454,7 @@ bool LocationCache::Slide(ULONGLONG from, const ReadBytes& read, uint32_t* crc) 
 
 // `read(offset, to, length)` reads the file's bytes; every length and offset is checked against
 // the file's size before anything is allocated for it. The header section passes through the
-// window once, summed as it goes; nothing of it is kept but where each record begins.
+// window once, summed as it goes; nothing of it is kept but where each header lies.
 bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
     char fixed[kFixedSize];
     uint32_t headerLength = 0, headerCrc = 0;
