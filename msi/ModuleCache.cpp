@@ -139,6 +139,11 @@ bool ReadAt(HANDLE file, ULONGLONG offset, void* to, size_t length) {
     return length <= MAXDWORD && ReadFile(file, to, static_cast<DWORD>(length), &read, &at) && read == length;
 }
 
+// A file's bytes as the loader and the window ask for them.
+std::function<bool(ULONGLONG, char*, size_t)> ReaderOf(HANDLE file) {
+    return [file](ULONGLONG offset, char* to, size_t length) { return ReadAt(file, offset, to, length); };
+}
+
 unique_file OpenForReading(const _stringx& path, DWORD access = GENERIC_READ) {
     return unique_file(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -389,6 +394,12 @@ ListedFiles LocationCache::ListNow() const {
     return std::move(found.files);
 }
 
+void LocationCache::EmptyWindow() {
+    window_.reset(new char[windowCapacity_]);
+    windowSize_ = 0;
+    windowAt_ = kFixedSize;
+}
+
 void LocationCache::EndReading() {
     reading_.reset();
     window_.reset();
@@ -419,8 +430,7 @@ void LocationCache::Load() {
     LARGE_INTEGER size{};
     if (!file || !GetFileSizeEx(file.get(), &size)) return;
     const HANDLE handle = file.get();
-    auto read = [handle](ULONGLONG offset, char* to, size_t length) { return ReadAt(handle, offset, to, length); };
-    if (!LoadFrom(read, static_cast<ULONGLONG>(size.QuadPart))) {
+    if (!LoadFrom(ReaderOf(handle), static_cast<ULONGLONG>(size.QuadPart))) {
         ClearRecords();
         return;
     }
@@ -463,9 +473,7 @@ bool LocationCache::LoadFrom(const ReadBytes& read, ULONGLONG fileSize) {
         return false;
     sectionEnd_ = kFixedSize + headerLength;
     windowCapacity_ = std::min<size_t>(kWindow, headerLength);
-    window_.reset(new char[windowCapacity_]);
-    windowSize_ = 0;
-    windowAt_ = kFixedSize;
+    EmptyWindow();
     uint32_t crc = 0;
     if (!Slide(kFixedSize, read, &crc)) return false;
 
@@ -513,19 +521,16 @@ bool LocationCache::Reopen() {
     reopenFailed_ = true;  // tried once: the file was replaced or damaged since
     unique_file file = OpenUnwritten(file_, GENERIC_READ);
     char fixed[kFixedSize];
-    if (!file || !ReadAt(file.get(), 0, fixed, kFixedSize) || loadedFixed_ != std::string_view(fixed, kFixedSize))
+    uint32_t headerLength = 0, headerCrc = 0;
+    if (!file || !ReadAt(file.get(), 0, fixed, kFixedSize) || loadedFixed_ != std::string_view(fixed, kFixedSize) ||
+        !TakeFixed(fixed, headerLength, headerCrc))
         return false;
-    const HANDLE handle = file.get();
-    auto read = [handle](ULONGLONG offset, char* to, size_t length) { return ReadAt(handle, offset, to, length); };
-    window_.reset(new char[windowCapacity_]);
-    windowSize_ = 0;
-    windowAt_ = kFixedSize;
+    const ReadBytes read = ReaderOf(file.get());
+    EmptyWindow();
     uint32_t crc = 0;
     for (ULONGLONG at = kFixedSize; at < sectionEnd_; at = windowAt_ + windowSize_)
         if (!Slide(at, read, &crc) || windowSize_ == 0) return false;
-    uint32_t loadedCrc;
-    memcpy(&loadedCrc, fixed + kFixedSize - 4, 4);
-    if (crc != loadedCrc) return false;
+    if (crc != headerCrc) return false;
     reading_ = std::move(file);
     reopenFailed_ = false;
     return true;
@@ -533,15 +538,13 @@ bool LocationCache::Reopen() {
 
 bool LocationCache::HeaderAt(ULONGLONG at, std::string_view& header) {
     if (!reading_ && !Reopen()) return false;
-    const HANDLE handle = reading_.get();
-    auto read = [handle](ULONGLONG offset, char* to, size_t length) { return ReadAt(handle, offset, to, length); };
     auto take = [&] {
         if (at < windowAt_ || at >= windowAt_ + windowSize_) return false;
         Cursor c(window_.get() + (at - windowAt_), static_cast<size_t>(windowAt_ + windowSize_ - at));
         header = c.TakeView(kLargestHeader);
         return c.ok();
     };
-    return take() || (Slide(at, read, nullptr) && take());
+    return take() || (Slide(at, ReaderOf(reading_.get()), nullptr) && take());
 }
 
 bool LocationCache::FindHeader(std::wstring_view name, const ListedStamp& stamp, ModuleReadResult& header) {

@@ -101,6 +101,8 @@ private:
     // Moves the window to begin at `from` in the header section, keeping what it holds from there
     // and reading on; adds what it reads to `crc` when given.
     bool Slide(ULONGLONG from, const ReadBytes& read, uint32_t* crc);
+    // A window of its capacity at the start of the header section, holding nothing yet.
+    void EmptyWindow();
     // Opens the file again for the headers, if it is still the one the records were loaded from.
     bool Reopen();
     void EndReading();
